@@ -1,0 +1,198 @@
+#include "halyard/auxstr/AuxStr.h"
+
+#include <charconv>
+
+namespace Halyard::AuxStr {
+
+std::string UpString(std::string S) {
+  for (char& c : S)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - ('a' - 'A'));
+  return S;
+}
+
+std::string LoString(std::string S) {
+  for (char& c : S)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + ('a' - 'A'));
+  return S;
+}
+
+std::string LTrim(const std::string& S) {
+  size_t i = 0;
+  while (i < S.size() && S[i] == ' ') ++i;
+  return S.substr(i);
+}
+
+std::string RTrim(const std::string& S) {
+  size_t n = S.size();
+  while (n > 0 && S[n - 1] == ' ') --n;
+  return S.substr(0, n);
+}
+
+std::string Trim(const std::string& S) { return LTrim(RTrim(S)); }
+
+std::string GetString(std::string& S, int Start, int Count) {
+  if (Start < 1 || Count <= 0 || static_cast<size_t>(Start) > S.size()) return {};
+  size_t from = static_cast<size_t>(Start) - 1;
+  std::string run = S.substr(from, static_cast<size_t>(Count));
+  S.erase(from, run.size());
+  return run;
+}
+
+std::string ReplStr(const std::string& S, int Count) {
+  std::string r;
+  if (Count <= 0) return r;
+  r.reserve(S.size() * static_cast<size_t>(Count));
+  for (int i = 0; i < Count; ++i) r += S;
+  return r;
+}
+
+std::string ReplSpace(int Count) { return Count <= 0 ? std::string() : std::string(static_cast<size_t>(Count), ' '); }
+
+std::string LStr(const std::string& S, int Width) {
+  if (Width <= 0) return {};
+  std::string r = S.substr(0, static_cast<size_t>(Width));
+  r.resize(static_cast<size_t>(Width), ' ');
+  return r;
+}
+
+std::string RStr(const std::string& S, int Width) {
+  if (Width <= 0) return {};
+  auto w = static_cast<size_t>(Width);
+  if (S.size() >= w) return S.substr(S.size() - w);
+  return std::string(w - S.size(), ' ') + S;
+}
+
+std::string RevStr(std::string S) { return std::string(S.rbegin(), S.rend()); }
+
+namespace {
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+}  // namespace
+
+int32_t StrToNum(const std::string& S) {
+  std::string t = Trim(S);
+  size_t z = 0;
+  while (z < t.size() && t[z] == '0') ++z;
+  t.erase(0, z);
+  if (t.empty()) return 0;
+  if (t[0] == HexPrefix) {
+    uint32_t acc = 0;
+    for (size_t i = 1; i < t.size(); ++i) {
+      int v = HexValue(t[i]);
+      if (v < 0) return 0;
+      acc = (acc << 4) | static_cast<uint32_t>(v);  // excess digits shift out of the 32 bits
+    }
+    return static_cast<int32_t>(acc);
+  }
+  // Signed decimal; a malformed or out-of-range text gives what parsed before the fault.
+  const char* p = t.data();
+  const char* end = p + t.size();
+  bool neg = false;
+  if (*p == '+' || *p == '-') {
+    neg = *p == '-';
+    ++p;
+  }
+  int64_t acc = 0;
+  while (p < end && *p >= '0' && *p <= '9') {
+    acc = acc * 10 + (*p - '0');
+    if (acc > int64_t{INT32_MAX} + 1) return 0;
+    ++p;
+  }
+  if (neg) acc = -acc;
+  if (acc > INT32_MAX || acc < INT32_MIN) return 0;
+  return static_cast<int32_t>(acc);
+}
+
+std::string NumToHexStr(int32_t Value) {
+  auto u = static_cast<uint32_t>(Value);
+  char digits[8];
+  for (int i = 7; i >= 0; --i) {
+    digits[i] = HexDigits[u & 0xF];
+    u >>= 4;
+  }
+  int first = 0;
+  while (first < 8 && digits[first] == '0') ++first;
+  std::string r(1, HexPrefix);
+  if (first == 8) return r + "0";
+  if ((8 - first) % 2 != 0) r += '0';
+  r.append(digits + first, static_cast<size_t>(8 - first));
+  return r;
+}
+
+std::string NumToStr(int32_t Value) { return std::to_string(Value); }
+
+std::string NumToStrI(int32_t Value, int Width) {
+  std::string s = NumToStr(Value);
+  if (static_cast<int>(s.size()) < Width) s.insert(0, static_cast<size_t>(Width) - s.size(), '0');
+  return s;
+}
+
+std::string NumToHexStrI(int32_t Value, int Width) {
+  std::string s = NumToHexStr(Value);
+  int digits = static_cast<int>(s.size()) - 1;
+  if (digits < Width) s.insert(1, static_cast<size_t>(Width - digits), '0');
+  return s;
+}
+
+std::string Bin2Hex(const std::string& Bin) {
+  std::string r(Bin.size() * 2, '0');
+  for (size_t i = 0; i < Bin.size(); ++i) {
+    auto b = static_cast<unsigned char>(Bin[i]);
+    r[2 * i] = HexDigits[b >> 4];
+    r[2 * i + 1] = HexDigits[b & 0xF];
+  }
+  return r;
+}
+
+std::string Hex2Bin(const std::string& Hex) {
+  std::string r;
+  r.reserve(Hex.size() / 2 + 1);
+  for (size_t i = 0; i < Hex.size(); i += 2) {
+    size_t n = std::min<size_t>(2, Hex.size() - i);
+    int hi = HexValue(Hex[i]);
+    int lo = n == 2 ? HexValue(Hex[i + 1]) : 0;
+    if (n == 2 && hi >= 0 && lo >= 0) {
+      r += static_cast<char>(hi << 4 | lo);
+    } else {
+      // The general rule: the pair behind "$" through StrToNum, its low eight bits.
+      r += static_cast<char>(StrToNum(std::string(1, HexPrefix) + Hex.substr(i, n)) & 0xFF);
+    }
+  }
+  return r;
+}
+
+std::string StripDecimals(std::string S) {
+  size_t point = S.find('.');
+  if (point == std::string::npos) return S;
+  size_t e = UpString(S).find('E');
+  if (e == 0) return S;
+  size_t start = e == std::string::npos ? S.size() - 1 : e - 1;
+  // Leftwards from start, never beyond the decimal point.
+  size_t i = start + 1;
+  while (i > point) {
+    char c = S[i - 1];
+    if (c != '0' && c != '.') break;
+    S.erase(i - 1, 1);
+    --i;
+  }
+  return S;
+}
+
+std::string StripExponent(std::string S) {
+  size_t e = UpString(S).find('E');
+  if (e == std::string::npos) return S;
+  size_t p = e + 1;  // 1-based position of the "E"
+  while (S.size() >= p + 2 && S[p + 1] == '0') S.erase(p + 1, 1);
+  while (S.size() >= p) {
+    char c = S.back();
+    if (c != '+' && c != '-' && c != 'E' && c != 'e') break;
+    S.pop_back();
+  }
+  return S;
+}
+
+}  // namespace Halyard::AuxStr

@@ -1,0 +1,171 @@
+#include "halyard/framework/Threads.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <vector>
+
+using namespace Halyard::Framework;
+
+namespace {
+
+class TLambdaThread : public TThread {
+ public:
+  explicit TLambdaThread(std::function<void(TLambdaThread&)> body, bool freeOnTerminate = false)
+      : Body(std::move(body)) {
+    SetFreeOnTerminate(freeOnTerminate);
+    Start();
+  }
+  ~TLambdaThread() override {
+    Terminate();
+    if (!FreeOnTerminate()) WaitFor();
+  }
+  using TThread::Terminated;
+
+ protected:
+  void Execute() override { Body(*this); }
+
+ private:
+  std::function<void(TLambdaThread&)> Body;
+};
+
+}  // namespace
+
+TEST(Synchronize, EightWorkersRunOnMainThreadInOrder) {
+  constexpr int kWorkers = 8, kCalls = 1000;
+  std::vector<std::vector<int>> seen(kWorkers);  // touched on the main thread only
+  std::atomic<int> offMain{0};
+  std::vector<std::unique_ptr<TLambdaThread>> threads;
+  for (int w = 0; w < kWorkers; ++w) {
+    threads.push_back(std::make_unique<TLambdaThread>([&, w](TLambdaThread& t) {
+      for (int i = 0; i < kCalls; ++i)
+        t.Synchronize([&, w, i] {
+          if (!Application().IsMainThread()) ++offMain;
+          seen[w].push_back(i);
+        });
+    }));
+  }
+  for (auto& t : threads) t->WaitFor();  // pumps the queue meanwhile
+  EXPECT_EQ(offMain.load(), 0);
+  for (int w = 0; w < kWorkers; ++w) {
+    ASSERT_EQ(seen[w].size(), static_cast<size_t>(kCalls));
+    for (int i = 0; i < kCalls; ++i) ASSERT_EQ(seen[w][i], i);
+  }
+}
+
+TEST(Synchronize, ExceptionReachesTheWorker) {
+  std::string caught;
+  TLambdaThread t([&](TLambdaThread& self) {
+    try {
+      self.Synchronize([] { throw Exception("boom on main"); });
+    } catch (const Exception& e) {
+      caught = e.Message();
+    }
+  });
+  t.WaitFor();
+  EXPECT_EQ(caught, "boom on main");
+}
+
+TEST(Synchronize, OnMainThreadRunsAtOnce) {
+  bool ran = false;
+  Application().Synchronize([&] { ran = true; });
+  EXPECT_TRUE(ran);
+}
+
+TEST(ThreadWaitFor, ReturnsForWorkerStuckInSynchronize) {
+  // The worker blocks in Synchronize until the main thread runs the call; WaitFor on the
+  // main thread must run it rather than deadlock.
+  TEvent entered;
+  TLambdaThread t([&](TLambdaThread& self) {
+    entered.SetEvent();
+    self.Synchronize([] {});
+  });
+  ASSERT_EQ(entered.WaitFor(5000), wrSignaled);
+  t.WaitFor();
+  EXPECT_TRUE(t.Finished());
+}
+
+TEST(ThreadLifecycle, TerminateFlagFreeOnTerminateAndFatalException) {
+  TEvent done;
+  TEvent gone;
+  struct Flag {
+    TEvent* e;
+    ~Flag() { e->SetEvent(); }
+  };
+  new TLambdaThread(
+      [&, flag = std::make_shared<Flag>(Flag{&gone})](TLambdaThread&) { done.SetEvent(); }, true);
+  EXPECT_EQ(done.WaitFor(5000), wrSignaled);
+  EXPECT_EQ(gone.WaitFor(5000), wrSignaled);  // the object released itself (and its body)
+
+  TLambdaThread loop([](TLambdaThread& self) {
+    while (!self.Terminated()) std::this_thread::yield();
+  });
+  loop.SetPriority(tpHigher);  // refused without privileges: ignored
+  loop.Terminate();
+  loop.WaitFor();
+
+  TLambdaThread bad([](TLambdaThread&) { throw Exception("fatal"); });
+  bad.WaitFor();
+  EXPECT_TRUE(bad.FatalException() != nullptr);
+}
+
+TEST(Events, ManualResetAndTimeouts) {
+  TEvent e;
+  EXPECT_EQ(e.WaitFor(0), wrTimeout);
+  EXPECT_EQ(e.WaitFor(10), wrTimeout);
+  e.SetEvent();
+  EXPECT_EQ(e.WaitFor(0), wrSignaled);
+  EXPECT_EQ(e.WaitFor(INFINITE), wrSignaled);  // stays set
+  e.ResetEvent();
+  EXPECT_FALSE(e.Signaled());
+  TLambdaThread t([&](TLambdaThread&) { e.SetEvent(); });
+  EXPECT_EQ(e.WaitFor(5000), wrSignaled);
+  TEvent a;
+  a.Abandon();
+  EXPECT_EQ(a.WaitFor(INFINITE), wrAbandoned);
+}
+
+TEST(Locks, CriticalSectionIsReentrant) {
+  TCriticalSection cs;
+  cs.Enter();
+  cs.Enter();
+  std::atomic<bool> got{false};
+  TLambdaThread t([&](TLambdaThread&) {
+    std::lock_guard g(cs);
+    got = true;
+  });
+  cs.Leave();
+  EXPECT_FALSE(got.load());
+  cs.Leave();
+  t.WaitFor();
+  EXPECT_TRUE(got.load());
+}
+
+TEST(ApplicationObject, QueueHandleExceptionAndRun) {
+  std::vector<std::string> handled;
+  Application().SetOnException([&](const std::exception_ptr& e) {
+    try {
+      std::rethrow_exception(e);
+    } catch (const std::exception& x) {
+      handled.push_back(x.what());
+    }
+  });
+  Application().Queue([] { throw Exception("queued failure"); });
+  int order = 0;
+  Application().Queue([&] { order = 1; });
+  Application().ProcessMessages();
+  EXPECT_EQ(order, 1);
+  EXPECT_EQ(handled, std::vector<std::string>{"queued failure"});
+  Application().SetOnException(nullptr);
+
+  TLambdaThread t([&](TLambdaThread&) { Application().Queue([] { Application().Terminate(); }); });
+  Application().Run();  // returns once the worker's call has run
+  EXPECT_TRUE(Application().Terminated());
+  t.WaitFor();
+  testing::internal::CaptureStderr();
+  Application().HandleException(std::make_exception_ptr(EAbort("silent")));
+  Application().HandleException(std::make_exception_ptr(Exception("shown")));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "shown\n");
+}

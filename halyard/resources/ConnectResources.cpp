@@ -1,0 +1,13 @@
+#include "halyard/resources/ResourceTables.h"
+
+namespace Halyard::Resources {
+
+std::span<const TResStringRec> ConnectResources() {
+  static const TResStringRec table[] = {
+      {sActiveConnection, "sActiveConnection", "Connection is active"},
+      {sInactiveConnection, "sInactiveConnection", "Connection is inactive"},
+  };
+  return table;
+}
+
+}  // namespace Halyard::Resources

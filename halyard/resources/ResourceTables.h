@@ -1,0 +1,11 @@
+#pragma once
+// Each unit's resource table; Resources.cpp merges them.
+#include <span>
+
+#include "halyard/resources/Resources.h"
+
+namespace Halyard::Resources {
+
+std::span<const TResStringRec> ConnectResources();
+
+}  // namespace Halyard::Resources

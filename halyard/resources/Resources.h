@@ -1,0 +1,26 @@
+#pragma once
+// The package's string resources, by numeric identifier and by name.
+#include <string>
+#include <string_view>
+
+namespace Halyard::Resources {
+
+// Identifiers of the named message texts; the GSM error tables use 5000 + n and 6000 + n.
+enum : int {
+  sActiveConnection = 64000,
+  sInactiveConnection,
+};
+
+// The text of a resource; an identifier without a resource gives an empty text.
+std::string LoadResString(int Ident);
+bool HasResString(int Ident);
+// The identifier of a named resource, or -1.
+int ResStringIdent(std::string_view Name);
+
+struct TResStringRec {
+  int Ident;
+  const char* Name;
+  const char* Text;
+};
+
+}  // namespace Halyard::Resources
