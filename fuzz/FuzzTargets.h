@@ -1,0 +1,51 @@
+#pragma once
+// Bodies of the fuzz targets, shared by the libFuzzer programs and the corpus test.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "halyard/auxstr/AuxStr.h"
+#include "halyard/framework/SysUtils.h"
+#include "halyard/gsm/CellBroadcast.h"
+#include "halyard/gsm/SMS.h"
+
+namespace HalyardFuzz {
+
+struct TModem : Halyard::GSM::ISMSModem {
+  bool InPDU;
+  explicit TModem(bool in) : InPDU(in) {}
+  bool SCAinPDU() const override { return InPDU; }
+  std::string SCA() const override { return "+123"; }
+};
+
+// First byte picks direction and SCA handling; the rest is the PDU in binary.
+inline void CreateSMS(const uint8_t* data, size_t size) {
+  if (size == 0) return;
+  TModem noSCA(false);
+  Halyard::GSM::ISMSModem* host = (data[0] & 2) ? &noSCA : nullptr;
+  std::string hex = Halyard::AuxStr::Bin2Hex(std::string(reinterpret_cast<const char*>(data + 1), size - 1));
+  try {
+    auto sms = Halyard::GSM::TSMS2::CreateSMS(host, hex, data[0] & 1);
+    if (sms) (void)sms->GetPDU();
+  } catch (const Halyard::Framework::EConvertError&) {
+  }
+}
+
+inline void CellBroadcast(const uint8_t* data, size_t size) {
+  Halyard::GSM::TCellBroadcast cb;
+  try {
+    cb.DecodePDU(std::string(reinterpret_cast<const char*>(data), size));
+    (void)cb.EncodePDU();
+  } catch (const Halyard::Framework::EConvertError&) {
+  }
+}
+
+inline void TextStamp(const uint8_t* data, size_t size) {
+  int8_t zone = 0;
+  try {
+    (void)Halyard::GSM::TSMS2::DecodeTextStamp(std::string(reinterpret_cast<const char*>(data), size), zone);
+  } catch (const Halyard::Framework::EConvertError&) {
+  }
+}
+
+}  // namespace HalyardFuzz
