@@ -1,0 +1,146 @@
+#include "halyard/connect/Loggers.h"
+
+#include "halyard/framework/Registry.h"
+
+namespace Halyard::Connect {
+
+using namespace Framework;
+
+void TStreamLogger::SetLogStream(TStream* Stream) {
+  CheckInactive();
+  LogStream_ = Stream;
+}
+
+void TStreamLogger::OpenConn() {
+  if (IsDesigning()) return;
+  if (!LogStream_) throw EComError("The logger has no log stream");
+  LogStream_->SetPosition(LogStream_->Size());
+}
+
+void TStreamLogger::DoLog(const std::string& aText) {
+  if (LogStream_) LogStream_->WriteBuffer(aText.data(), static_cast<int64_t>(aText.size()));
+}
+
+bool TStreamLogger::DivideStream(const std::string& aLogName, uint8_t aChannel, std::string& aText, int& I) {
+  bool divide = false;
+  if (OnDivideStream_) OnDivideStream_(this, aLogName, aChannel, aText, I, divide);
+  return divide;
+}
+
+namespace {
+constexpr char kLowerHex[] = "0123456789abcdef";
+
+// "%.2x" of a byte.
+void AppendHex2(std::string& r, unsigned v) {
+  r += kLowerHex[(v >> 4) & 0xF];
+  r += kLowerHex[v & 0xF];
+}
+}  // namespace
+
+std::string TStreamLogger::PreformatText(const std::string& aLogName, uint8_t aChannel, const std::string& aText) {
+  const TLogFormatFlags f = LogFlags_;
+  const bool hex = f.Contains(lfHexadecimal);
+  std::string text = aText;
+  std::string r;
+  r.reserve(text.size() * (hex ? 3 : 1) + 32);
+  auto add = [&](const std::string& part) {
+    r += part;
+    Column_ += static_cast<int>(part.size());
+  };
+  auto channelTag = [&] {
+    std::string tag;
+    AppendHex2(tag, aChannel);
+    tag += ')';
+    if (!hex) tag += ' ';
+    return tag;
+  };
+  int i = 1;
+  while (i <= static_cast<int>(text.size())) {
+    // A segment cut by MaxLineLength ends its line like a division does.
+    bool atStart = Column_ == 0 && !SegmentBreakPending_;
+    bool nameChanged = aLogName != LastName_;
+    bool channelChanged = aChannel != LastChannel_;
+    bool divided = false;
+    if (nameChanged && f.Contains(lfDivideNames)) divided = true;
+    else if (channelChanged && f.Contains(lfDivideChannels)) divided = true;
+    else if (f.Contains(lfDivideStream) && DivideStream(aLogName, aChannel, text, i)) divided = true;
+    if (divided) {
+      Column_ = 0;
+      atStart = false;
+    }
+    if (i < 1 || i > static_cast<int>(text.size())) break;  // a handler that moved I out of the text
+    bool fresh = Column_ == 0;
+    if (fresh) {
+      if (!atStart) r += "\r\n";
+      SegmentBreakPending_ = false;
+      if (f.Contains(lfStamp)) add(DateTimeToStr(Now()) + ")");
+    }
+    if ((nameChanged || fresh) && f.Contains(lfInsertName)) {
+      add(aLogName + "-");
+      if (f.Contains(lfInsertChannel)) add(channelTag());
+    } else if ((channelChanged || fresh) && f.Contains(lfInsertChannel)) {
+      add(channelTag());
+    }
+    LastChannel_ = aChannel;
+    LastName_ = aLogName;
+    auto c = static_cast<unsigned char>(text[static_cast<size_t>(i) - 1]);
+    if (hex) {
+      AppendHex2(r, c);
+      r += ' ';
+      Column_ += 3;
+    } else {
+      r += static_cast<char>(c);
+      Column_ += 1;
+    }
+    ++i;
+    if (MaxLineLength_ != 0 && Column_ >= MaxLineLength_) {
+      Column_ = 0;
+      SegmentBreakPending_ = true;
+    }
+  }
+  if (f.Contains(lfAutoCR)) {
+    r += "\r\n";
+    Column_ = 0;
+    SegmentBreakPending_ = false;
+  }
+  LastChannel_ = aChannel;
+  LastName_ = aLogName;
+  return r;
+}
+
+// --- TFileLogger ---------------------------------------------------------------------------
+
+TFileLogger::~TFileLogger() = default;
+
+void TFileLogger::OpenConn() {
+  if (IsDesigning()) return;
+  if (!FileExists(LogFile_)) TFileStream(LogFile_, fmCreate);
+  File_ = std::make_unique<TFileStream>(LogFile_, fmOpenWrite | fmShareDenyWrite);
+  AssignLogStream(File_.get());
+  TStreamLogger::OpenConn();
+}
+
+void TFileLogger::CloseConn() {
+  AssignLogStream(nullptr);
+  File_.reset();
+}
+
+void TFileLogger::SetLogFile(const std::string& Value) {
+  if (IsReading()) {
+    LogFile_ = Value;
+    return;
+  }
+  if (Value == LogFile_) return;
+  std::lock_guard lk(Lock());  // a text being written keeps its file until it is done
+  bool wasActive = Active();
+  if (wasActive) {
+    CloseConn();
+    SetActiveFlag(false);
+  }
+  LogFile_ = Value;
+  if (!Value.empty()) SetActive(wasActive);
+}
+
+void Register() { RegisterComponents("Communication", {ComponentClass<TFileLogger>("TFileLogger")}); }
+
+}  // namespace Halyard::Connect
