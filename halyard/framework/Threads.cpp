@@ -158,9 +158,14 @@ void TApplication::Synchronize(const TThreadMethod& Method) {
   c->Method = Method;
   c->Sync = true;
   Post(c);
-  std::unique_lock lk(c->M);
-  c->Cv.wait(lk, [&] { return c->Done; });
-  if (c->Error) std::rethrow_exception(c->Error);
+  std::exception_ptr error;
+  {
+    std::unique_lock lk(c->M);
+    c->Cv.wait(lk, [&] { return c->Done; });
+    // Take the only reference, so the exception is released in this thread.
+    error = std::move(c->Error);
+  }
+  if (error) std::rethrow_exception(error);
 }
 
 bool TApplication::ProcessMessages() {
@@ -182,7 +187,7 @@ bool TApplication::ProcessMessages() {
     }
     if (c->Sync) {
       std::lock_guard lk(c->M);
-      c->Error = error;
+      c->Error = std::move(error);  // the waiting thread releases it
       c->Done = true;
       c->Cv.notify_all();
     } else if (error) {
