@@ -107,20 +107,7 @@ std::string TCommunicationConnection::Retrieve(int Count) {
   return s;
 }
 
-TCommRxCharEvent TCommunicationConnection::OnRxChar() const {
-  std::lock_guard lk(HandlerLock_);
-  return OnRxChar_;
-}
-
-void TCommunicationConnection::SetOnRxChar(TCommRxCharEvent h) {
-  std::lock_guard lk(HandlerLock_);
-  OnRxChar_ = std::move(h);
-}
-
-void TCommunicationConnection::DoOnRxChar(int Count) {
-  TCommRxCharEvent h = OnRxChar();
-  if (h) h(this, Count);
-}
+void TCommunicationConnection::DoOnRxChar(int Count) { OnRxChar_(this, Count); }
 
 // --- TLogger -------------------------------------------------------------------------------
 

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "halyard/framework/Classes.h"
+#include "halyard/framework/EventSlot.h"
 #include "halyard/framework/Threads.h"
 
 namespace Halyard::Connect {
@@ -108,17 +109,16 @@ class TCommunicationConnection : public TLogConnection {
   virtual int Write(const void* Buffer, int Count) = 0;
   virtual int Read(void* Buffer, int Count) = 0;
 
-  // The handler may be replaced while a receiver thread runs; it is read under a lock.
-  TCommRxCharEvent OnRxChar() const;
-  void SetOnRxChar(TCommRxCharEvent h);
+  // The handler may be replaced while a receiver thread runs.
+  TCommRxCharEvent OnRxChar() const { return OnRxChar_.Get(); }
+  void SetOnRxChar(TCommRxCharEvent h) { OnRxChar_.Set(std::move(h)); }
   bool DontSynchronize() const { return DontSynchronize_.load(); }
   void SetDontSynchronize(bool v) { DontSynchronize_.store(v); }
 
   virtual void DoOnRxChar(int Count);
 
  private:
-  mutable std::mutex HandlerLock_;
-  TCommRxCharEvent OnRxChar_;
+  Framework::TEventSlot<TCommRxCharEvent> OnRxChar_;
   std::atomic<bool> DontSynchronize_{false};
 };
 

@@ -168,6 +168,11 @@ void TApplication::Synchronize(const TThreadMethod& Method) {
   if (error) std::rethrow_exception(error);
 }
 
+size_t TApplication::PendingCount() const {
+  std::lock_guard lk(M_);
+  return Queue_.size();
+}
+
 bool TApplication::ProcessMessages() {
   bool any = false;
   for (;;) {

@@ -87,6 +87,8 @@ class TApplication {
   // re-raised in the caller. On the main thread it runs at once.
   void Synchronize(const TThreadMethod& Method);
 
+  // Calls queued and not yet run.
+  size_t PendingCount() const;
   // Runs every queued call (also those queued meanwhile); returns whether any ran.
   bool ProcessMessages();
   // Waits up to Timeout ms for a queued call or a Wake(), then runs the queue.

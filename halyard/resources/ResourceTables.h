@@ -7,5 +7,6 @@
 namespace Halyard::Resources {
 
 std::span<const TResStringRec> ConnectResources();
+std::span<const TResStringRec> CommConnectResources();
 
 }  // namespace Halyard::Resources

@@ -9,6 +9,7 @@ namespace Halyard::Resources {
 enum : int {
   sActiveConnection = 64000,
   sInactiveConnection,
+  sComError = 64100,
 };
 
 // The text of a resource; an identifier without a resource gives an empty text.
