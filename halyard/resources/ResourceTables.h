@@ -8,5 +8,6 @@ namespace Halyard::Resources {
 
 std::span<const TResStringRec> ConnectResources();
 std::span<const TResStringRec> CommConnectResources();
+std::span<const TResStringRec> GSMResources();
 
 }  // namespace Halyard::Resources

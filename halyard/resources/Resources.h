@@ -10,7 +10,16 @@ enum : int {
   sActiveConnection = 64000,
   sInactiveConnection,
   sComError = 64100,
+  sBadEquipmentName = 64200,
+  sResponseError,
+  sBadATCommand,
+  sBadPDUFormat,
+  sNoReply,
+  sErrorReturned,
+  sNoComDevice,
 };
+inline constexpr int CMEErrorBase = 5000;
+inline constexpr int CMSErrorBase = 6000;
 
 // The text of a resource; an identifier without a resource gives an empty text.
 std::string LoadResString(int Ident);

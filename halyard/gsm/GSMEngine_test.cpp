@@ -1,0 +1,278 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <random>
+#include <thread>
+
+#include "PtyPair.h"
+#include "ScriptedModem.h"
+#include "halyard/gsm/GSM.h"
+
+using namespace Halyard;
+using namespace Halyard::GSM;
+using Framework::Application;
+using Framework::MakeComponent;
+using HalyardTest::TPtyPair;
+using HalyardTest::TScriptedModem;
+using HalyardTest::WaitFor;
+
+namespace {
+
+TScriptedModem::TReply Reply(std::vector<std::string> chunks, int pauseMs = 0) {
+  TScriptedModem::TReply r;
+  r.Chunks = std::move(chunks);
+  r.PauseMs = pauseMs;
+  return r;
+}
+
+TScriptedModem::TReply Silence() {
+  TScriptedModem::TReply r;
+  r.Silent = true;
+  return r;
+}
+
+class GSMEngine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Modem = std::make_unique<TScriptedModem>(Pty);
+    Port = MakeComponent<CommConnect::TComm>(nullptr);
+    Port->SetDeviceName(Pty.SlavePath());
+    Gsm = MakeComponent<TGSM>(nullptr);
+    Gsm->SetComDevice(Port.get());
+    Gsm->SetRecTimeout(300);
+    Gsm->SetRepeatTimeout(20);
+    Gsm->SetRepeatCount(3);
+    Gsm->OpenComDevice();
+  }
+  void TearDown() override {
+    Gsm.reset();
+    Port.reset();
+    Modem.reset();
+  }
+  std::string Error(const std::function<void()>& f) {
+    try {
+      f();
+    } catch (const EGSMError& e) {
+      return e.what();
+    }
+    return "(no error)";
+  }
+
+  TPtyPair Pty;
+  std::unique_ptr<TScriptedModem> Modem;
+  Framework::TOwned<CommConnect::TComm> Port;
+  Framework::TOwned<TGSM> Gsm;
+};
+
+}  // namespace
+
+TEST_F(GSMEngine, PrefixedQueryKeepsOnlyTheValue) {
+  Modem->Answer("AT+CPIN?", {"+CPIN: READY", "OK"});
+  TStringList lines;
+  EXPECT_EQ(Gsm->SendATCommand("AT+CPIN?", 19, &lines), 0);
+  ASSERT_EQ(lines.Count(), 1);
+  EXPECT_EQ(lines[0], "READY");
+  EXPECT_FALSE(Gsm->IsBusy());
+}
+
+TEST_F(GSMEngine, ErrorResultIsRetriedThenReported) {
+  Modem->Answer("AT+CPIN?", {"+CME ERROR: 10"});
+  EXPECT_EQ(Error([&] { Gsm->SendATCommand("AT+CPIN?", 19); }),
+            "+CME ERROR: 10 \"SIM not inserted\" was returned on AT command: AT+CPIN?");
+  EXPECT_EQ(Modem->Count("AT+CPIN?"), 3);
+  EXPECT_EQ(Gsm->LastResultLine(), "+CME ERROR: 10");
+}
+
+TEST_F(GSMEngine, ErrorEndsUnderMode67AndCheckATRaises) {
+  Modem->Answer("AT+CMGL=4", {"ERROR"});
+  EXPECT_EQ(Gsm->SendATCommand("AT+CMGL=4", 67), 4);
+  EXPECT_EQ(Modem->Count("AT+CMGL=4"), 1);
+  EXPECT_EQ(Error([&] { Gsm->CheckAT(4); }), "Error was returned: ERROR");
+  EXPECT_EQ(Gsm->CheckAT(0), 0);
+}
+
+TEST_F(GSMEngine, SilenceGivesNoReplyAfterEveryAttempt) {
+  Modem->On("AT", Silence());
+  EXPECT_EQ(Error([&] { Gsm->SendATCommand("AT", 1); }), "No reply on AT command: AT");
+  EXPECT_EQ(Modem->Count("AT"), 3);
+}
+
+TEST_F(GSMEngine, ModeZeroAndModeSixteenReturnEarly) {
+  Modem->On("AT+CNMA", Reply({"\r\nOK\r\n"}));
+  EXPECT_EQ(Gsm->SendATCommand("AT+CNMA", 0), 0);
+  EXPECT_EQ(Gsm->SendATCommand("AT+CNMA", 16), 0);
+  Modem->On("AT+X", Reply({"\r\n+X: 1\r\n", "\r\nOK\r\n"}, 200));
+  TStringList lines;
+  Gsm->SendATCommand("AT+X", 16, &lines);  // returns with the first chunk
+  EXPECT_EQ(lines.Count(), 1);
+}
+
+TEST_F(GSMEngine, RingInsideATransactionReachesUnsolicitedAfterwards) {
+  std::vector<std::string> unsolicited;
+  Gsm->SetOnUnsolicitedLine([&](TObject*, const std::string& l) { unsolicited.push_back(l); });
+  Modem->Answer("AT+CSQ", {"RING", "+CSQ: 20,99", "OK"});
+  TStringList lines;
+  EXPECT_EQ(Gsm->SendATCommand("AT+CSQ", 3, &lines), 0);
+  EXPECT_EQ(lines.Count(), 1);
+  EXPECT_EQ(lines[0], "+CSQ: 20,99");
+  ASSERT_TRUE(WaitFor([&] { return unsolicited.size() >= 4; }, 3000, true));
+  // The transaction's own lines come through too, after it.
+  EXPECT_EQ(unsolicited, (std::vector<std::string>{"AT+CSQ", "RING", "+CSQ: 20,99", "OK"}));
+}
+
+TEST_F(GSMEngine, ModeThreeFiltersForeignPrefixes) {
+  Modem->Answer("AT+CPMS?", {"+CREG: 0,1", "SIEMENS", "+CPMS: \"SM\",1,10", "OK"});
+  TStringList lines;
+  Gsm->SendATCommand("AT+CPMS?", 3, &lines);
+  EXPECT_EQ(lines.Text(), "SIEMENS\n+CPMS: \"SM\",1,10\n");
+}
+
+TEST_F(GSMEngine, CommandSpellingAndBadCommands) {
+  Modem->Answer("AT+CGMI", {"SIEMENS", "OK"});
+  TStringList lines;
+  EXPECT_EQ(Gsm->SendATCommand(" at+cgmi ", 3, &lines), 0);
+  EXPECT_EQ(lines.Text(), "SIEMENS\n");  // the echo was recognised in capitals
+  Modem->Answer("ATZ", {"OK"});
+  EXPECT_EQ(Gsm->SendATCommand(" ATZ", 1), 0);
+  EXPECT_EQ(Error([&] { Gsm->SendATCommand("+CSQ", 1); }), "Bad AT command");
+  EXPECT_EQ(Error([&] { Gsm->SendATCommand("AT+CMGS=5", 8 | 1); }), "Bad PDU format");
+  EXPECT_FALSE(Gsm->IsBusy());
+}
+
+TEST_F(GSMEngine, TwoStageCommandWithLatePrompt) {
+  HalyardTest::TScriptedModem::TReply r;
+  r.Prompt = true;
+  r.PromptDelays = {-1, 0};  // the first attempt waits in vain
+  r.Chunks = {"\r\n+CMGS: 7\r\n\r\nOK\r\n"};
+  Modem->On("AT+CMGS=", r);
+  TStringList lines;
+  EXPECT_EQ(Gsm->SendATCommand("AT+CMGS=5>0011AB", 31, &lines), 0);
+  EXPECT_EQ(Modem->Count("AT+CMGS=5"), 2);
+  auto bodies = Modem->Bodies();
+  ASSERT_FALSE(bodies.empty());
+  EXPECT_EQ(bodies.back(), "0011AB");
+  EXPECT_EQ(lines.Text(), "7\n");
+}
+
+TEST_F(GSMEngine, LineEndsOnEitherSide) {
+  std::vector<std::string> unsolicited;
+  Gsm->SetOnUnsolicitedLine([&](TObject*, const std::string& l) { unsolicited.push_back(l); });
+  Modem->SetEcho(false);
+  Modem->On("AT+A", Reply({"OK\n"}));  // line feed alone completes a transaction line
+  EXPECT_EQ(Gsm->SendATCommand("AT+A", 1), 0);
+  Modem->On("AT+B", Reply({"OK\r"}));  // a carriage return alone does not
+  EXPECT_EQ(Error([&] { Gsm->SendATCommand("AT+B", 1, nullptr, 1); }), "No reply on AT command: AT+B");
+  ASSERT_TRUE(WaitFor([&] { return !unsolicited.empty(); }, 3000, true));
+  // The main-thread side ends lines at carriage returns only.
+  EXPECT_EQ(unsolicited, (std::vector<std::string>{"OK"}));
+}
+
+TEST_F(GSMEngine, BusyEdgesAndUnbusyWithoutBusy) {
+  std::vector<bool> edges;
+  Gsm->SetOnBusyChanged([&](TObject*, bool b) { edges.push_back(b); });
+  Gsm->Unbusy();
+  EXPECT_TRUE(edges.empty());
+  Gsm->Busy();
+  Gsm->Busy();
+  Gsm->Unbusy();
+  Gsm->Unbusy();
+  Gsm->Unbusy();
+  EXPECT_EQ(edges, (std::vector<bool>{true, false}));
+}
+
+TEST_F(GSMEngine, WorkerThreadCommandsAndEveryCharacterOnceInOrder) {
+  std::string seen;  // main thread only
+  std::atomic<bool> offMain{false};
+  Gsm->SetOnRxChar([&](TObject*, char c) {
+    if (!Application().IsMainThread()) offMain = true;
+    seen += c;
+  });
+  Modem->Answer("AT+CGMR", {"REVISION 1.0", "OK"});
+  std::atomic<int> done{0};
+  std::thread worker([&] {
+    for (int i = 0; i < 5; ++i) Gsm->SendATCommand("AT+CGMR", 3);
+    done = 1;
+  });
+  ASSERT_TRUE(WaitFor([&] { return done.load() == 1; }, 20000, true));
+  worker.join();
+  for (int i = 0; i < 3; ++i) Gsm->SendATCommand("AT+CGMR", 3);  // and from the main thread
+  std::string one = "AT+CGMR\r\r\nREVISION 1.0\r\n\r\nOK\r\n";
+  std::string all;
+  for (int i = 0; i < 8; ++i) all += one;
+  ASSERT_TRUE(WaitFor([&] { return seen.size() >= all.size(); }, 5000, true));
+  EXPECT_EQ(seen, all);
+  EXPECT_FALSE(offMain);
+}
+
+TEST_F(GSMEngine, ChatterWithoutAnAnswerCannotHoldTheCaller) {
+  // The peer reports signal quality twice per time-out and never answers.
+  Modem->On("AT+CPIN?", Silence());
+  std::atomic<bool> stop{false};
+  std::thread chatter([&] {
+    while (!stop) {
+      Modem->Inject("\r\n+CSQ: 15,99\r\n");
+      WaitFor([&] { return stop.load(); }, 150);
+    }
+  });
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Error([&] { Gsm->SendATCommand("AT+CPIN?", 19); }), "No reply on AT command: AT+CPIN?");
+  stop = true;
+  chatter.join();
+  EXPECT_EQ(Modem->Count("AT+CPIN?"), 3);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+}
+
+TEST_F(GSMEngine, GarbageInTheMiddleOfATransaction) {
+  std::mt19937 rng(11);
+  std::string noise(1 << 20, '\0');
+  for (char& c : noise) c = static_cast<char>(rng());
+  for (size_t i = 0; i < noise.size(); i += 1000) noise[i] = '\0';
+  TScriptedModem::TReply r;
+  r.Chunks = {noise, std::string(200000, 'x'), "\r\n>\r\n", "\r\nOK\r\n"};
+  Modem->On("AT+NOISE", r);
+  Gsm->SetRecTimeout(2000);
+  int code = -1;
+  try {
+    code = Gsm->SendATCommand("AT+NOISE", 1);
+  } catch (const EGSMError&) {
+    // Random bytes may hold an "ERROR" line of their own; ending by the rules is what counts.
+  }
+  (void)code;
+  Application().ProcessMessages();
+  // The component keeps working afterwards.
+  Modem->Answer("AT", {"OK"});
+  Gsm->SetRecTimeout(300);
+  EXPECT_EQ(Gsm->SendATCommand("AT", 1), 0);
+}
+
+TEST(GSMEngineLifecycle, DestroyWhileHandOverWaitsForMainThread) {
+  TPtyPair pty;
+  auto port = MakeComponent<CommConnect::TComm>(nullptr);
+  port->SetDeviceName(pty.SlavePath());
+  auto* gsm = new TGSM(nullptr);
+  gsm->SetComDevice(port.get());
+  gsm->OpenComDevice();
+  pty.Write("RING\r\n");
+  // The hand-over thread is now blocked until the main thread runs cmRxChar.
+  ASSERT_TRUE(WaitFor([] { return Application().PendingCount() > 0; }));
+  gsm->Free();  // must not deadlock
+  pty.Write("late\r\n");  // nothing may reach the freed component
+  Application().ProcessMessages();
+  EXPECT_FALSE(port->OnRxChar() == nullptr && false);
+}
+
+TEST(GSMEngineLifecycle, PortDestroyedFirstClearsTheReference) {
+  TPtyPair pty;
+  auto* port = new CommConnect::TComm(nullptr);
+  port->SetDeviceName(pty.SlavePath());
+  auto gsm = MakeComponent<TGSM>(nullptr);
+  gsm->SetComDevice(port);
+  port->Free();
+  EXPECT_EQ(gsm->COMDevice(), nullptr);
+  try {
+    gsm->Open();
+    FAIL();
+  } catch (const EGSMError& e) {
+    EXPECT_STREQ(e.what(), "No assigned COM device");
+  }
+}

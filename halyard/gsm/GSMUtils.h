@@ -1,0 +1,53 @@
+#pragma once
+// Taking modem response lines apart, the model names, and the GSM error texts.
+#include <array>
+#include <bitset>
+#include <string>
+
+#include "halyard/commconnect/CommConnect.h"
+#include "halyard/framework/Set.h"
+
+namespace Halyard::GSM {
+
+class EGSMError : public CommConnect::EComError {
+ public:
+  using EComError::EComError;
+};
+
+[[noreturn]] void GSMError(const std::string& Msg);
+
+enum TGSMEquipment { eqA1, eqM1, eqM20, eqGM12, eqNokia6210, eqNokia9110, eqM35, eqS25, eqT260, eqWaveCom, eqTC35 };
+using TGSMEquipmentSet = Framework::Set<TGSMEquipment, 16>;
+extern const std::array<const char*, 11> GSMEquipmentShortName;
+extern const std::array<const char*, 11> GSMEquipmentLongName;
+extern const std::array<const char*, 5> StatS;
+
+// A set of the integers 0 to 255.
+class TByteSet {
+ public:
+  TByteSet() = default;
+  TByteSet(std::initializer_list<int> v) {
+    for (int i : v) Include(i);
+  }
+  bool Contains(int v) const { return v >= 0 && v <= 255 && Bits_.test(static_cast<size_t>(v)); }
+  void Include(int v) {
+    if (v >= 0 && v <= 255) Bits_.set(static_cast<size_t>(v));
+  }
+  bool Empty() const { return Bits_.none(); }
+  int Count() const { return static_cast<int>(Bits_.count()); }
+  bool operator==(const TByteSet&) const = default;
+
+ private:
+  std::bitset<256> Bits_;
+};
+
+bool IsATResponse(const std::string& S);
+std::string StripATResponse(const std::string& S);
+// Pos is 1-based; it moves behind the parameter and its comma.
+std::string ExtractParam(const std::string& S, int& Pos);
+TByteSet ExtractParamSet(const std::string& S, int& Pos);
+std::string TrimQuotes(const std::string& S);
+TGSMEquipment Str2GMSEquipment(const std::string& S);
+[[noreturn]] void RaiseResponseError(const std::string& Line, const std::string& Cmd);
+
+}  // namespace Halyard::GSM
