@@ -101,19 +101,11 @@ void TGSM::Notification(TComponent* AComponent, Framework::TOperation Operation)
 
 // --- settings ------------------------------------------------------------------------------
 
-void TGSM::SetSMSFormat(uint8_t v) {
-  CheckInactive();
-  SMSFormat_ = v;
-}
-
 void TGSM::SetPIN(const std::string& v) {
   CheckInactive();
   PIN_ = v;
 }
 
-std::string TGSM::GetSCA() const { return SCA_; }
-
-void TGSM::SetSCA(const std::string& v) { SCA_ = v; }
 
 void TGSM::SetComDevice(CommConnect::TComm* v) {
   CheckInactive();
@@ -182,16 +174,6 @@ void TGSM::CloseComDevice(bool Restore) {
   if (!IsDestroying()) COMDevice_->SetActive(SavedActive_);
 }
 
-void TGSM::OpenConn() {
-  if (IsDesigning()) return;
-  OpenComDevice();
-}
-
-void TGSM::CloseConn() {
-  if (IsDesigning()) return;
-  PendingLength_ = 0;
-  CloseComDevice(false);
-}
 
 // --- busy state ----------------------------------------------------------------------------
 
@@ -482,7 +464,11 @@ void TGSM::DoRxChar(char aChar) {
   if (OnRxChar_) OnRxChar_(this, aChar);
 }
 
-void TGSM::ProcessRxLine(const std::string& aLine) { DoUnsolicitedLine(aLine); }
+void TGSM::ProcessRxLine(const std::string& aLine) {
+  // The module has finished starting up: the open that waits for it goes on.
+  if (aLine == "+WIND: 4") ResponseEvent_.SetEvent();
+  DoUnsolicitedLine(aLine);
+}
 
 void TGSM::DoUnsolicitedLine(const std::string& aLine) {
   if (OnUnsolicitedLine_) OnUnsolicitedLine_(this, aLine);

@@ -13,6 +13,7 @@
 #include "halyard/framework/Classes.h"
 #include "halyard/framework/Threads.h"
 #include "halyard/gsm/GSMUtils.h"
+#include "halyard/gsm/SMS.h"
 
 namespace Halyard::GSM {
 
@@ -24,6 +25,10 @@ class TGSM;
 using TRxCharEvent = std::function<void(TObject* Sender, char aChar)>;
 using TBusyChanged = std::function<void(TObject* Sender, bool aBusy)>;
 using TUnsolicitedLineEvent = std::function<void(TObject* Sender, const std::string& aLine)>;
+using TNetworkRegistrationEvent = std::function<void(TObject* Sender, int aNewStatus)>;
+
+enum TGSMUnsolicitedIndication { uindSMSDeliver, uindSMSStatusReport, uindCellBroadcast, uindOnlyIndication };
+using TGSMUnsolicitedIndicationSet = Framework::Set<TGSMUnsolicitedIndication, 8>;
 
 class TGSMAsyncThread : public Framework::TThread {
  public:
@@ -52,7 +57,7 @@ enum : uint8_t {
   wmErrorEnds = 64,   // an error final result also ends the transaction
 };
 
-class TGSM : public Connect::TConnection {
+class TGSM : public Connect::TConnection, public ISMSModem {
  public:
   explicit TGSM(TComponent* AOwner);
   ~TGSM() override;
@@ -76,12 +81,12 @@ class TGSM : public Connect::TConnection {
 
   // Settings.
   TGSMEquipment Equipment() const { return Equipment_; }
-  void SetEquipment(TGSMEquipment v) { Equipment_ = v; }
+  void SetEquipment(TGSMEquipment v);
   uint8_t SMSFormat() const { return SMSFormat_; }
   void SetSMSFormat(uint8_t v);
   const std::string& PIN() const { return PIN_; }
   void SetPIN(const std::string& v);
-  std::string GetSCA() const;
+  std::string SCA() const override;
   void SetSCA(const std::string& v);
   CommConnect::TComm* COMDevice() const { return COMDevice_; }
   void SetComDevice(CommConnect::TComm* v);
@@ -94,6 +99,30 @@ class TGSM : public Connect::TConnection {
   int RepeatTimeout() const { return RepeatTimeout_; }
   void SetRepeatTimeout(int v) { RepeatTimeout_ = v; }
 
+  TGSMUnsolicitedIndicationSet UnsolicitedIndication() const { return UnsolicitedIndication_; }
+  int RegistrationStatus() const { return RegistrationStatus_; }
+  const std::string& MessageStorage() const { return MessageStorage_; }
+  int SMSService() const { return SMSService_; }
+
+  // The device.
+  void SwitchOff();
+  void SetDefaults();
+  TByteSet GetSupportedSMSFormats() const;
+  TByteSet SupportedSMSFormats() const { return GetSupportedSMSFormats(); }
+  // 1 manufacturer, 2 model, 3 revision, 4 serial number.
+  std::string GetMEId(int Index);
+
+  // The message storage.
+  void SendSMS(TSMS2* M);
+  virtual int GetCMGLength(TSMS2* M);
+  // The caller owns the result; nullptr when the answer holds no message.
+  std::unique_ptr<TSMS2> ReadSMS(int Index, int& Status);
+  void DeleteSMS(int Index);
+  // Entries "index=status" with the messages attached; the list owns them.
+  std::unique_ptr<TStringList> GetSMSList(int Stat);
+  bool SCAinPDU() const override;
+  void Setmem1(const std::string& Name);
+
   int LastResultCode() const;
   std::string LastResultLine() const;
   const TStringList& ResultCodes() const { return ResultCodes_; }
@@ -101,6 +130,7 @@ class TGSM : public Connect::TConnection {
   void SetOnRxChar(TRxCharEvent h) { OnRxChar_ = std::move(h); }
   void SetOnBusyChanged(TBusyChanged h) { OnBusyChanged_ = std::move(h); }
   void SetOnUnsolicitedLine(TUnsolicitedLineEvent h) { OnUnsolicitedLine_ = std::move(h); }
+  void SetOnNetworkRegistration(TNetworkRegistrationEvent h) { OnNetworkRegistration_ = std::move(h); }
 
  protected:
   void OpenConn() override;
@@ -112,6 +142,9 @@ class TGSM : public Connect::TConnection {
   virtual void ProcessRxLine(const std::string& aLine);
   virtual void DoUnsolicitedLine(const std::string& aLine);
   virtual void DoBusyChanged(bool aBusy);
+  virtual void DoNetworkRegistration(int aNewStatus);
+  // Configures the modem's indications; returns those it could not configure.
+  virtual TGSMUnsolicitedIndicationSet DoSetUnsolicitedIndication(TGSMUnsolicitedIndicationSet V);
 
   // Length of an awaited body line (0: none) and the characters to skip before it.
   int PendingLength_ = 0;
@@ -128,6 +161,11 @@ class TGSM : public Connect::TConnection {
   void HandleLine(const std::string& L);  // under StateLock_
   void SendText(const std::string& Text);
   void Pause(int Ms);
+  // Waits for "+WIND: 4" while received lines go on being handled.
+  bool WaitForStartUp(int Ms);
+  int Command(const std::string& Cmd, uint8_t Mode, TStringList* Strings = nullptr, int Repeats = 0) {
+    return CheckAT(SendATCommand(Cmd, Mode, Strings, Repeats));
+  }
 
   TGSMEquipment Equipment_ = eqM1;
   uint8_t SMSFormat_ = 0;
@@ -136,6 +174,12 @@ class TGSM : public Connect::TConnection {
   CommConnect::TComm* COMDevice_ = nullptr;
   bool ExtendedErrorMsg_ = false;
   int RepeatCount_ = 5, RecTimeout_ = 6000, RepeatTimeout_ = 500;
+  TGSMUnsolicitedIndicationSet UnsolicitedIndication_;
+  int RegistrationStatus_ = 0;
+  std::string MessageStorage_ = "\"SM\"";
+  int SMSService_ = 0;
+  TStringList MEIdCache_;
+  TNetworkRegistrationEvent OnNetworkRegistration_;
   TRxCharEvent OnRxChar_;
   TBusyChanged OnBusyChanged_;
   TUnsolicitedLineEvent OnUnsolicitedLine_;

@@ -151,6 +151,12 @@ std::span<const TResStringRec> GSMResources() {
       {sNoReply, "sNoReply", "No reply on AT command: %s"},
       {sErrorReturned, "sErrorReturned", "Error was returned: %s"},
       {sNoComDevice, "sNoComDevice", "No assigned COM device"},
+      {sPINRequired, "sPINRequired", "PIN required"},
+      {sPINNotExpected, "sPINNotExpected", "PIN is not expected (%s)"},
+      {sWavecomInitError, "sWavecomInitError", "Wavecom initialization error (no +WIND: 4)"},
+      {sSMSFormatNotSupported, "sSMSFormatNotSupported", "SMS format (%d) is not supported"},
+      {sSMSTypeNotSupported, "sSMSTypeNotSupported", "SMS type not supported"},
+      {sBadMEIdIndex, "sBadMEIdIndex", "ME identification index %d is not 1 to 4"},
   };
   return table;
 }

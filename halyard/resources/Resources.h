@@ -17,6 +17,12 @@ enum : int {
   sNoReply,
   sErrorReturned,
   sNoComDevice,
+  sPINRequired,
+  sPINNotExpected,
+  sWavecomInitError,
+  sSMSFormatNotSupported,
+  sSMSTypeNotSupported,
+  sBadMEIdIndex,
 };
 inline constexpr int CMEErrorBase = 5000;
 inline constexpr int CMSErrorBase = 6000;

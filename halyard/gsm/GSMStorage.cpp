@@ -1,0 +1,200 @@
+// Sending, reading, listing and deleting short messages, per modem model.
+#include "halyard/gsm/GSM.h"
+#include "halyard/resources/Resources.h"
+
+namespace Halyard::GSM {
+
+namespace R = Halyard::Resources;
+using Framework::Format;
+
+namespace {
+bool In(TGSMEquipment e, std::initializer_list<TGSMEquipment> set) {
+  for (auto x : set)
+    if (x == e) return true;
+  return false;
+}
+constexpr std::initializer_list<TGSMEquipment> kReadPause = {eqM20, eqGM12, eqM35, eqS25, eqT260, eqTC35};
+}  // namespace
+
+bool TGSM::SCAinPDU() const {
+  return In(Equipment_, {eqA1, eqM20, eqGM12, eqNokia6210, eqM35, eqS25, eqT260, eqTC35});
+}
+
+int TGSM::GetCMGLength(TSMS2* M) {
+  int n = static_cast<int>(M->GetPDU().size() / 2);
+  switch (Equipment_) {
+    case eqA1: return 165;
+    case eqM1: case eqNokia9110: return 164;
+    case eqWaveCom: return n;
+    case eqM20: case eqGM12: case eqNokia6210: case eqM35: case eqS25: case eqT260: case eqTC35: return n - 1;
+  }
+  return 164;
+}
+
+void TGSM::SendSMS(TSMS2* M) {
+  auto* submit = dynamic_cast<TSMSSubmit*>(M);
+  if (!submit && !dynamic_cast<TSMSCommand*>(M)) GSMError(R::LoadResString(R::sSMSTypeNotSupported));
+  if (SMSFormat_ == 1) {
+    if (!submit) GSMError(R::LoadResString(R::sSMSTypeNotSupported));
+    std::string v;
+    uint8_t format = submit->GetPDUType2Bits(3);
+    if (format == 2) v = std::to_string(DTToValPer(submit->VP));
+    else if (format == 3) v = "\"" + TSMS2::EncodeTextStamp(submit->VP, submit->TimeZone) + "\"";
+    int f = submit->PDUType;
+    if (format == 0 && In(Equipment_, {eqM20, eqTC35})) f = (f & 0xE7) | 0x10;
+    Command(Format("AT+CSMP=%d,%s,%d,%d", f, v, submit->PID, submit->DCS), wmResult);
+    int saved = RecTimeout_;
+    if (Equipment_ == eqNokia6210) RecTimeout_ = 5000;
+    try {
+      Command("AT+CMGS=\"" + submit->DA + "\">" + submit->UD, 31);
+    } catch (...) {
+      RecTimeout_ = saved;
+      throw;
+    }
+    RecTimeout_ = saved;
+  } else {
+    Command(Format("AT+CMGS=%d>%s", GetCMGLength(M), M->GetPDU()), 31);
+  }
+  if (In(Equipment_, {eqM20, eqGM12, eqM35, eqS25, eqT260, eqWaveCom, eqTC35})) Pause(100);
+}
+
+std::unique_ptr<TSMS2> TGSM::ReadSMS(int Index, int& Status) {
+  CheckActive();
+  struct PauseAfter {
+    TGSM* g;
+    ~PauseAfter() {
+      if (In(g->Equipment_, kReadPause)) g->Pause(500);
+    }
+  } pause{this};
+  TStringList work;
+  Command(Format("AT+CMGR=%d", Index), 3, &work, 1);
+  if (work.Count() < 2 || !IsATResponse(work[0])) return nullptr;
+  std::string p = StripATResponse(work[0]);
+  int pos = 1;
+  auto next = [&] { return ExtractParam(p, pos); };
+  auto number = [&] { return Framework::StrToInt(next()); };
+  if (SMSFormat_ != 1) {
+    Status = number();
+    return TSMS2::CreateSMS(this, work[1], Status == 0 || Status == 1);
+  }
+  std::string s = TrimQuotes(next());
+  Status = -1;
+  for (int i = 0; i < 5; ++i)
+    if (s == StatS[static_cast<size_t>(i)]) Status = i;
+  std::string a = next();
+  if (a.find('"') == std::string::npos) return nullptr;
+  a = TrimQuotes(a);
+  std::unique_ptr<TSMS2> result;
+  int length = 0;
+  bool detailed = false;
+  if (s.rfind("REC ", 0) == 0) {
+    auto d = std::make_unique<TSMSDeliver>();
+    d->OA = a;
+    next();  // alpha
+    d->SCTS = TSMS2::DecodeTextStamp(TrimQuotes(next()), d->TimeZone);
+    detailed = pos < static_cast<int>(p.size());
+    if (detailed) {
+      next();  // type of address
+      d->PDUType = static_cast<uint8_t>(number());
+      d->PID = static_cast<uint8_t>(number());
+      d->DCS = static_cast<uint8_t>(number());
+      next();
+      next();  // service-centre address and its type
+      length = number();
+    }
+    result = std::move(d);
+  } else if (s.rfind("STO ", 0) == 0) {
+    auto m = std::make_unique<TSMSSubmit>();
+    m->DA = a;
+    next();  // alpha
+    detailed = pos < static_cast<int>(p.size());
+    if (detailed) {
+      next();  // type of address
+      m->PDUType = static_cast<uint8_t>(number());
+      m->PID = static_cast<uint8_t>(number());
+      m->DCS = static_cast<uint8_t>(number());
+      std::string w = next();
+      if (w.find('"') == std::string::npos || w.find('/') != std::string::npos) {
+        w = TrimQuotes(w);
+        if (!w.empty() && w.size() <= 3) m->VP = ValPerToDT(static_cast<uint8_t>(Framework::StrToInt(w)));
+        else if (w.size() == 20) m->VP = TSMS2::DecodeTextStamp(w, m->TimeZone);
+        next();  // service-centre address
+      }
+      next();  // its type
+      length = number();
+    }
+    result = std::move(m);
+  } else {
+    return nullptr;
+  }
+  std::string text;
+  for (int i = 1; i < work.Count(); ++i) {
+    text += work[i];
+    if (static_cast<int>(text.size()) >= length) break;
+    if (i + 1 < work.Count()) text += '\n';
+  }
+  result->UD = text;
+  return result;
+}
+
+void TGSM::DeleteSMS(int Index) {
+  CheckActive();
+  Command(Format("AT+CMGD=%d", Index), wmResult, nullptr, 1);
+}
+
+std::unique_ptr<TStringList> TGSM::GetSMSList(int Stat) {
+  CheckActive();
+  if (Equipment_ == eqGM12 && Stat < 0) Stat = 0;
+  std::string filter;
+  if (Stat >= 0) {
+    if (SMSFormat_ == 1) {
+      if (Stat > 4) GSMError(Format("No message status %d in text mode", Stat));
+      filter = std::string("=\"") + StatS[static_cast<size_t>(Stat)] + "\"";
+    } else {
+      filter = Format("=%d", Stat);
+    }
+  }
+  TStringList work;
+  if (Equipment_ == eqWaveCom) SendATCommand("AT+CMGL" + filter, 67, &work, 1);
+  else Command("AT+CMGL" + filter, 3, &work);
+  auto result = std::make_unique<TStringList>();
+  result->SetOwnsObjects(true);
+  while (work.Count() > 0) {
+    if (IsATResponse(work[0]) && work.Count() > 1) {
+      std::string p = StripATResponse(work[0]);
+      int pos = 1;
+      int index = Framework::StrToInt(ExtractParam(p, pos));
+      if (SMSFormat_ == 1) {
+        std::string s = TrimQuotes(ExtractParam(p, pos));
+        for (int i = 0; i < 5; ++i)
+          if (s == StatS[static_cast<size_t>(i)]) result->Add(Format("%d=%d", index, i));
+      } else {
+        int st = Framework::StrToInt(ExtractParam(p, pos));
+        std::unique_ptr<TSMS2> sms;
+        try {
+          sms = TSMS2::CreateSMS(this, work[1], st == 0 || st == 1);
+        } catch (...) {
+          sms.reset();  // an undecodable message keeps its entry, without object
+        }
+        result->AddObject(Format("%d=%d", index, st), sms.release());
+      }
+      work.Delete(0);
+    }
+    work.Delete(0);
+  }
+  if (SMSFormat_ == 1) {
+    for (int i = 0; i < result->Count(); ++i) {
+      int status = 0;
+      result->PutObject(i, ReadSMS(Framework::StrToInt(result->Names(i)), status).release());
+    }
+  }
+  return result;
+}
+
+void TGSM::Setmem1(const std::string& Name) {
+  if (Name == MessageStorage_) return;
+  MessageStorage_ = Name;
+  if (Active()) Command("AT+CPMS=" + Name, wmResult);
+}
+
+}  // namespace Halyard::GSM
