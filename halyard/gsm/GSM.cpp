@@ -50,10 +50,14 @@ void TGSMAsyncThread::Execute() {
 }
 
 void TGSMAsyncThread::cmRxChar() {
-  try {
-    Owner_->cmRxChar();
-  } catch (...) {
-    // A failing line or handler drops that line; the thread goes on.
+  // A failing line or handler drops that line; the lines behind it are still framed now,
+  // not only when the next chunk arrives. Each failure has consumed its line.
+  for (;;) {
+    try {
+      Owner_->cmRxChar();
+      return;
+    } catch (...) {
+    }
   }
 }
 
@@ -464,15 +468,6 @@ void TGSM::DoRxChar(char aChar) {
   if (OnRxChar_) OnRxChar_(this, aChar);
 }
 
-void TGSM::ProcessRxLine(const std::string& aLine) {
-  // The module has finished starting up: the open that waits for it goes on.
-  if (aLine == "+WIND: 4") ResponseEvent_.SetEvent();
-  DoUnsolicitedLine(aLine);
-}
-
-void TGSM::DoUnsolicitedLine(const std::string& aLine) {
-  if (OnUnsolicitedLine_) OnUnsolicitedLine_(this, aLine);
-}
 
 void TGSM::cmRxChar() {
   for (;;) {

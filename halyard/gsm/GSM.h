@@ -26,6 +26,8 @@ using TRxCharEvent = std::function<void(TObject* Sender, char aChar)>;
 using TBusyChanged = std::function<void(TObject* Sender, bool aBusy)>;
 using TUnsolicitedLineEvent = std::function<void(TObject* Sender, const std::string& aLine)>;
 using TNetworkRegistrationEvent = std::function<void(TObject* Sender, int aNewStatus)>;
+// aSMS belongs to the component and is freed when the handler returns.
+using TUnsolicitedSMSEvent = std::function<void(TObject* Sender, int Idx, TSMS* aSMS)>;
 
 enum TGSMUnsolicitedIndication { uindSMSDeliver, uindSMSStatusReport, uindCellBroadcast, uindOnlyIndication };
 using TGSMUnsolicitedIndicationSet = Framework::Set<TGSMUnsolicitedIndication, 8>;
@@ -100,6 +102,7 @@ class TGSM : public Connect::TConnection, public ISMSModem {
   void SetRepeatTimeout(int v) { RepeatTimeout_ = v; }
 
   TGSMUnsolicitedIndicationSet UnsolicitedIndication() const { return UnsolicitedIndication_; }
+  void SetUnsolicitedIndication(TGSMUnsolicitedIndicationSet Value);
   int RegistrationStatus() const { return RegistrationStatus_; }
   const std::string& MessageStorage() const { return MessageStorage_; }
   int SMSService() const { return SMSService_; }
@@ -131,6 +134,7 @@ class TGSM : public Connect::TConnection, public ISMSModem {
   void SetOnBusyChanged(TBusyChanged h) { OnBusyChanged_ = std::move(h); }
   void SetOnUnsolicitedLine(TUnsolicitedLineEvent h) { OnUnsolicitedLine_ = std::move(h); }
   void SetOnNetworkRegistration(TNetworkRegistrationEvent h) { OnNetworkRegistration_ = std::move(h); }
+  void SetOnUnsolicitedSMS(TUnsolicitedSMSEvent h) { OnUnsolicitedSMS_ = std::move(h); }
 
  protected:
   void OpenConn() override;
@@ -143,6 +147,7 @@ class TGSM : public Connect::TConnection, public ISMSModem {
   virtual void DoUnsolicitedLine(const std::string& aLine);
   virtual void DoBusyChanged(bool aBusy);
   virtual void DoNetworkRegistration(int aNewStatus);
+  virtual void DoUnsolicitedSMS(int Idx, TSMS* aSMS);
   // Configures the modem's indications; returns those it could not configure.
   virtual TGSMUnsolicitedIndicationSet DoSetUnsolicitedIndication(TGSMUnsolicitedIndicationSet V);
 
@@ -180,6 +185,10 @@ class TGSM : public Connect::TConnection, public ISMSModem {
   int SMSService_ = 0;
   TStringList MEIdCache_;
   TNetworkRegistrationEvent OnNetworkRegistration_;
+  TUnsolicitedSMSEvent OnUnsolicitedSMS_;
+  // The message whose body line is awaited.
+  std::unique_ptr<TSMS> PendingSMS_;
+  void Acknowledge();
   TRxCharEvent OnRxChar_;
   TBusyChanged OnBusyChanged_;
   TUnsolicitedLineEvent OnUnsolicitedLine_;

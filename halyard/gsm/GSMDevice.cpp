@@ -154,18 +154,10 @@ void TGSM::OpenConn() {
 
 void TGSM::CloseConn() {
   if (IsDesigning()) return;
+  PendingSMS_.reset();
   PendingLength_ = 0;
   CloseComDevice(false);
   if (RegistrationStatus_ != 0) DoNetworkRegistration(0);
-}
-
-void TGSM::DoNetworkRegistration(int aNewStatus) {
-  RegistrationStatus_ = aNewStatus;
-  if (OnNetworkRegistration_) OnNetworkRegistration_(this, aNewStatus);
-}
-
-TGSMUnsolicitedIndicationSet TGSM::DoSetUnsolicitedIndication(TGSMUnsolicitedIndicationSet V) {
-  return V;  // nothing configured by this base: the indications stay off
 }
 
 std::string TGSM::GetMEId(int Index) {

@@ -3,6 +3,7 @@
 #include <map>
 
 #include "PtyPair.h"
+#include "GSMFixture.h"
 #include "ScriptedModem.h"
 #include "halyard/auxstr/AuxStr.h"
 #include "halyard/gsm/GSM.h"
@@ -12,63 +13,11 @@ using namespace Halyard::GSM;
 using Framework::MakeComponent;
 using HalyardTest::TPtyPair;
 using HalyardTest::TScriptedModem;
-using Commands = std::vector<std::string>;
+using HalyardTest::Commands;
 
 namespace {
 
-class GSMDevice : public ::testing::Test {
- protected:
-  void SetUp() override {
-    Modem = std::make_unique<TScriptedModem>(Pty);
-    for (auto* ok : {"AT+WIND=12", "AT+CREG=1", "AT+CSCA=", "AT+CMGF=", "AT+CSMS=0", "AT+CSDH=1", "AT+CMEE=1",
-                     "AT^SMSO", "AT+CFUN=0", "AT+CPIN=", "AT+CPMS=", "AT+CSMP=", "AT+CMGD="})
-      Modem->Answer(ok, {"OK"});
-    Modem->Answer("AT+CPIN?", {"+CPIN: READY", "OK"});
-    Modem->Answer("AT+CREG?", {"+CREG: 0,1", "OK"});
-    Modem->Answer("AT+CSQ", {"+CSQ: 20,99", "OK"});
-    Modem->Answer("AT+CPMS?", {"+CPMS: \"SM\",1,10,\"SM\",1,10", "OK"});
-    Modem->Answer("AT+CSMS?", {"+CSMS: 1,1,1,1", "OK"});
-    Modem->Answer("AT+CGMI", {"HALYARD", "OK"});
-    Port = MakeComponent<CommConnect::TComm>(nullptr);
-    Port->SetDeviceName(Pty.SlavePath());
-    Gsm = MakeComponent<TGSM>(nullptr);
-    Gsm->SetComDevice(Port.get());
-    Gsm->SetRecTimeout(300);
-    Gsm->SetRepeatTimeout(10);
-    Gsm->SetRepeatCount(2);
-  }
-  void TearDown() override {
-    Gsm.reset();
-    Port.reset();
-    Modem.reset();
-  }
-  // What was sent from now on.
-  void Mark() { Start = Modem->Received().size(); }
-  Commands Sent() {
-    auto all = Modem->Received();
-    return Commands(all.begin() + static_cast<long>(Start), all.end());
-  }
-  std::string Error(const std::function<void()>& f) {
-    try {
-      f();
-    } catch (const std::exception& e) {
-      return e.what();
-    }
-    return "(no error)";
-  }
-  void PromptRule(const std::string& cmd, const std::string& answer) {
-    TScriptedModem::TReply r;
-    r.Prompt = true;
-    r.Chunks = {"\r\n" + answer + "\r\n\r\nOK\r\n"};
-    Modem->On(cmd, r);
-  }
-
-  TPtyPair Pty;
-  std::unique_ptr<TScriptedModem> Modem;
-  Framework::TOwned<CommConnect::TComm> Port;
-  Framework::TOwned<TGSM> Gsm;
-  size_t Start = 0;
-};
+class GSMDevice : public HalyardTest::TGSMFixture {};
 
 }  // namespace
 
@@ -85,17 +34,17 @@ TEST_F(GSMDevice, DefaultsOfANewComponent) {
 
 TEST_F(GSMDevice, OpenDialogueOfEveryModel) {
   std::map<TGSMEquipment, Commands> want = {
-      {eqA1, {"AT+CPIN?", "AT+CREG?", "AT+CREG=1", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0"}},
-      {eqM1, {"AT+CPIN?", "AT+CREG?", "AT+CREG=1", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0"}},
-      {eqM20, {"AT+CPIN?", "AT+CREG?", "AT+CREG=1", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0", "AT+CSMS=0"}},
-      {eqGM12, {"AT+CPIN?", "AT+CREG?", "AT+CREG=1", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0"}},
-      {eqNokia6210, {"AT+CREG?", "AT+CREG=1", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0"}},
-      {eqNokia9110, {"AT+CPMS?", "AT+CSMS?", "AT+CMGF=1", "AT+CSDH=1"}},
-      {eqM35, {"AT+CPIN?", "AT+CREG?", "AT+CREG=1", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0", "AT+CMEE=1"}},
-      {eqS25, {"AT+CPIN?", "AT+CREG?", "AT+CREG=1", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0", "AT+CMEE=1"}},
-      {eqT260, {"AT+CSQ", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0", "AT+CMEE=1"}},
-      {eqWaveCom, {"AT+WIND=12", "AT+CPIN?", "AT+CREG?", "AT+CREG=1", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0"}},
-      {eqTC35, {"AT+CPIN?", "AT+CREG?", "AT+CREG=1", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0"}},
+      {eqA1, {"AT+CPIN?", "AT+CREG?", "AT+CREG=1", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0", "AT+CNMI=?", "AT+CNMI=2,0,0,0,0"}},
+      {eqM1, {"AT+CPIN?", "AT+CREG?", "AT+CREG=1", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0", "AT+CNMI=?", "AT+CNMI=2,0,0,0,0"}},
+      {eqM20, {"AT+CPIN?", "AT+CREG?", "AT+CREG=1", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0", "AT+CSMS=0", "AT+CNMI=?", "AT+CNMI=2,0,0,0,0"}},
+      {eqGM12, {"AT+CPIN?", "AT+CREG?", "AT+CREG=1", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0", "AT+CNMI=?", "AT+CNMI=2,0,0,0,0"}},
+      {eqNokia6210, {"AT+CREG?", "AT+CREG=1", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0", "AT+CNMI=?", "AT+CNMI=2,0,0,0,0"}},
+      {eqNokia9110, {"AT+CPMS?", "AT+CSMS?", "AT+CMGF=1", "AT+CSDH=1", "AT+CNMI=?", "AT+CNMI=2,0,0,0,0"}},
+      {eqM35, {"AT+CPIN?", "AT+CREG?", "AT+CREG=1", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0", "AT+CMEE=1", "AT+CNMI=?", "AT+CNMI=2,0,0,0,0"}},
+      {eqS25, {"AT+CPIN?", "AT+CREG?", "AT+CREG=1", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0", "AT+CMEE=1", "AT+CNMI=?", "AT+CNMI=2,0,0,0,0"}},
+      {eqT260, {"AT+CSQ", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0", "AT+CMEE=1", "AT+CNMI=?", "AT+CNMI=2,0,0,0,0"}},
+      {eqWaveCom, {"AT+WIND=12", "AT+CPIN?", "AT+CREG?", "AT+CREG=1", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0", "AT+CNMI=?", "AT+CNMI=2,0,0,0,0"}},
+      {eqTC35, {"AT+CPIN?", "AT+CREG?", "AT+CREG=1", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0", "AT+CNMI=?", "AT+CNMI=2,0,0,0,0"}},
   };
   std::map<TGSMEquipment, Commands> switchOff = {{eqA1, {"AT^SMSO"}}, {eqM20, {"AT^SMSO"}}, {eqGM12, {"AT+CFUN=0"}},
                                                  {eqM35, {"AT^SMSO"}}, {eqS25, {"AT^SMSO"}}, {eqTC35, {"AT^SMSO"}}};

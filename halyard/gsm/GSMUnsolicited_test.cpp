@@ -1,0 +1,170 @@
+#include <gtest/gtest.h>
+
+#include "GSMFixture.h"
+#include "halyard/gsm/CellBroadcast.h"
+
+using namespace Halyard;
+using namespace Halyard::GSM;
+using Framework::Application;
+using HalyardTest::Commands;
+using HalyardTest::WaitFor;
+
+namespace {
+
+struct Seen {
+  int Idx;
+  std::string Kind;
+  std::string Text;
+};
+
+class GSMUnsolicited : public HalyardTest::TGSMFixture {
+ protected:
+  void Listen() {
+    Gsm->SetOnUnsolicitedSMS([this](TObject*, int idx, TSMS* sms) {
+      Seen s{idx, "", ""};
+      if (auto* d = dynamic_cast<TSMSDeliver*>(sms)) s = {idx, "deliver", d->OA + ":" + d->UD};
+      else if (auto* r = dynamic_cast<TSMSStatusReport*>(sms)) s = {idx, "report", std::to_string(r->ST)};
+      else if (auto* c = dynamic_cast<TCellBroadcast*>(sms)) s = {idx, "cb", c->Content};
+      Messages.push_back(s);
+    });
+    Gsm->SetOnUnsolicitedLine([this](TObject*, const std::string& l) { Lines.push_back(l); });
+    Gsm->SetOnNetworkRegistration([this](TObject*, int st) { Registrations.push_back(st); });
+  }
+  bool Pump(const std::function<bool()>& cond) { return WaitFor(cond, 5000, true); }
+  bool SawLine(const std::string& l) { return std::find(Lines.begin(), Lines.end(), l) != Lines.end(); }
+  std::vector<Seen> Messages;
+  std::vector<std::string> Lines;
+  std::vector<int> Registrations;
+};
+
+std::string DeliverPDU(const std::string& oa, const std::string& text) {
+  TSMSDeliver d;  // no modem: a service-centre field in front, as received messages have
+  d.OA = oa;
+  d.UD = text;
+  d.SCTS = Framework::EncodeDate(2026, 12, 9);
+  return d.GetPDU();
+}
+
+}  // namespace
+
+TEST_F(GSMUnsolicited, StoredIndicationSelectsStorage) {
+  Listen();
+  Gsm->Open();
+  Mark();
+  Modem->Inject("\r\n+CMTI: \"ME\",5\r\n");
+  ASSERT_TRUE(Pump([&] { return !Messages.empty(); }));
+  EXPECT_EQ(Messages[0].Idx, 5);
+  EXPECT_EQ(Messages[0].Kind, "");
+  EXPECT_EQ(Gsm->MessageStorage(), "\"ME\"");
+  EXPECT_EQ(Sent(), Commands{"AT+CPMS=\"ME\""});
+}
+
+TEST_F(GSMUnsolicited, DeliveredPDUIsDecodedAndAcknowledged) {
+  Listen();
+  Gsm->Open();  // the fixture's modem reports message service 1
+  Mark();
+  Modem->Inject("\r\n+CMT: ,24\r\n" + DeliverPDU("+4917", "hello") + "\r\n");
+  ASSERT_TRUE(Pump([&] { return !Messages.empty(); }));
+  EXPECT_EQ(Messages[0].Idx, -1);
+  EXPECT_EQ(Messages[0].Text, "+4917:hello");
+  ASSERT_TRUE(WaitFor([&] { return Sent() == Commands{"AT+CNMA"}; }, 3000, true));
+}
+
+TEST_F(GSMUnsolicited, TextModeHeadersAndBodies) {
+  Listen();
+  Gsm->SetEquipment(eqNokia6210);
+  Gsm->SetSMSFormat(1);
+  Gsm->Open();
+  Modem->Inject("\r\n+CMT: \"+4917\",,\"26/12/09,10:00:00+04\"\r\nplain text\r\n");
+  ASSERT_TRUE(Pump([&] { return Messages.size() >= 1; }));
+  EXPECT_EQ(Messages[0].Text, "+4917:plain text");
+  Modem->Inject("\r\n+CMT: \"+4918\",,\"26/12/09,10:00:00+04\",145,4,0,0,\"+49\",145,5\r\nfive!\r\n");
+  ASSERT_TRUE(Pump([&] { return Messages.size() >= 2; }));
+  EXPECT_EQ(Messages[1].Text, "+4918:five!");
+  Modem->Inject("\r\n+CDS: 6,7,\"+4917\",145,\"26/12/09,10:00:00+04\",\"26/12/09,10:00:05+04\",0\r\n");
+  ASSERT_TRUE(Pump([&] { return Messages.size() >= 3; }));
+  EXPECT_EQ(Messages[2].Kind, "report");
+  EXPECT_EQ(Messages[2].Text, "0");
+  Modem->Inject("\r\n+CBM: 16,50,1,2,3\r\nnews of the day\r\n");
+  ASSERT_TRUE(Pump([&] { return Messages.size() >= 4; }));
+  EXPECT_EQ(Messages[3].Kind, "cb");
+  EXPECT_EQ(Messages[3].Text, "news of the day");
+}
+
+TEST_F(GSMUnsolicited, PDUStatusReportAndCellBroadcast) {
+  Listen();
+  Gsm->Open();
+  TSMSStatusReport r;
+  r.ST = 0x20;
+  r.RA = "+4917";
+  r.SCTS = r.DT = Framework::EncodeDate(2026, 12, 9);
+  Modem->Inject("\r\n+CDS: 25\r\n" + r.GetPDU() + "\r\n");
+  ASSERT_TRUE(Pump([&] { return Messages.size() >= 1; }));
+  EXPECT_EQ(Messages[0].Text, "32");
+  TCellBroadcast cb;
+  cb.Content = "hello";
+  Modem->Inject("\r\n+CBM: 88\r\n" + cb.GetPDU() + "\r\n");
+  ASSERT_TRUE(Pump([&] { return Messages.size() >= 2; }));
+  EXPECT_EQ(Messages[1].Text, "hello");
+}
+
+TEST_F(GSMUnsolicited, RegistrationForms) {
+  Listen();
+  Gsm->Open();  // the answer "+CREG: 0,1" at open reports 1
+  ASSERT_TRUE(Pump([&] { return !Registrations.empty(); }));
+  EXPECT_EQ(Registrations, std::vector<int>{1});
+  Modem->Inject("\r\n+CREG: 2\r\n\r\n+CREG: 2\r\n\r\n+CREG: (0-2)\r\n\r\n+CREG: 1,5\r\n\r\n+CREG: 3,\"00C3\",\"0010\"\r\nMARK\r");
+  ASSERT_TRUE(Pump([&] { return SawLine("MARK"); }));
+  EXPECT_EQ(Registrations, (std::vector<int>{1, 2, 5, 3}));
+  Gsm->Close();
+  EXPECT_EQ(Registrations.back(), 0);
+  EXPECT_EQ(Gsm->RegistrationStatus(), 0);
+}
+
+TEST_F(GSMUnsolicited, ModelSpecificLines) {
+  Listen();
+  Gsm->Open();
+  Modem->Inject("\r\n+WIND: 4\r\n");  // not a WaveCom: an ordinary line
+  ASSERT_TRUE(Pump([&] { return SawLine("+WIND: 4"); }));
+  Gsm->Close();
+  Gsm->SetEquipment(eqT260);
+  Registrations.clear();
+  Gsm->Open();  // "+CSQ: 20,99" at open is not a single number: dropped
+  Modem->Inject("\r\n+CSQ: 15\r\n\r\n+CSQ: 99\r\nMARK\r");
+  ASSERT_TRUE(Pump([&] { return SawLine("MARK"); }));
+  EXPECT_EQ(Registrations, (std::vector<int>{1, 0}));
+}
+
+TEST_F(GSMUnsolicited, IndicationSettingFromTheModemsOffer) {
+  Gsm->Open();
+  Mark();
+  Gsm->SetUnsolicitedIndication({uindSMSDeliver});
+  EXPECT_EQ(Sent(), (Commands{"AT+CNMI=?", "AT+CNMI=2,2,0,0,0"}));
+  Mark();
+  Gsm->SetUnsolicitedIndication({uindSMSDeliver});  // the same set: nothing sent
+  EXPECT_TRUE(Sent().empty());
+  Gsm->SetUnsolicitedIndication({uindSMSDeliver, uindSMSStatusReport, uindOnlyIndication});
+  EXPECT_EQ(Sent().back(), "AT+CNMI=2,1,0,2,0");
+  Modem->Answer("AT+CNMI=?", {"+CNMI: (0-2),(0-3),(0),(0-2),(0,1)", "OK"});
+  Gsm->SetUnsolicitedIndication({uindCellBroadcast});
+  EXPECT_EQ(Sent().back(), "AT+CNMI=2,0,,0,0");
+  EXPECT_TRUE(Gsm->UnsolicitedIndication().Empty());
+}
+
+TEST_F(GSMUnsolicited, RobustAgainstBadAndEndlessInput) {
+  Listen();
+  Gsm->Open();
+  // A header whose body is garbage, one whose body never comes, a bad stamp: each is dropped.
+  Modem->Inject("\r\n+CMT: ,24\r\nZZZZ-not-hex\r\n");
+  Modem->Inject("\r\n+CREG: x\r\n");
+  std::string flood;
+  for (int i = 0; i < 10000; ++i) flood += "\r\n+CIEV: 1," + std::to_string(i % 5) + "\r\n";
+  Modem->Inject(flood);
+  ASSERT_TRUE(Pump([&] { return SawLine("+CIEV: 1,4") && Lines.size() >= 9999; }));
+  Modem->Inject("\r\n+CMT: ,24\r\n");  // the body never comes: the next line is taken for it
+  Modem->Inject(DeliverPDU("+1", "after") + "\r\n");
+  ASSERT_TRUE(Pump([&] { return !Messages.empty(); }));
+  EXPECT_EQ(Messages.back().Text, "+1:after");
+  Modem->Answer("AT", {"OK"});
+  EXPECT_EQ(Gsm->SendATCommand("AT", 1), 0);  // and the component keeps working
+}
