@@ -1,0 +1,679 @@
+#include "halyard/simulator/GSMSimulator.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <sstream>
+
+#include "halyard/auxstr/AuxStr.h"
+#include "halyard/gsm/CellBroadcast.h"
+#include "halyard/gsm/SMS.h"
+#include "halyard/resources/Resources.h"
+
+namespace Halyard::Simulator {
+
+using namespace GSM;
+using AuxStr::Bin2Hex;
+using AuxStr::Hex2Bin;
+using AuxStr::Trim;
+using AuxStr::UpString;
+using Framework::Format;
+
+namespace {
+
+struct TNoSCA : ISMSModem {
+  bool SCAinPDU() const override { return false; }
+  std::string SCA() const override { return ""; }
+};
+TNoSCA gNoSCA;
+
+std::string Unquote(const std::string& s) { return TrimQuotes(Trim(s)); }
+
+std::vector<std::string> Params(const std::string& s) {
+  std::vector<std::string> r;
+  int pos = 1;
+  while (pos <= static_cast<int>(s.size())) r.push_back(ExtractParam(s, pos));
+  if (!s.empty() && s.back() == ',') r.push_back("");
+  return r;
+}
+
+int Int(const std::string& s, int def = -1) { return Framework::StrToIntDef(Trim(s), def); }
+
+bool SameNumber(const std::string& a, const std::string& b) {
+  auto digits = [](const std::string& s) {
+    std::string d;
+    for (char c : s)
+      if (c >= '0' && c <= '9') d += c;
+    return d;
+  };
+  return !digits(a).empty() && digits(a) == digits(b);
+}
+
+// The TPDU part of a PDU that has a service-centre field in front.
+std::string WithoutSCA(const std::string& pdu) {
+  size_t n = pdu.empty() ? 0 : static_cast<uint8_t>(pdu[0]) + 1u;
+  return n <= pdu.size() ? pdu.substr(n) : std::string();
+}
+
+std::string TextOf(const TSMS2& m) { return m.Packed() ? SMStoISO(m.UD) : m.UD; }
+
+}  // namespace
+
+TGSMSimulator::TGSMSimulator(TSimOptions Options) : Opt_(std::move(Options)) {
+  PinOk_ = Opt_.PIN.empty();
+  Sca_ = Opt_.ServiceCentre;
+  int p[2];
+  if (::pipe(p) == 0) {
+    StopR_ = p[0];
+    StopW_ = p[1];
+  }
+  if (::pipe2(p, O_NONBLOCK | O_CLOEXEC) == 0) {
+    WakeR_ = p[0];
+    WakeW_ = p[1];
+  }
+}
+
+TGSMSimulator::~TGSMSimulator() {
+  Stop();
+  if (StopR_ >= 0) ::close(StopR_);
+  if (StopW_ >= 0) ::close(StopW_);
+  if (WakeR_ >= 0) ::close(WakeR_);
+  if (WakeW_ >= 0) ::close(WakeW_);
+}
+
+void TGSMSimulator::Start(int InFd, int OutFd) {
+  InFd_ = InFd;
+  OutFd_ = OutFd;
+  Thread_ = std::thread([this] { Serve(); });
+}
+
+void TGSMSimulator::Stop() {
+  if (!Thread_.joinable()) return;
+  [[maybe_unused]] ssize_t n = ::write(StopW_, "x", 1);
+  Thread_.join();
+}
+
+void TGSMSimulator::Serve() {
+  char buf[4096];
+  for (;;) {
+    pollfd fds[3] = {{InFd_, POLLIN, 0}, {StopR_, POLLIN, 0}, {WakeR_, POLLIN, 0}};
+    int r = ::poll(fds, 3, Noise_.load() ? 200 : -1);
+    if (r < 0) continue;
+    if (fds[1].revents) return;
+    if (fds[2].revents) {
+      char sink[16];
+      while (::read(WakeR_, sink, sizeof sink) > 0) {
+      }
+      if (!(fds[0].revents & POLLIN)) continue;
+    }
+    if (r == 0) {
+      std::lock_guard lk(M_);
+      if (Noise_ && !InBody_) Unsolicited("+CSQ: 15,99");
+      continue;
+    }
+    ssize_t n = ::read(InFd_, buf, sizeof buf);
+    if (n == 0) return;
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      if (errno == EIO) {  // a pseudo-terminal whose slave is not open: wait for a user
+        pollfd p{StopR_, POLLIN, 0};
+        if (::poll(&p, 1, 100) > 0) return;
+        continue;
+      }
+      return;
+    }
+    std::lock_guard lk(M_);
+    Process(std::string(buf, static_cast<size_t>(n)));
+  }
+}
+
+void TGSMSimulator::Feed(const std::string& Bytes) {
+  std::lock_guard lk(M_);
+  Process(Bytes);
+}
+
+void TGSMSimulator::Reply(const std::string& Text) {
+  if (Silent_) return;
+  if (OutFd_ >= 0) {
+    size_t done = 0;
+    while (done < Text.size()) {
+      ssize_t n = ::write(OutFd_, Text.data() + done, Text.size() - done);
+      if (n > 0) {
+        done += static_cast<size_t>(n);
+      } else if (n < 0 && errno == EAGAIN) {
+        pollfd p{OutFd_, POLLOUT, 0};
+        ::poll(&p, 1, 100);
+      } else {
+        break;
+      }
+    }
+  }
+  if (Output) Output(Text);
+}
+
+void TGSMSimulator::Unsolicited(const std::string& Text) { Line(Text); }
+
+void TGSMSimulator::Error(int Cme) {
+  if (Cmee_ == 1) Line(Format("+CME ERROR: %d", Cme));
+  else if (Cmee_ == 2) Line("+CME ERROR: " + Resources::LoadResString(Resources::CMEErrorBase + Cme));
+  else Line("ERROR");
+}
+
+void TGSMSimulator::CmsError(int Cms) { Line(Format("+CMS ERROR: %d", Cms)); }
+
+bool TGSMSimulator::SCAinPDU() const {
+  switch (Opt_.Model) {
+    case eqM1: case eqNokia9110: case eqWaveCom: return false;
+    default: return true;
+  }
+}
+
+std::map<int, TGSMSimulator::TStored>& TGSMSimulator::Mem(const std::string& Name) { return Name == "ME" ? ME_ : SM_; }
+
+std::map<int, TGSMSimulator::TStored> TGSMSimulator::Storage(const std::string& MemName) const {
+  std::lock_guard lk(M_);
+  return MemName == "ME" ? ME_ : SM_;
+}
+
+std::vector<std::string> TGSMSimulator::Commands() const {
+  std::lock_guard lk(M_);
+  return Commands_;
+}
+
+int TGSMSimulator::Store(const std::string& Name, TStored Item) {
+  auto& m = Mem(Name);
+  int cap = Name == "ME" ? Opt_.MECapacity : Opt_.SMCapacity;
+  for (int i = 1; i <= cap; ++i)
+    if (!m.count(i)) {
+      m[i] = std::move(Item);
+      return i;
+    }
+  return -1;
+}
+
+void TGSMSimulator::Process(const std::string& Bytes) {
+  for (char c : Bytes) {
+    if (InBody_) {
+      if (c == '\x1A' || c == '\x1B') {
+        std::string body = In_;
+        In_.clear();
+        InBody_ = false;
+        if (Echo_) Reply(body);
+        FinishMessage(body, c == '\x1B');
+      } else {
+        In_ += c;
+      }
+      continue;
+    }
+    if (c == '\r') {
+      std::string line = In_;
+      In_.clear();
+      if (Echo_) Reply(line + "\r");
+      Commands_.push_back(line);
+      if (Delay_ > 0) std::this_thread::sleep_for(std::chrono::milliseconds(Delay_));
+      Command(line);
+    } else if (c != '\n') {
+      In_ += c;
+      if (In_.size() > 4096) In_.clear();  // no modem takes a line this long
+    }
+  }
+}
+
+std::string TGSMSimulator::ListEntry(int Index, const TStored& Item, bool Read) {
+  std::string pdu = SCAinPDU() ? Item.PDU : WithoutSCA(Item.PDU);
+  std::string head = Read ? "+CMGR: " : Format("+CMGL: %d,", Index);
+  if (Cmgf_ == 0) return head + Format("%d,,%d", Item.Status, static_cast<int>(WithoutSCA(Item.PDU).size())) + "\r\n" + Bin2Hex(pdu);
+  auto sms = TSMS2::CreateSMS(nullptr, Bin2Hex(Item.PDU), Item.Status <= 1);
+  std::string stat = StatS[static_cast<size_t>(Item.Status)];
+  if (auto* d = dynamic_cast<TSMSDeliver*>(sms.get())) {
+    std::string h = head + "\"" + stat + "\",\"" + d->OA + "\",,\"" + TSMS2::EncodeTextStamp(d->SCTS, d->TimeZone) + "\"";
+    if (Csdh_) h += Format(",145,%d,%d,%d,\"%s\",145,%d", d->PDUType, d->PID, d->DCS, Sca_, static_cast<int>(TextOf(*d).size()));
+    return h + "\r\n" + TextOf(*d);
+  }
+  if (auto* s = dynamic_cast<TSMSSubmit*>(sms.get())) {
+    std::string h = head + "\"" + stat + "\",\"" + s->DA + "\",,";
+    if (Csdh_) h += Format("145,%d,%d,%d,%d,\"%s\",145,%d", s->PDUType, s->PID, s->DCS, static_cast<int>(DTToValPer(s->VP)), Sca_,
+                           static_cast<int>(TextOf(*s).size()));
+    return h + "\r\n" + TextOf(*s);
+  }
+  return head + "\"" + stat + "\",\"\",,\r\n";
+}
+
+void TGSMSimulator::Command(std::string LineText) {
+  std::string line = Trim(LineText);
+  std::string u = UpString(line);
+  if (u.rfind("AT", 0) != 0) {
+    if (!line.empty()) Line("ERROR");
+    return;
+  }
+  std::string rest = line.substr(2), ur = u.substr(2);
+  auto arg = [&](size_t prefix) { return rest.substr(std::min(prefix, rest.size())); };
+  auto is = [&](const char* p) { return ur.rfind(p, 0) == 0; };
+  auto smsReady = [&] {
+    if (!PinOk_) {
+      CmsError(311);
+      return false;
+    }
+    return true;
+  };
+  if (ur.empty()) return Ok();
+  if (ur == "E0" || ur == "E1") {
+    Echo_ = ur == "E1";
+    return Ok();
+  }
+  if (ur == "Z") {
+    Echo_ = true;
+    Cmgf_ = 0;
+    Cmee_ = 0;
+    return Ok();
+  }
+  if (ur == "I") {
+    Line(GSMEquipmentLongName[Opt_.Model]);
+    return Ok();
+  }
+  if (ur == "+CGMI") return Line("HALYARD"), Ok();
+  if (ur == "+CGMM") return Line(GSMEquipmentLongName[Opt_.Model]), Ok();
+  if (ur == "+CGMR") return Line("HALYARD SIM 1.0"), Ok();
+  if (ur == "+CGSN") return Line("490154203237518"), Ok();
+  if (is("+CMEE=")) {
+    int v = Int(arg(6));
+    if (v < 0 || v > 2) return Error(4);
+    Cmee_ = v;
+    return Ok();
+  }
+  if (ur == "+CMEE?") return Line(Format("+CMEE: %d", Cmee_)), Ok();
+  if (ur == "+CPIN?") {
+    if (PinOk_) Line("+CPIN: READY");
+    else Line(PinTries_ > 0 ? "+CPIN: SIM PIN" : "+CPIN: SIM PUK");
+    return Ok();
+  }
+  if (is("+CPIN=")) {
+    auto p = Params(arg(6));
+    if (PinOk_) return Error(3);
+    if (PinTries_ > 0) {
+      if (!p.empty() && Unquote(p[0]) == Opt_.PIN) {
+        PinOk_ = true;
+        PinTries_ = 3;
+        Ok();
+        if (Opt_.Model == eqWaveCom) Unsolicited("+WIND: 4");
+        return;
+      }
+      if (--PinTries_ == 0) return Error(12);
+      return Error(16);
+    }
+    if (p.size() >= 2 && Unquote(p[0]) == Opt_.PUK) {
+      Opt_.PIN = Unquote(p[1]);
+      PinOk_ = true;
+      PinTries_ = 3;
+      return Ok();
+    }
+    return Error(16);
+  }
+  if (ur == "+CREG?") return Line(Format("+CREG: %d,%d", Creg_, Reg_)), Ok();
+  if (ur == "+CREG=?") return Line("+CREG: (0-2)"), Ok();
+  if (is("+CREG=")) {
+    int v = Int(arg(6));
+    if (v < 0 || v > 2) return Error(4);
+    Creg_ = v;
+    return Ok();
+  }
+  if (ur == "+CSQ") return Line("+CSQ: 20,99"), Ok();
+  if (ur == "+CSQ=?") return Line("+CSQ: (0-31,99),(0-7,99)"), Ok();
+  if (ur == "+COPS?") return Line("+COPS: 0,0,\"HALYARD NET\""), Ok();
+  if (ur == "+CFUN?") return Line(Format("+CFUN: %d", Cfun_)), Ok();
+  if (is("+CFUN=")) {
+    Cfun_ = Int(arg(6), 1);
+    return Ok();
+  }
+  if (ur == "^SMSO") return Line("^SMSO: MS OFF"), Ok();
+  if (is("+WIND")) return Ok();
+  auto memLine = [&](const std::string& m) {
+    int cap = m == "ME" ? Opt_.MECapacity : Opt_.SMCapacity;
+    return Format("\"%s\",%d,%d", m, static_cast<int>(Mem(m).size()), cap);
+  };
+  if (ur == "+CPMS?") return Line("+CPMS: " + memLine(Mem1_) + "," + memLine(Mem2_) + "," + memLine(Mem3_)), Ok();
+  if (ur == "+CPMS=?") return Line("+CPMS: (\"SM\",\"ME\"),(\"SM\",\"ME\"),(\"SM\",\"ME\")"), Ok();
+  if (is("+CPMS=")) {
+    auto p = Params(arg(6));
+    std::string* mems[3] = {&Mem1_, &Mem2_, &Mem3_};
+    for (size_t i = 0; i < p.size() && i < 3; ++i) {
+      std::string m = UpString(Unquote(p[i]));
+      if (m != "SM" && m != "ME") return CmsError(302);
+      *mems[i] = m;
+    }
+    auto counts = [&](const std::string& m) {
+      int cap = m == "ME" ? Opt_.MECapacity : Opt_.SMCapacity;
+      return Format("%d,%d", static_cast<int>(Mem(m).size()), cap);
+    };
+    Line("+CPMS: " + counts(Mem1_) + "," + counts(Mem2_) + "," + counts(Mem3_));
+    return Ok();
+  }
+  if (ur == "+CSMS?") return Line(Format("+CSMS: %d,1,1,1", Csms_)), Ok();
+  if (is("+CSMS=")) {
+    Csms_ = Int(arg(6), 0) >= 1 ? 1 : 0;
+    Line("+CSMS: 1,1,1");
+    return Ok();
+  }
+  if (ur == "+CSCA?") return Line("+CSCA: \"" + Sca_ + "\",145"), Ok();
+  if (is("+CSCA=")) {
+    Sca_ = Unquote(Params(arg(6)).empty() ? "" : Params(arg(6))[0]);
+    return Ok();
+  }
+  bool hasText = GSM::TGSMEquipmentSet::FromBits(0x04F4).Contains(Opt_.Model);
+  if (ur == "+CMGF?") return Line(Format("+CMGF: %d", Cmgf_)), Ok();
+  if (ur == "+CMGF=?") return Line(hasText ? "+CMGF: (0,1)" : "+CMGF: (0)"), Ok();
+  if (is("+CMGF=")) {
+    int v = Int(arg(6));
+    if (v != 0 && !(v == 1 && hasText)) return Error(4);
+    Cmgf_ = v;
+    return Ok();
+  }
+  if (is("+CSDH=")) {
+    Csdh_ = Int(arg(6), 0) ? 1 : 0;
+    return Ok();
+  }
+  if (ur == "+CSDH?") return Line(Format("+CSDH: %d", Csdh_)), Ok();
+  if (is("+CSMP=")) {
+    auto p = Params(arg(6));
+    for (size_t i = 0; i < p.size() && i < 4; ++i)
+      if (!p[i].empty() && p[i][0] != '"') Csmp_[i] = Int(p[i], Csmp_[i]);
+    return Ok();
+  }
+  if (ur == "+CSMP?") return Line(Format("+CSMP: %d,%d,%d,%d", Csmp_[0], Csmp_[1], Csmp_[2], Csmp_[3])), Ok();
+  if (ur == "+CNMI=?") return Line("+CNMI: (0-2),(0-3),(0-3),(0-2),(0,1)"), Ok();
+  if (ur == "+CNMI?") return Line(Format("+CNMI: %d,%d,%d,%d,%d", Cnmi_[0], Cnmi_[1], Cnmi_[2], Cnmi_[3], Cnmi_[4])), Ok();
+  if (is("+CNMI=")) {
+    auto p = Params(arg(6));
+    static const int limits[5] = {2, 3, 3, 2, 1};
+    int v[5];
+    std::copy(std::begin(Cnmi_), std::end(Cnmi_), v);
+    for (size_t i = 0; i < p.size() && i < 5; ++i) {
+      if (p[i].empty()) continue;
+      int x = Int(p[i]);
+      if (x < 0 || x > limits[i]) return CmsError(303);
+      v[i] = x;
+    }
+    std::copy(std::begin(v), std::end(v), Cnmi_);
+    return Ok();
+  }
+  if (ur == "+CNMA") {
+    if (Csms_ < 1 || !AwaitAck_) return CmsError(340);
+    AwaitAck_ = false;
+    return Ok();
+  }
+  if (is("+CMGS=") || is("+CMGW")) {
+    if (!smsReady()) return;
+    InBody_ = true;
+    BodyCmd_ = line;
+    Reply("\r\n> ");
+    return;
+  }
+  if (is("+CMGR=")) {
+    if (!smsReady()) return;
+    auto& m = Mem(Mem1_);
+    auto it = m.find(Int(arg(6)));
+    if (it == m.end()) return CmsError(321);
+    Line(ListEntry(it->first, it->second, true));
+    if (it->second.Status == 0) it->second.Status = 1;
+    return Ok();
+  }
+  if (is("+CMGL")) {
+    if (!smsReady()) return;
+    int want = 4;
+    if (is("+CMGL=")) {
+      std::string a = Unquote(arg(6));
+      want = -1;
+      if (Cmgf_ == 1) {
+        for (int i = 0; i < 5; ++i)
+          if (UpString(a) == StatS[static_cast<size_t>(i)]) want = i;
+      } else {
+        want = Int(a);
+      }
+      if (want < 0 || want > 4) return CmsError(Cmgf_ == 1 ? 305 : 304);
+    } else if (Cmgf_ == 1) {
+      want = 0;  // text mode lists unread messages without a filter
+    }
+    for (auto& [index, item] : Mem(Mem1_))
+      if (want == 4 || item.Status == want) {
+        Line(ListEntry(index, item, false));
+        if (item.Status == 0) item.Status = 1;
+      }
+    return Ok();
+  }
+  if (is("+CMGD=")) {
+    auto p = Params(arg(6));
+    int index = p.empty() ? -1 : Int(p[0]);
+    int flag = p.size() > 1 ? Int(p[1], 0) : 0;
+    auto& m = Mem(Mem1_);
+    if (flag == 4) {
+      m.clear();
+      return Ok();
+    }
+    if (!m.erase(index)) return CmsError(321);
+    return Ok();
+  }
+  Line("ERROR");
+}
+
+void TGSMSimulator::FinishMessage(const std::string& Body, bool Escape) {
+  if (Escape) return Ok();
+  std::string u = UpString(BodyCmd_);
+  bool write = u.find("+CMGW") != std::string::npos;
+  TSMSSubmit submit;
+  if (Cmgf_ == 0) {
+    std::string pdu = Hex2Bin(Trim(Body));
+    std::string tpdu = SCAinPDU() ? WithoutSCA(pdu) : pdu;
+    size_t eq = u.find('=');
+    int announced = eq == std::string::npos ? -1 : Int(u.substr(eq + 1));
+    // Some models announce a fixed length; the others must announce the TPDU's.
+    bool fixed = Opt_.Model == eqA1 || Opt_.Model == eqM1 || Opt_.Model == eqNokia9110;
+    int expected = Opt_.Model == eqWaveCom ? static_cast<int>(pdu.size()) : static_cast<int>(tpdu.size());
+    if (!fixed && announced != expected) return CmsError(304);
+    try {
+      submit.GSM = &gNoSCA;
+      submit.DecodePDU(tpdu);
+    } catch (const Framework::Exception&) {
+      return CmsError(304);
+    }
+  } else {
+    size_t q = BodyCmd_.find('"');
+    size_t q2 = q == std::string::npos ? q : BodyCmd_.find('"', q + 1);
+    if (q2 == std::string::npos) return CmsError(305);
+    submit.DA = BodyCmd_.substr(q + 1, q2 - q - 1);
+    submit.PDUType = static_cast<uint8_t>(Csmp_[0]);
+    submit.VP = ValPerToDT(static_cast<uint8_t>(Csmp_[1]));
+    submit.PID = static_cast<uint8_t>(Csmp_[2]);
+    submit.DCS = static_cast<uint8_t>(Csmp_[3]);
+    submit.UD = submit.Packed() ? ISOtoSMS(Body) : Body;
+  }
+  if (write) {
+    int index = Store(Mem2_, {2, submit.EncodePDU()});
+    if (index < 0) return CmsError(322);
+    Line(Format("+CMGW: %d", index));
+    return Ok();
+  }
+  int mr = NextMR_++ & 0xFF;
+  Line(Format("+CMGS: %d", mr));
+  Ok();
+  if (SameNumber(submit.DA, Opt_.OwnNumber)) {
+    TSMSDeliver d;
+    d.OA = Opt_.OwnNumber;
+    d.PID = submit.PID;
+    d.DCS = submit.DCS;
+    d.UD = submit.UD;
+    d.SCTS = std::floor(Framework::Now() * 86400) / 86400;
+    Deliver(d.EncodePDU(), false);
+  }
+  if (submit.GetPDUTypeBit(5)) {
+    TSMSStatusReport r;
+    r.PDUType = 0x06;
+    r.MR = static_cast<uint8_t>(mr);
+    r.RA = submit.DA;
+    r.SCTS = r.DT = std::floor(Framework::Now() * 86400) / 86400;
+    Deliver(r.EncodePDU(), true);
+  }
+}
+
+void TGSMSimulator::Deliver(const std::string& Pdu, bool StatusReport) {
+  int tpduLength = static_cast<int>(WithoutSCA(Pdu).size());
+  if (StatusReport) {
+    int ds = Cnmi_[3];
+    if (ds == 1) {
+      if (Cmgf_ == 0) {
+        Line(Format("+CDS: %d", tpduLength) + "\r\n" + Bin2Hex(Pdu));
+      } else {
+        TSMSStatusReport r;
+        r.DecodePDU(Pdu);
+        Line(Format("+CDS: %d,%d,\"%s\",145,\"%s\",\"%s\",%d", r.PDUType, r.MR, r.RA,
+                    TSMS2::EncodeTextStamp(r.SCTS, r.TimeZone), TSMS2::EncodeTextStamp(r.DT, r.DTTimeZone), r.ST));
+      }
+      AwaitAck_ = Csms_ >= 1;
+    } else if (ds == 2) {
+      int index = Store(Mem3_, {0, Pdu});
+      if (index > 0) Unsolicited(Format("+CDSI: \"%s\",%d", Mem3_, index));
+    }
+    return;
+  }
+  int mt = Cnmi_[1];
+  if (mt == 2 || mt == 3) {
+    if (Cmgf_ == 0) {
+      Line(Format("+CMT: ,%d", tpduLength) + "\r\n" + Bin2Hex(Pdu));
+    } else {
+      TSMSDeliver d;
+      d.DecodePDU(Pdu);
+      std::string h = "+CMT: \"" + d.OA + "\",,\"" + TSMS2::EncodeTextStamp(d.SCTS, d.TimeZone) + "\"";
+      if (Csdh_) h += Format(",145,%d,%d,%d,\"%s\",145,%d", d.PDUType, d.PID, d.DCS, Sca_, static_cast<int>(TextOf(d).size()));
+      Line(h + "\r\n" + TextOf(d));
+    }
+    AwaitAck_ = Csms_ >= 1;
+    return;
+  }
+  int index = Store(Mem3_, {0, Pdu});
+  if (index > 0 && mt == 1) Unsolicited(Format("+CMTI: \"%s\",%d", Mem3_, index));
+}
+
+// --- control -------------------------------------------------------------------------------
+
+void TGSMSimulator::InjectSMS(const std::string& From, const std::string& Text) {
+  TSMSDeliver d;
+  d.OA = From;
+  d.UD = ISOtoSMS(Text).substr(0, 160);
+  d.SCTS = std::floor(Framework::Now() * 86400) / 86400;
+  std::lock_guard lk(M_);
+  Deliver(d.EncodePDU(), false);
+}
+
+void TGSMSimulator::InjectPDU(const std::string& DeliverHex) {
+  std::string pdu = std::string(1, '\0') + Hex2Bin(DeliverHex);
+  std::lock_guard lk(M_);
+  Deliver(pdu, false);
+}
+
+void TGSMSimulator::InjectStatusReport(uint8_t MR, uint8_t Status) {
+  TSMSStatusReport r;
+  r.PDUType = 0x06;
+  r.MR = MR;
+  r.ST = Status;
+  r.RA = Opt_.OwnNumber;
+  r.SCTS = r.DT = std::floor(Framework::Now() * 86400) / 86400;
+  std::lock_guard lk(M_);
+  Deliver(r.EncodePDU(), true);
+}
+
+void TGSMSimulator::InjectCellBroadcast(uint16_t Id, const std::string& Text) {
+  TCellBroadcast cb;
+  cb.MessageIdentifier = Id;
+  cb.Content = ISOtoSMS(Text);
+  cb.SetPageNumber(4, 1);
+  cb.SetPageNumber(0, 1);
+  std::lock_guard lk(M_);
+  int bm = Cnmi_[2];
+  if (bm != 2 && bm != 3) return;
+  if (Cmgf_ == 0) Line("+CBM: 88\r\n" + cb.GetPDU());
+  else Line(Format("+CBM: %d,%d,%d,1,1", cb.GetMessageCode(), Id, cb.DCS) + "\r\n" + Text);
+}
+
+void TGSMSimulator::SetRegistration(int Status) {
+  std::lock_guard lk(M_);
+  Reg_ = Status;
+  if (Creg_ >= 1) Unsolicited(Creg_ == 2 ? Format("+CREG: %d,\"00C3\",\"0010\"", Status) : Format("+CREG: %d", Status));
+}
+
+void TGSMSimulator::SetDelay(int Ms) {
+  std::lock_guard lk(M_);
+  Delay_ = std::max(0, Ms);
+}
+
+void TGSMSimulator::SetSilent(bool On) {
+  std::lock_guard lk(M_);
+  Silent_ = On;
+}
+
+void TGSMSimulator::SetNoise(bool On) {
+  std::lock_guard lk(M_);
+  Noise_ = On;
+  [[maybe_unused]] ssize_t n = ::write(WakeW_, "w", 1);  // the serve loop takes up its new time-out
+}
+
+const char* TGSMSimulator::ControlHelp() {
+  return "  sms NUMBER TEXT...   an incoming short message\n"
+         "  pdu HEX              an incoming SMS-DELIVER TPDU (hexadecimal, no service centre)\n"
+         "  report MR STATUS     a status report for message reference MR\n"
+         "  cb ID TEXT...        a cell broadcast page\n"
+         "  creg STATUS          a registration change (0 to 5)\n"
+         "  slow MS              wait MS milliseconds before every answer\n"
+         "  silent on|off        stop or resume answering\n"
+         "  noise on|off         unsolicited +CSQ lines five times a second\n";
+}
+
+std::string TGSMSimulator::Control(const std::string& LineText) {
+  std::istringstream in(LineText);
+  std::string verb;
+  in >> verb;
+  auto rest = [&] {
+    std::string r;
+    std::getline(in, r);
+    return Trim(r);
+  };
+  try {
+    if (verb == "sms") {
+      std::string number;
+      in >> number;
+      InjectSMS(number, rest());
+    } else if (verb == "pdu") {
+      InjectPDU(rest());
+    } else if (verb == "report") {
+      int mr = 0, st = 0;
+      in >> mr >> st;
+      InjectStatusReport(static_cast<uint8_t>(mr), static_cast<uint8_t>(st));
+    } else if (verb == "cb") {
+      int id = 0;
+      in >> id;
+      InjectCellBroadcast(static_cast<uint16_t>(id), rest());
+    } else if (verb == "creg") {
+      int st = 0;
+      in >> st;
+      SetRegistration(st);
+    } else if (verb == "slow") {
+      int ms = 0;
+      in >> ms;
+      SetDelay(ms);
+    } else if (verb == "silent" || verb == "noise") {
+      std::string v = rest();
+      if (v != "on" && v != "off") return "expected on or off";
+      if (verb == "silent") SetSilent(v == "on");
+      else SetNoise(v == "on");
+    } else if (!verb.empty()) {
+      return "unknown control command: " + verb;
+    }
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "";
+}
+
+}  // namespace Halyard::Simulator

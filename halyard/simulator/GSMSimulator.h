@@ -1,0 +1,111 @@
+#pragma once
+// A simulated GSM modem that speaks AT (3GPP TS 27.007 / 27.005) on a file descriptor pair,
+// for tests, tools and applications without hardware. It is a peer of the engine, with a
+// line handling of its own; it uses the package's PDU codec for message bodies.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "halyard/gsm/GSMUtils.h"
+
+namespace Halyard::Simulator {
+
+struct TSimOptions {
+  GSM::TGSMEquipment Model = GSM::eqM1;
+  std::string PIN;          // empty: the SIM asks for none
+  std::string PUK = "12345678";
+  std::string OwnNumber = "+15550000001";
+  std::string ServiceCentre = "+15550009999";
+  int SMCapacity = 10, MECapacity = 20;
+};
+
+class TGSMSimulator {
+ public:
+  explicit TGSMSimulator(TSimOptions Options = {});
+  ~TGSMSimulator();
+  TGSMSimulator(const TGSMSimulator&) = delete;
+  TGSMSimulator& operator=(const TGSMSimulator&) = delete;
+
+  // Serves the modem on these descriptors (the same one twice for a pseudo-terminal master)
+  // until Stop or the end of input.
+  void Start(int InFd, int OutFd);
+  void Stop();
+  // In-process use without descriptors: feed bytes, collect the answers through Output.
+  void Feed(const std::string& Bytes);
+  std::function<void(const std::string&)> Output;
+
+  // The control interface.
+  void InjectSMS(const std::string& From, const std::string& Text);  // Text in ISO 8859-1
+  void InjectPDU(const std::string& DeliverHex);                     // a TPDU without service centre
+  void InjectStatusReport(uint8_t MR, uint8_t Status);
+  void InjectCellBroadcast(uint16_t Id, const std::string& Text);
+  void SetRegistration(int Status);
+  void SetDelay(int Ms);       // before every answer
+  void SetSilent(bool On);     // no answers at all
+  void SetNoise(bool On);      // unsolicited "+CSQ" lines between answers
+  // One control line as the program reads it ("sms FROM TEXT", "creg 5", ...); returns an error
+  // text, empty on success.
+  std::string Control(const std::string& Line);
+  static const char* ControlHelp();
+
+  struct TStored {
+    int Status;  // 0 REC UNREAD, 1 REC READ, 2 STO UNSENT, 3 STO SENT
+    std::string PDU;  // with a service-centre field in front
+  };
+  std::map<int, TStored> Storage(const std::string& Mem) const;
+  std::vector<std::string> Commands() const;  // every command line received
+
+ private:
+  void Serve();
+  void Process(const std::string& Bytes);  // under M_
+  void Command(std::string Line);          // under M_
+  void Reply(const std::string& Text);     // under M_: raw output
+  void Line(const std::string& Text) { Reply("\r\n" + Text + "\r\n"); }
+  void Ok() { Line("OK"); }
+  void Error(int Cme);
+  void CmsError(int Cms);
+  void FinishMessage(const std::string& Body, bool Escape);
+  void Deliver(const std::string& DeliverPDUWithSCA, bool StatusReport);
+  void Unsolicited(const std::string& Text);
+  bool SCAinPDU() const;
+  std::map<int, TStored>& Mem(const std::string& Name);
+  int Store(const std::string& Name, TStored Item);
+  std::string ListEntry(int Index, const TStored& Item, bool Read);
+
+  TSimOptions Opt_;
+  mutable std::mutex M_;
+  std::thread Thread_;
+  int InFd_ = -1, OutFd_ = -1, StopR_ = -1, StopW_ = -1, WakeR_ = -1, WakeW_ = -1;
+  std::string In_;
+  std::vector<std::string> Commands_;
+  bool Echo_ = true;
+  int Cmee_ = 0;
+  bool PinOk_;
+  int PinTries_ = 3;
+  int Creg_ = 0;
+  int Reg_ = 1;
+  int Cfun_ = 1;
+  int Cmgf_ = 0;
+  int Csdh_ = 0;
+  int Csms_ = 0;
+  std::string Sca_;
+  int Csmp_[4] = {17, 167, 0, 0};
+  int Cnmi_[5] = {0, 0, 0, 0, 0};
+  std::string Mem1_ = "SM", Mem2_ = "SM", Mem3_ = "SM";
+  std::map<int, TStored> SM_, ME_;
+  int NextMR_ = 1;
+  // A message being typed after the prompt.
+  bool InBody_ = false;
+  std::string BodyCmd_;
+  int Delay_ = 0;
+  bool Silent_ = false;
+  std::atomic<bool> Noise_{false};
+  bool AwaitAck_ = false;
+};
+
+}  // namespace Halyard::Simulator

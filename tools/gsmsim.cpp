@@ -1,0 +1,141 @@
+// gsmsim: one simulated GSM modem on a pseudo-terminal or on standard input/output.
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <string>
+
+#include "halyard/simulator/GSMSimulator.h"
+
+using namespace Halyard;
+
+namespace {
+
+volatile sig_atomic_t gStop = 0;
+void OnSignal(int) { gStop = 1; }
+
+void Usage(FILE* out) {
+  std::fprintf(out,
+               "usage: gsmsim [options]\n"
+               "Serves one simulated GSM modem that speaks AT commands (27.007, 27.005).\n\n"
+               "  --model NAME     modem model: A1 M1 M20 GM12 Nokia6210 Nokia9110 M35 S25 T260 WaveCom TC35\n"
+               "                   (default M1)\n"
+               "  --pin PIN        the SIM asks for this PIN (default: no PIN)\n"
+               "  --number NUMBER  the modem's own number; messages sent to it come back\n"
+               "  --link PATH      also make a symbolic link PATH to the pseudo-terminal\n"
+               "  --stdio          speak on standard input and output instead of a pseudo-terminal\n"
+               "  --control PATH   read control lines from the FIFO at PATH (made if missing)\n"
+               "  --help           this text\n\n"
+               "Without --stdio the slave's path is printed on the first line of standard output.\n"
+               "Control lines (on the FIFO, or on standard input with a pseudo-terminal):\n%s",
+               Simulator::TGSMSimulator::ControlHelp());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Simulator::TSimOptions opt;
+  std::string link, control;
+  bool stdio = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "gsmsim: %s needs a value\n", a.c_str());
+        std::exit(2);
+      }
+      return argv[++i];
+    };
+    try {
+      if (a == "--help" || a == "-h") {
+        Usage(stdout);
+        return 0;
+      } else if (a == "--model") {
+        opt.Model = GSM::Str2GMSEquipment(value());
+      } else if (a == "--pin") {
+        opt.PIN = value();
+      } else if (a == "--number") {
+        opt.OwnNumber = value();
+      } else if (a == "--link") {
+        link = value();
+      } else if (a == "--control") {
+        control = value();
+      } else if (a == "--stdio") {
+        stdio = true;
+      } else {
+        std::fprintf(stderr, "gsmsim: unknown option %s\n", a.c_str());
+        Usage(stderr);
+        return 2;
+      }
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "gsmsim: %s\n", e.what());
+      return 2;
+    }
+  }
+  struct sigaction sa{};
+  sa.sa_handler = OnSignal;
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  Simulator::TGSMSimulator sim(opt);
+  int master = -1, slave = -1;
+  if (stdio) {
+    sim.Start(STDIN_FILENO, STDOUT_FILENO);
+  } else {
+    char name[256] = {};
+    if (::openpty(&master, &slave, name, nullptr, nullptr) < 0) {
+      std::perror("gsmsim: openpty");
+      return 1;
+    }
+    termios t{};
+    ::tcgetattr(slave, &t);
+    ::cfmakeraw(&t);
+    ::tcsetattr(slave, TCSANOW, &t);
+    ::close(slave);  // the user opens it by name; until then reads on the master give EIO
+    if (!link.empty()) {
+      ::unlink(link.c_str());
+      if (::symlink(name, link.c_str()) < 0) std::perror("gsmsim: symlink");
+    }
+    std::printf("%s\n", name);
+    std::fflush(stdout);
+    sim.Start(master, master);
+  }
+  int controlFd = -1;
+  if (!control.empty()) {
+    ::mkfifo(control.c_str(), 0600);
+    controlFd = ::open(control.c_str(), O_RDWR | O_NONBLOCK);  // read-write: no end of file
+    if (controlFd < 0) std::perror("gsmsim: control");
+  } else if (!stdio) {
+    controlFd = STDIN_FILENO;
+  }
+  std::string buf;
+  while (!gStop) {
+    pollfd p{controlFd, POLLIN, 0};
+    int r = ::poll(&p, controlFd >= 0 ? 1 : 0, -1);  // a signal ends the wait
+    if (r <= 0) continue;
+    char tmp[1024];
+    ssize_t n = ::read(controlFd, tmp, sizeof tmp);
+    if (n == 0 && controlFd == STDIN_FILENO) controlFd = -1;
+    if (n <= 0) continue;
+    buf.append(tmp, static_cast<size_t>(n));
+    size_t nl;
+    while ((nl = buf.find('\n')) != std::string::npos) {
+      std::string line = buf.substr(0, nl);
+      buf.erase(0, nl + 1);
+      std::string err = sim.Control(line);
+      if (!err.empty()) std::fprintf(stderr, "gsmsim: %s\n", err.c_str());
+    }
+  }
+  sim.Stop();
+  if (!link.empty()) ::unlink(link.c_str());
+  if (master >= 0) ::close(master);
+  return 0;
+}
