@@ -1,0 +1,723 @@
+// halyard: the package's main job from a shell. Sends, lists, reads and deletes short messages,
+// shows the modem, monitors what it reports, runs AT commands and codes PDUs offline; without
+// --device it runs everything against a simulated modem.
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "halyard/auxstr/AuxStr.h"
+#include "halyard/connect/Loggers.h"
+#include "halyard/gsm/CellBroadcast.h"
+#include "halyard/gsm/GSM.h"
+#include "halyard/simulator/GSMSimulator.h"
+
+using namespace Halyard;
+using nlohmann::json;
+
+namespace {
+
+volatile sig_atomic_t gInterrupted = 0;
+void OnSignal(int) { gInterrupted = 1; }
+
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+const char* kUsage =
+    "usage: halyard [options] COMMAND [arguments]\n\n"
+    "Commands:\n"
+    "  send NUMBER TEXT...     send a message (--pdu | --text, --status-report, --validity 1d|2h|30m|1w)\n"
+    "  send --batch FILE       send one \"number,text\" per line (CSV quoting)\n"
+    "  list [--status S]       list stored messages; S: unread read unsent sent all (default all)\n"
+    "  read INDEX              show one stored message\n"
+    "  delete INDEX | --all    delete stored messages\n"
+    "  info                    identification, formats, registration and storage\n"
+    "  monitor                 print incoming messages, reports, broadcasts and lines until Ctrl-C\n"
+    "  at COMMAND...           run AT commands, print their lines and results\n"
+    "  pdu decode HEX [--incoming|--outgoing] [--no-sca]\n"
+    "  pdu encode --to NUMBER --text TEXT [--no-sca] [--status-report] [--validity V]\n"
+    "  sim                     run the modem simulator on a pseudo-terminal and print its path\n"
+    "  demo                    a short guided tour on a simulated modem\n\n"
+    "Options:\n"
+    "  --device PATH   serial device of the modem (default: an in-process simulated modem)\n"
+    "  --model NAME    A1 M1 M20 GM12 Nokia6210 Nokia9110 M35 S25 T260 WaveCom TC35 (default TC35)\n"
+    "  --baud N        line speed (default 19200)\n"
+    "  --pin PIN       SIM PIN\n"
+    "  --sca NUMBER    service centre address\n"
+    "  --format F      pdu or text (default pdu where the model has it)\n"
+    "  --log FILE      log the traffic to FILE\n"
+    "  --json          one JSON document on standard output\n"
+    "  --timeout MS    answer time-out per command (default 6000)\n"
+    "  --help          this text\n\n"
+    "Exit status: 0 success, 1 modem or message error, 2 usage error.\n";
+
+struct Options {
+  std::string Device, Pin, Sca, Log, Format;
+  GSM::TGSMEquipment Model = GSM::eqTC35;
+  int Baud = 19200, Timeout = 6000;
+  bool Json = false;
+  std::vector<std::string> Args;  // the command and its own arguments
+};
+
+// A port that logs what it sends on channel 0 (what it receives goes on channel 1).
+class TLoggedComm : public CommConnect::TComm {
+ public:
+  using TComm::TComm;
+  int Write(const void* Buffer, int Count) override {
+    Log(0, std::string(static_cast<const char*>(Buffer), static_cast<size_t>(std::max(Count, 0))));
+    return TComm::Write(Buffer, Count);
+  }
+};
+
+// UTF-8 to ISO 8859-1; code points above 255 are collected in `bad`.
+std::string Latin1(const std::string& utf8, std::vector<std::string>& bad) {
+  std::string out;
+  for (size_t i = 0; i < utf8.size();) {
+    unsigned char c = static_cast<unsigned char>(utf8[i]);
+    size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 1;
+    uint32_t cp = n == 1 ? c : c & (0x7F >> n);
+    for (size_t k = 1; k < n && i + k < utf8.size(); ++k) cp = cp << 6 | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+    if (cp < 256) out += static_cast<char>(cp);
+    else if (cp == 0x20AC) out += '\x80';  // the euro sign, where the GSM table keeps it
+    else bad.push_back(utf8.substr(i, n));
+    i += n;
+  }
+  return out;
+}
+
+std::string Utf8(const std::string& latin1) {
+  std::string out;
+  for (unsigned char c : latin1) {
+    if (c == 0x80) {
+      out += "\xE2\x82\xAC";
+    } else if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else {
+      out += static_cast<char>(0xC0 | c >> 6);
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+// Text of a message for people, from whichever coding it has.
+std::string Readable(const GSM::TSMS2& m) {
+  if (m.Packed()) return Utf8(GSM::SMStoISO(m.UD));
+  return m.UD;
+}
+
+// The GSM alphabet form of a UTF-8 text, or a usage-level complaint about what it lacks.
+std::string ToSMS(const std::string& utf8) {
+  std::vector<std::string> bad;
+  std::string latin = Latin1(utf8, bad);
+  for (unsigned char c : latin)
+    if (!GSM::IsSMSCharacter(c)) bad.push_back(Utf8(std::string(1, static_cast<char>(c))));
+  if (!bad.empty()) {
+    std::string list;
+    for (auto& b : bad) list += (list.empty() ? "" : " ") + std::string("'") + b + "'";
+    throw GSM::EGSMError("Characters the GSM alphabet lacks: " + list);
+  }
+  return GSM::ISOtoSMS(latin);
+}
+
+double ParseValidity(const std::string& v) {
+  if (v.size() < 2) throw UsageError("bad --validity: " + v);
+  double n = 0;
+  try {
+    n = std::stod(v.substr(0, v.size() - 1));
+  } catch (...) {
+    throw UsageError("bad --validity: " + v);
+  }
+  switch (v.back()) {
+    case 'm': return n / 1440;
+    case 'h': return n / 24;
+    case 'd': return n;
+    case 'w': return n * 7;
+    default: throw UsageError("bad --validity (use m, h, d or w): " + v);
+  }
+}
+
+std::string Stamp(double dt) { return dt == 0 ? "" : Framework::DateTimeToStr(dt); }
+
+json Describe(GSM::TSMS* sms) {
+  json j;
+  if (auto* d = dynamic_cast<GSM::TSMSDeliver*>(sms)) {
+    j = {{"type", "deliver"}, {"from", d->OA}, {"time", Stamp(d->SCTS)}, {"zone", d->TimeZone}, {"text", Readable(*d)}};
+  } else if (auto* s = dynamic_cast<GSM::TSMSSubmit*>(sms)) {
+    j = {{"type", "submit"}, {"to", s->DA}, {"text", Readable(*s)}, {"reference", s->MR}};
+  } else if (auto* r = dynamic_cast<GSM::TSMSStatusReport*>(sms)) {
+    j = {{"type", "status-report"}, {"reference", r->MR}, {"recipient", r->RA}, {"status", r->ST},
+         {"time", Stamp(r->SCTS)}, {"discharged", Stamp(r->DT)}};
+  } else if (auto* c = dynamic_cast<GSM::TCellBroadcast*>(sms)) {
+    j = {{"type", "cell-broadcast"}, {"id", c->MessageIdentifier}, {"page", c->Page()}, {"pages", c->Pages()},
+         {"text", c->Packed() ? Utf8(GSM::SMStoISO(c->Content)) : c->Content}};
+  } else if (auto* m = dynamic_cast<GSM::TSMS2*>(sms)) {
+    j = {{"type", "other"}, {"pdutype", m->PDUType}};
+  }
+  if (auto* m = dynamic_cast<GSM::TSMS2*>(sms)) {
+    if (!m->SCA.empty()) j["sca"] = m->SCA;
+  }
+  return j;
+}
+
+void PrintTable(const std::vector<std::vector<std::string>>& rows) {
+  std::vector<size_t> width;
+  for (auto& r : rows)
+    for (size_t i = 0; i < r.size(); ++i) {
+      if (width.size() <= i) width.push_back(0);
+      width[i] = std::max(width[i], r[i].size());
+    }
+  for (auto& r : rows) {
+    std::string line;
+    for (size_t i = 0; i < r.size(); ++i) line += (i + 1 < r.size() ? AuxStr::LStr(r[i], static_cast<int>(width[i]) + 2) : r[i]);
+    std::cout << AuxStr::RTrim(line) << "\n";
+  }
+}
+
+// One modem session: the port, the engine, the optional logger and simulator.
+class Session {
+ public:
+  explicit Session(const Options& o) : Opt(o) {
+    std::string device = o.Device;
+    if (device.empty()) {
+      Simulator::TSimOptions so;
+      so.Model = o.Model;
+      so.PIN = o.Pin;
+      Sim = std::make_unique<Simulator::TGSMSimulator>(so);
+      char name[256] = {};
+      int slave = -1;
+      if (::openpty(&Master, &slave, name, nullptr, nullptr) < 0) throw std::runtime_error("openpty failed");
+      termios t{};
+      ::tcgetattr(slave, &t);
+      ::cfmakeraw(&t);
+      ::tcsetattr(slave, TCSANOW, &t);
+      Slave = slave;
+      Sim->Start(Master, Master);
+      device = name;
+      std::cerr << "halyard: no --device given; using a simulated " << GSM::GSMEquipmentLongName[o.Model]
+                << " modem on " << device << "\n";
+    }
+    Port.reset(new TLoggedComm(nullptr));
+    Port->SetDeviceName(device);
+    CommConnect::TBaudrate b;
+    if (!CommConnect::Int2BaudRate(o.Baud, b)) throw UsageError("unsupported --baud " + std::to_string(o.Baud));
+    Port->SetBaudrate(b);
+    Gsm = Framework::MakeComponent<GSM::TGSM>(nullptr);
+    Gsm->SetComDevice(Port.get());
+    Gsm->SetEquipment(o.Model);
+    if (!o.Format.empty()) Gsm->SetSMSFormat(o.Format == "text" ? 1 : 0);
+    Gsm->SetPIN(o.Pin);
+    Gsm->SetSCA(o.Sca);
+    Gsm->SetRecTimeout(o.Timeout);
+    if (!o.Log.empty()) {
+      Logger = Framework::MakeComponent<Connect::TFileLogger>(nullptr);
+      Logger->SetLogFile(o.Log);
+      Logger->SetLogFlags({Connect::lfInsertName, Connect::lfInsertChannel, Connect::lfDivideNames,
+                           Connect::lfDivideChannels, Connect::lfStamp});
+      Logger->Open();
+      Port->SetLogger(Logger.get());
+      Port->SetLogName("modem");
+      Gsm->SetOnRxChar([this](Framework::TObject*, char c) { Port->Log(1, std::string(1, c)); });
+    }
+  }
+  ~Session() {
+    Gsm.reset();
+    Port.reset();
+    Logger.reset();
+    if (Sim) Sim->Stop();
+    if (Master >= 0) ::close(Master);
+    if (Slave >= 0) ::close(Slave);
+  }
+  void Open() { Gsm->Open(); }
+
+  const Options& Opt;
+  std::unique_ptr<Simulator::TGSMSimulator> Sim;
+  int Master = -1, Slave = -1;
+  Framework::TOwned<Connect::TFileLogger> Logger;
+  Framework::TOwned<TLoggedComm> Port;
+  Framework::TOwned<GSM::TGSM> Gsm;
+};
+
+// --- sub-commands ------------------------------------------------------------------------------
+
+std::unique_ptr<GSM::TSMSSubmit> MakeSubmit(Session* s, const std::string& number, const std::string& utf8,
+                                            bool report, const std::string& validity, bool textMode) {
+  auto m = std::make_unique<GSM::TSMSSubmit>();
+  if (s) m->GSM = s->Gsm.get();
+  m->DA = number;
+  std::string sms = ToSMS(utf8);
+  if (sms.size() > 160) throw GSM::EGSMError("Text too long: " + std::to_string(sms.size()) + " septets, 160 at most");
+  m->UD = textMode ? GSM::SMStoISO(sms) : sms;
+  if (report) m->SetPDUTypeBit(5, true);
+  if (!validity.empty()) {
+    m->SetPDUType2Bits(3, 2);
+    m->VP = ParseValidity(validity);
+  }
+  return m;
+}
+
+std::vector<std::string> ParseCsvLine(const std::string& line) {
+  std::vector<std::string> fields(1);
+  bool quoted = false;
+  for (size_t i = 0; i < line.size(); ++i) {
+    char c = line[i];
+    if (quoted) {
+      if (c == '"' && i + 1 < line.size() && line[i + 1] == '"') fields.back() += '"', ++i;
+      else if (c == '"') quoted = false;
+      else fields.back() += c;
+    } else if (c == '"') {
+      quoted = true;
+    } else if (c == ',' && fields.size() == 1) {
+      fields.emplace_back();
+    } else if (c != '\r') {
+      fields.back() += c;
+    }
+  }
+  return fields;
+}
+
+int CmdSend(const Options& o, std::vector<std::string> a, json& out) {
+  bool report = false, pdu = false, text = false;
+  std::string validity, batch;
+  std::vector<std::string> rest;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (a[i] == "--status-report") report = true;
+    else if (a[i] == "--pdu") pdu = true;
+    else if (a[i] == "--text") text = true;
+    else if (a[i] == "--validity" && i + 1 < a.size()) validity = a[++i];
+    else if (a[i] == "--batch" && i + 1 < a.size()) batch = a[++i];
+    else rest.push_back(a[i]);
+  }
+  Options opt = o;
+  if (pdu) opt.Format = "pdu";
+  if (text) opt.Format = "text";
+  if (batch.empty() && rest.size() < 2) throw UsageError("send needs NUMBER and TEXT");
+  if (!batch.empty() && !rest.empty()) throw UsageError("send --batch takes no NUMBER or TEXT");
+  if (!validity.empty()) ParseValidity(validity);
+  Session s(opt);
+  s.Open();
+  bool textMode = s.Gsm->SMSFormat() == 1;
+  if (batch.empty()) {
+    std::string body;
+    for (size_t i = 1; i < rest.size(); ++i) body += (i > 1 ? " " : "") + rest[i];
+    auto m = MakeSubmit(&s, rest[0], body, report, validity, textMode);
+    s.Gsm->SendSMS(m.get());
+    out = {{"sent", 1}, {"to", rest[0]}};
+    if (!o.Json) std::cout << "Sent to " << rest[0] << "\n";
+    return 0;
+  }
+  std::ifstream in(batch);
+  if (!in) throw UsageError("cannot read " + batch);
+  std::vector<std::string> lines;
+  for (std::string l; std::getline(in, l);)
+    if (!AuxStr::Trim(l).empty()) lines.push_back(l);
+  int sent = 0;
+  json failed = json::array();
+  bool bar = isatty(STDERR_FILENO) && !o.Json;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    auto f = ParseCsvLine(lines[i]);
+    try {
+      if (f.size() < 2 || AuxStr::Trim(f[0]).empty()) throw GSM::EGSMError("expected number,text");
+      auto m = MakeSubmit(&s, AuxStr::Trim(f[0]), f[1], report, validity, textMode);
+      s.Gsm->SendSMS(m.get());
+      ++sent;
+    } catch (const std::exception& e) {
+      failed.push_back({{"line", i + 1}, {"why", e.what()}});
+    }
+    if (bar) {
+      int w = 30, done = static_cast<int>(w * (i + 1) / lines.size());
+      std::fprintf(stderr, "\r[%s%s] %zu/%zu", std::string(static_cast<size_t>(done), '#').c_str(),
+                   std::string(static_cast<size_t>(w - done), ' ').c_str(), i + 1, lines.size());
+    }
+  }
+  if (bar) std::fprintf(stderr, "\n");
+  out = {{"sent", sent}, {"failed", failed}};
+  if (!o.Json) {
+    std::cout << "Sent " << sent << ", failed " << failed.size() << "\n";
+    for (auto& f : failed) std::cout << "  line " << f["line"].get<int>() << ": " << f["why"].get<std::string>() << "\n";
+  }
+  return failed.empty() ? 0 : 1;
+}
+
+int CmdList(const Options& o, const std::vector<std::string>& a, json& out) {
+  static const std::map<std::string, int> statuses = {{"unread", 0}, {"read", 1}, {"unsent", 2}, {"sent", 3}, {"all", 4}};
+  int stat = 4;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (a[i] == "--status" && i + 1 < a.size() && statuses.count(a[i + 1])) stat = statuses.at(a[++i]);
+    else throw UsageError("list takes --status unread|read|unsent|sent|all");
+  }
+  Session s(o);
+  s.Open();
+  auto list = s.Gsm->GetSMSList(stat);
+  out = json::array();
+  std::vector<std::vector<std::string>> rows = {{"INDEX", "STATUS", "ADDRESS", "TIME", "TEXT"}};
+  for (int i = 0; i < list->Count(); ++i) {
+    int st = Framework::StrToIntDef(list->ValueFromIndex(i), -1);
+    json j = list->Objects(i) ? Describe(static_cast<GSM::TSMS*>(list->Objects(i))) : json{{"type", "undecodable"}};
+    j["index"] = Framework::StrToIntDef(list->Names(i), -1);
+    j["status"] = st >= 0 && st <= 4 ? GSM::StatS[static_cast<size_t>(st)] : std::to_string(st);
+    out.push_back(j);
+    rows.push_back({list->Names(i), j["status"], j.value("from", j.value("to", "")), j.value("time", ""), j.value("text", "")});
+  }
+  if (!o.Json) PrintTable(rows);
+  return 0;
+}
+
+int CmdRead(const Options& o, const std::vector<std::string>& a, json& out) {
+  int index;
+  if (a.size() != 1 || !Framework::TryStrToInt(a[0], index)) throw UsageError("read needs one INDEX");
+  Session s(o);
+  s.Open();
+  int status = -1;
+  auto m = s.Gsm->ReadSMS(index, status);
+  if (!m) throw GSM::EGSMError("No message at index " + a[0]);
+  out = Describe(m.get());
+  out["index"] = index;
+  if (status >= 0 && status <= 4) out["status"] = GSM::StatS[static_cast<size_t>(status)];
+  if (!o.Json)
+    for (auto& [k, v] : out.items()) std::cout << AuxStr::LStr(k, 10) << (v.is_string() ? v.get<std::string>() : v.dump()) << "\n";
+  return 0;
+}
+
+int CmdDelete(const Options& o, const std::vector<std::string>& a, json& out) {
+  int index = 0;
+  bool all = a.size() == 1 && a[0] == "--all";
+  if (!all && (a.size() != 1 || !Framework::TryStrToInt(a[0], index))) throw UsageError("delete needs INDEX or --all");
+  Session s(o);
+  s.Open();
+  std::vector<int> done;
+  if (all) {
+    auto list = s.Gsm->GetSMSList(4);
+    for (int i = 0; i < list->Count(); ++i) done.push_back(Framework::StrToInt(list->Names(i)));
+  } else {
+    done.push_back(index);
+  }
+  for (int i : done) s.Gsm->DeleteSMS(i);
+  out = {{"deleted", done}};
+  if (!o.Json) std::cout << "Deleted " << done.size() << " message" << (done.size() == 1 ? "" : "s") << "\n";
+  return 0;
+}
+
+int CmdInfo(const Options& o, const std::vector<std::string>& a, json& out) {
+  if (!a.empty()) throw UsageError("info takes no arguments");
+  Session s(o);
+  s.Open();
+  static const char* names[] = {"manufacturer", "model", "revision", "serial"};
+  std::vector<std::vector<std::string>> rows;
+  for (int i = 1; i <= 4; ++i) {
+    out[names[i - 1]] = s.Gsm->GetMEId(i);
+    rows.push_back({names[i - 1], out[names[i - 1]]});
+  }
+  Framework::Application().ProcessMessages();  // the registration answer of the open
+  json formats = json::array();
+  if (s.Gsm->GetSupportedSMSFormats().Contains(0)) formats.push_back("pdu");
+  if (s.Gsm->GetSupportedSMSFormats().Contains(1)) formats.push_back("text");
+  out["formats"] = formats;
+  out["format"] = s.Gsm->SMSFormat() ? "text" : "pdu";
+  out["registration"] = s.Gsm->RegistrationStatus();
+  out["storage"] = GSM::TrimQuotes(s.Gsm->MessageStorage());
+  out["equipment"] = GSM::GSMEquipmentLongName[s.Gsm->Equipment()];
+  rows.push_back({"formats", formats.dump()});
+  rows.push_back({"format", out["format"]});
+  rows.push_back({"registration", std::to_string(s.Gsm->RegistrationStatus())});
+  rows.push_back({"storage", out["storage"]});
+  rows.push_back({"equipment", out["equipment"]});
+  if (!o.Json) PrintTable(rows);
+  return 0;
+}
+
+int CmdMonitor(const Options& o, const std::vector<std::string>& a, json& out) {
+  if (!a.empty()) throw UsageError("monitor takes no arguments");
+  Session s(o);
+  out = json::array();
+  auto emit = [&](json j) {
+    if (o.Json) {
+      std::cout << j.dump() << "\n";  // one event per line while it runs
+    } else {
+      std::cout << j.value("event", "") << ": ";
+      j.erase("event");
+      std::cout << j.dump() << "\n";
+    }
+    std::cout.flush();
+  };
+  s.Gsm->SetOnUnsolicitedSMS([&](Framework::TObject*, int idx, GSM::TSMS* sms) {
+    json j = sms ? Describe(sms) : json{{"stored", idx}, {"storage", GSM::TrimQuotes(s.Gsm->MessageStorage())}};
+    j["event"] = sms ? "message" : "stored";
+    emit(j);
+  });
+  s.Gsm->SetOnNetworkRegistration([&](Framework::TObject*, int st) { emit({{"event", "registration"}, {"status", st}}); });
+  s.Gsm->SetOnUnsolicitedLine([&](Framework::TObject*, const std::string& l) {
+    if (!l.empty() && l != "OK" && l.rfind("AT", 0) != 0 && l[0] != '>') emit({{"event", "line"}, {"line", l}});
+  });
+  s.Gsm->SetUnsolicitedIndication({GSM::uindSMSDeliver, GSM::uindSMSStatusReport, GSM::uindCellBroadcast});
+  s.Open();
+  std::cerr << "halyard: monitoring; Ctrl-C ends\n";
+  while (!gInterrupted) Framework::Application().HandleMessage(500);
+  out = nullptr;
+  return 0;
+}
+
+int CmdAt(const Options& o, const std::vector<std::string>& a, json& out) {
+  if (a.empty()) throw UsageError("at needs a COMMAND");
+  Session s(o);
+  s.Gsm->OpenComDevice();
+  out = json::array();
+  int rc = 0;
+  for (auto& cmd : a) {
+    Framework::TStringList lines;
+    int code = s.Gsm->SendATCommand(cmd, GSM::wmResult | GSM::wmResponse | GSM::wmErrorEnds, &lines);
+    json j = {{"command", cmd}, {"lines", json::array()}, {"result", s.Gsm->LastResultLine()}, {"code", code}};
+    for (auto& e : lines) j["lines"].push_back(e.S);
+    out.push_back(j);
+    if (!o.Json) {
+      for (auto& e : lines) std::cout << e.S << "\n";
+      std::cout << s.Gsm->LastResultLine() << "\n";
+    }
+    if (code != 0) rc = 1;
+  }
+  s.Gsm->CloseComDevice(true);
+  return rc;
+}
+
+int CmdPdu(const Options& o, std::vector<std::string> a, json& out) {
+  if (a.empty()) throw UsageError("pdu needs decode or encode");
+  std::string verb = a[0];
+  a.erase(a.begin());
+  bool noSca = false, incoming = true, report = false;
+  std::string to, text, validity, hex;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (a[i] == "--no-sca") noSca = true;
+    else if (a[i] == "--incoming") incoming = true;
+    else if (a[i] == "--outgoing") incoming = false;
+    else if (a[i] == "--status-report") report = true;
+    else if (a[i] == "--to" && i + 1 < a.size()) to = a[++i];
+    else if (a[i] == "--text" && i + 1 < a.size()) text = a[++i];
+    else if (a[i] == "--validity" && i + 1 < a.size()) validity = a[++i];
+    else if (hex.empty() && a[i][0] != '-') hex = a[i];
+    else throw UsageError("unexpected argument " + a[i]);
+  }
+  struct NoSCA : GSM::ISMSModem {
+    bool SCAinPDU() const override { return false; }
+    std::string SCA() const override { return ""; }
+  } noScaModem;
+  GSM::ISMSModem* host = noSca ? &noScaModem : nullptr;
+  if (verb == "decode") {
+    if (hex.empty()) throw UsageError("pdu decode needs HEX");
+    auto sms = GSM::TSMS2::CreateSMS(host, hex, incoming);
+    if (!sms) {
+      GSM::TCellBroadcast cb;  // an 88-octet page is a cell broadcast
+      if (hex.size() == 176) {
+        cb.SetPDU(hex);
+        out = Describe(&cb);
+      } else {
+        throw GSM::EGSMError("Not a PDU that can be decoded");
+      }
+    } else {
+      out = Describe(sms.get());
+    }
+  } else if (verb == "encode") {
+    if (to.empty()) throw UsageError("pdu encode needs --to NUMBER");
+    auto m = MakeSubmit(nullptr, to, text, report, validity, false);
+    m->GSM = host;
+    out = {{"pdu", m->GetPDU()}, {"length", m->EncodePDU().size() - (noSca ? 0 : 1)}};
+  } else {
+    throw UsageError("pdu needs decode or encode");
+  }
+  if (!o.Json) {
+    if (out.contains("pdu")) std::cout << out["pdu"].get<std::string>() << "\n";
+    else
+      for (auto& [k, v] : out.items()) std::cout << AuxStr::LStr(k, 11) << (v.is_string() ? v.get<std::string>() : v.dump()) << "\n";
+  }
+  return 0;
+}
+
+int CmdSim(const Options& o, const std::vector<std::string>& a, json& out) {
+  if (!a.empty()) throw UsageError("sim takes no arguments");
+  Simulator::TSimOptions so;
+  so.Model = o.Model;
+  so.PIN = o.Pin;
+  Simulator::TGSMSimulator sim(so);
+  int master = -1, slave = -1;
+  char name[256] = {};
+  if (::openpty(&master, &slave, name, nullptr, nullptr) < 0) throw std::runtime_error("openpty failed");
+  termios t{};
+  ::tcgetattr(slave, &t);
+  ::cfmakeraw(&t);
+  ::tcsetattr(slave, TCSANOW, &t);
+  sim.Start(master, master);
+  if (o.Json) std::cout << json{{"device", name}, {"model", GSM::GSMEquipmentShortName[o.Model]}}.dump() << "\n";
+  else std::cout << name << "\n";
+  std::cout.flush();
+  std::cerr << "halyard: simulated " << GSM::GSMEquipmentLongName[o.Model] << " on " << name
+            << "; control lines on standard input:\n" << Simulator::TGSMSimulator::ControlHelp();
+  std::string line;
+  while (!gInterrupted && std::getline(std::cin, line)) {
+    std::string err = sim.Control(line);
+    if (!err.empty()) std::cerr << "halyard: " << err << "\n";
+  }
+  while (!gInterrupted) ::pause();
+  sim.Stop();
+  ::close(master);
+  ::close(slave);
+  out = nullptr;
+  return 0;
+}
+
+int CmdDemo(const Options& o, json& out) {
+  Options opt = o;
+  opt.Device.clear();
+  Session s(opt);
+  auto step = [&](const std::string& what) {
+    if (!o.Json) std::cout << "\n== " << what << "\n";
+  };
+  out = json::object();
+  step("Opening the modem (PIN stage, registration, storage, message format)");
+  s.Open();
+  std::cout << (o.Json ? "" : "open, model " + std::string(GSM::GSMEquipmentLongName[s.Gsm->Equipment()]) + "\n");
+  step("Identification");
+  for (int i = 1; i <= 4; ++i) {
+    std::string id = s.Gsm->GetMEId(i);
+    out["identification"].push_back(id);
+    if (!o.Json) std::cout << "  " << id << "\n";
+  }
+  step("Sending a message to our own number, stored on arrival");
+  std::vector<int> stored;
+  s.Gsm->SetOnUnsolicitedSMS([&](Framework::TObject*, int idx, GSM::TSMS*) { stored.push_back(idx); });
+  s.Gsm->SetUnsolicitedIndication({GSM::uindSMSDeliver, GSM::uindOnlyIndication});
+  auto m = MakeSubmit(&s, "+15550000001", "Hello from Halyard!", false, "1d", s.Gsm->SMSFormat() == 1);
+  s.Gsm->SendSMS(m.get());
+  Framework::Application().WaitUntil([&] { return !stored.empty(); }, 5000);
+  if (stored.empty()) throw GSM::EGSMError("The message did not come back");
+  if (!o.Json) std::cout << "  came back, stored at index " << stored[0] << " of " << s.Gsm->MessageStorage() << "\n";
+  out["stored"] = stored[0];
+  step("Listing the storage");
+  auto list = s.Gsm->GetSMSList(4);
+  for (int i = 0; i < list->Count(); ++i) {
+    auto* sms = static_cast<GSM::TSMS*>(list->Objects(i));
+    json j = sms ? Describe(sms) : json::object();
+    j["entry"] = (*list)[i];
+    out["list"].push_back(j);
+    if (!o.Json) std::cout << "  " << (*list)[i] << "  " << j.value("text", "") << "\n";
+  }
+  step("Reading it");
+  int status = -1;
+  auto read = s.Gsm->ReadSMS(stored[0], status);
+  out["read"] = read ? Describe(read.get()) : json();
+  if (!o.Json && read) std::cout << "  from " << out["read"].value("from", "") << ": " << out["read"].value("text", "") << "\n";
+  step("Deleting it");
+  s.Gsm->DeleteSMS(stored[0]);
+  out["left"] = s.Gsm->GetSMSList(4)->Count();
+  if (!o.Json) std::cout << "  " << out["left"].get<int>() << " messages left\n";
+  step("Closing");
+  s.Gsm->Close();
+  if (!o.Json) std::cout << "  done\n";
+  return 0;
+}
+
+Options ParseOptions(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) throw UsageError(a + " needs a value");
+      return argv[++i];
+    };
+    if (!o.Args.empty()) {
+      // Common options may also follow the command.
+      if (a == "--json") o.Json = true;
+      else if (a == "--device") o.Device = value();
+      else if (a == "--model") o.Model = GSM::Str2GMSEquipment(value());
+      else if (a == "--pin") o.Pin = value();
+      else if (a == "--sca") o.Sca = value();
+      else if (a == "--log") o.Log = value();
+      else if (a == "--format") o.Format = value();
+      else if (a == "--baud") o.Baud = Framework::StrToIntDef(value(), -1);
+      else if (a == "--timeout") o.Timeout = Framework::StrToIntDef(value(), -1);
+      else o.Args.push_back(a);
+      continue;
+    }
+    if (a == "--help" || a == "-h") o.Args = {"help"};
+    else if (a == "--json") o.Json = true;
+    else if (a == "--device") o.Device = value();
+    else if (a == "--model") o.Model = GSM::Str2GMSEquipment(value());
+    else if (a == "--pin") o.Pin = value();
+    else if (a == "--sca") o.Sca = value();
+    else if (a == "--log") o.Log = value();
+    else if (a == "--format") o.Format = value();
+    else if (a == "--baud") o.Baud = Framework::StrToIntDef(value(), -1);
+    else if (a == "--timeout") o.Timeout = Framework::StrToIntDef(value(), -1);
+    else if (!a.empty() && a[0] == '-') throw UsageError("unknown option " + a);
+    else o.Args.push_back(a);
+  }
+  if (!o.Format.empty() && o.Format != "pdu" && o.Format != "text") throw UsageError("--format is pdu or text");
+  if (o.Timeout <= 0) throw UsageError("--timeout needs milliseconds");
+  return o;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  struct sigaction sa{};
+  sa.sa_handler = OnSignal;
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+  Options o;
+  try {
+    o = ParseOptions(argc, argv);
+  } catch (const UsageError& e) {
+    std::cerr << "halyard: " << e.what() << "\n" << kUsage;
+    return 2;
+  } catch (const GSM::EGSMError& e) {
+    std::cerr << "halyard: " << e.what() << "\n";
+    return 2;
+  }
+  if (o.Args.empty()) {
+    std::cerr << kUsage;
+    return 2;
+  }
+  std::string cmd = o.Args[0];
+  std::vector<std::string> args(o.Args.begin() + 1, o.Args.end());
+  bool wantsHelp = cmd == "help" || std::find(args.begin(), args.end(), "--help") != args.end();
+  if (wantsHelp) {
+    std::cout << kUsage;
+    return 0;
+  }
+  json out;
+  int rc = 0;
+  try {
+    if (cmd == "send") rc = CmdSend(o, args, out);
+    else if (cmd == "list") rc = CmdList(o, args, out);
+    else if (cmd == "read") rc = CmdRead(o, args, out);
+    else if (cmd == "delete") rc = CmdDelete(o, args, out);
+    else if (cmd == "info") rc = CmdInfo(o, args, out);
+    else if (cmd == "monitor") rc = CmdMonitor(o, args, out);
+    else if (cmd == "at") rc = CmdAt(o, args, out);
+    else if (cmd == "pdu") rc = CmdPdu(o, args, out);
+    else if (cmd == "sim") rc = CmdSim(o, args, out);
+    else if (cmd == "demo") rc = CmdDemo(o, out);
+    else throw UsageError("unknown command " + cmd);
+  } catch (const UsageError& e) {
+    std::cerr << "halyard: " << e.what() << "\n" << kUsage;
+    return 2;
+  } catch (const std::exception& e) {
+    std::cerr << "halyard: " << e.what() << "\n";
+    if (o.Json) std::cout << json{{"error", e.what()}}.dump() << "\n";
+    return 1;
+  }
+  if (o.Json && !out.is_null()) std::cout << out.dump(2) << "\n";
+  return rc;
+}
