@@ -635,22 +635,10 @@ Options ParseOptions(int argc, char** argv) {
       if (i + 1 >= argc) throw UsageError(a + " needs a value");
       return argv[++i];
     };
-    if (!o.Args.empty()) {
-      // Common options may also follow the command.
-      if (a == "--json") o.Json = true;
-      else if (a == "--device") o.Device = value();
-      else if (a == "--model") o.Model = GSM::Str2GMSEquipment(value());
-      else if (a == "--pin") o.Pin = value();
-      else if (a == "--sca") o.Sca = value();
-      else if (a == "--log") o.Log = value();
-      else if (a == "--format") o.Format = value();
-      else if (a == "--baud") o.Baud = Framework::StrToIntDef(value(), -1);
-      else if (a == "--timeout") o.Timeout = Framework::StrToIntDef(value(), -1);
-      else o.Args.push_back(a);
-      continue;
-    }
-    if (a == "--help" || a == "-h") o.Args = {"help"};
-    else if (a == "--json") o.Json = true;
+    // Common options may stand before or after the command; after it, anything else is the
+    // command's own.
+    bool common = true;
+    if (a == "--json") o.Json = true;
     else if (a == "--device") o.Device = value();
     else if (a == "--model") o.Model = GSM::Str2GMSEquipment(value());
     else if (a == "--pin") o.Pin = value();
@@ -659,6 +647,10 @@ Options ParseOptions(int argc, char** argv) {
     else if (a == "--format") o.Format = value();
     else if (a == "--baud") o.Baud = Framework::StrToIntDef(value(), -1);
     else if (a == "--timeout") o.Timeout = Framework::StrToIntDef(value(), -1);
+    else common = false;
+    if (common) continue;
+    if (!o.Args.empty()) o.Args.push_back(a);
+    else if (a == "--help" || a == "-h") o.Args = {"help"};
     else if (!a.empty() && a[0] == '-') throw UsageError("unknown option " + a);
     else o.Args.push_back(a);
   }
