@@ -5,6 +5,7 @@
 #include <string>
 
 #include "halyard/auxstr/AuxStr.h"
+#include "halyard/framework/FormText.h"
 #include "halyard/framework/SysUtils.h"
 #include "halyard/gsm/CellBroadcast.h"
 #include "halyard/gsm/SMS.h"
@@ -45,6 +46,16 @@ inline void TextStamp(const uint8_t* data, size_t size) {
   try {
     (void)Halyard::GSM::TSMS2::DecodeTextStamp(std::string(reinterpret_cast<const char*>(data), size), zone);
   } catch (const Halyard::Framework::EConvertError&) {
+  }
+}
+
+// A form file of the package's components, read in the designer so no device or file is touched.
+inline void FormText(const uint8_t* data, size_t size) {
+  try {
+    Halyard::Framework::TOwned<Halyard::Framework::TComponent> root(Halyard::Framework::ReadComponentText(
+        std::string(reinterpret_cast<const char*>(data), size), nullptr, true));
+    (void)Halyard::Framework::WriteComponentText(*root);
+  } catch (const Halyard::Framework::Exception&) {
   }
 }
 

@@ -30,3 +30,4 @@ void RunCorpus(const char* name, void (*target)(const uint8_t*, size_t)) {
 TEST(FuzzCorpus, CreateSMS) { RunCorpus("create_sms", HalyardFuzz::CreateSMS); }
 TEST(FuzzCorpus, CellBroadcast) { RunCorpus("cell_broadcast", HalyardFuzz::CellBroadcast); }
 TEST(FuzzCorpus, TextStamp) { RunCorpus("text_stamp", HalyardFuzz::TextStamp); }
+TEST(FuzzCorpus, FormText) { RunCorpus("form_text", HalyardFuzz::FormText); }

@@ -160,3 +160,23 @@ TEST(HalyardToolOffline, PduRoundTripUsageErrorsAndDemo) {
   EXPECT_EQ(j["read"]["text"], "Hello from Halyard!");
   EXPECT_EQ(j["left"], 0);
 }
+
+TEST(HalyardToolOffline, PaletteAndFormFiles) {
+  auto palette = nlohmann::json::parse(RunTool("--json palette").Out);
+  EXPECT_NE(palette["Communication"].dump().find("\"TGSM\""), std::string::npos);
+  auto props = nlohmann::json::parse(RunTool("--json palette TComm").Out);
+  ASSERT_TRUE(props.is_array());
+  EXPECT_EQ(props.back()["name"], "DeviceName");
+  EXPECT_EQ(RunTool("palette TNoSuch").Code, 1);
+
+  std::string file = "/tmp/halyard_form_" + std::to_string(::getpid()) + ".txt";
+  std::ofstream(file) << "object Comm1: TComm\n  Baudrate = br19200\n  DeviceName = 'x'\nend\n";
+  auto r = RunTool("form " + file);
+  EXPECT_EQ(r.Code, 0);
+  EXPECT_NE(r.Out.find("  Baudrate = br19200\n"), std::string::npos);
+  EXPECT_NE(r.Out.find("  Active = False\n"), std::string::npos);
+  std::ofstream(file) << "object Comm1: TComm\n  Baudrate = 19200\nend\n";
+  EXPECT_EQ(RunTool("form " + file).Code, 1);
+  std::remove(file.c_str());
+  EXPECT_EQ(RunTool("form /nonexistent/form.txt").Code, 1);
+}

@@ -20,8 +20,11 @@
 
 #include "halyard/auxstr/AuxStr.h"
 #include "halyard/connect/Loggers.h"
+#include "halyard/framework/FormText.h"
+#include "halyard/framework/Registry.h"
 #include "halyard/gsm/CellBroadcast.h"
 #include "halyard/gsm/GSM.h"
+#include "halyard/package/Package.h"
 #include "halyard/simulator/GSMSimulator.h"
 
 using namespace Halyard;
@@ -50,7 +53,9 @@ const char* kUsage =
     "  pdu decode HEX [--incoming|--outgoing] [--no-sca]\n"
     "  pdu encode --to NUMBER --text TEXT [--no-sca] [--status-report] [--validity V]\n"
     "  sim                     run the modem simulator on a pseudo-terminal and print its path\n"
-    "  demo                    a short guided tour on a simulated modem\n\n"
+    "  demo                    a short guided tour on a simulated modem\n"
+    "  palette [CLASS]         the registered components, or the published properties of one\n"
+    "  form FILE               read a form file as the designer does and print it back\n\n"
     "Options:\n"
     "  --device PATH   serial device of the modem (default: an in-process simulated modem)\n"
     "  --model NAME    A1 M1 M20 GM12 Nokia6210 Nokia9110 M35 S25 T260 WaveCom TC35 (default TC35)\n"
@@ -544,6 +549,61 @@ int CmdPdu(const Options& o, std::vector<std::string> a, json& out) {
   return 0;
 }
 
+const char* KindName(Framework::TTypeKind k) {
+  switch (k) {
+    case Framework::tkInteger: return "integer";
+    case Framework::tkBoolean: return "boolean";
+    case Framework::tkString: return "string";
+    case Framework::tkChar: return "char";
+    case Framework::tkEnumeration: return "enumeration";
+    case Framework::tkSet: return "set";
+    case Framework::tkClass: return "reference";
+    case Framework::tkMethod: return "event";
+  }
+  return "";
+}
+
+int CmdPalette(const Options& o, const std::vector<std::string>& a, json& out) {
+  if (a.size() > 1) throw UsageError("palette takes at most a class name");
+  Package::Register();
+  if (a.empty()) {
+    out = json::object();
+    for (const auto& page : Framework::RegisteredPages()) out[page] = Framework::RegisteredClasses(page);
+    if (!o.Json)
+      for (auto& [page, classes] : out.items()) {
+        std::cout << page << ":";
+        for (auto& c : classes) std::cout << " " << c.get<std::string>();
+        std::cout << "\n";
+      }
+    return 0;
+  }
+  if (!Framework::FindClassInfo(a[0])) throw std::runtime_error("Class " + a[0] + " not found");
+  out = json::array();
+  for (const Framework::TPropInfo* p : Framework::GetPropList(a[0])) {
+    json prop = {{"name", p->Name}, {"kind", KindName(p->Kind)}, {"type", p->TypeName}};
+    if (p->Default && p->Kind != Framework::tkClass) prop["default"] = Framework::DefaultText(*p);
+    if (!p->ValueNames.empty()) prop["values"] = p->ValueNames;
+    out.push_back(prop);
+  }
+  if (!o.Json)
+    for (auto& p : out) {
+      std::cout << AuxStr::LStr(p["name"].get<std::string>(), 24) << AuxStr::LStr(p["type"].get<std::string>(), 30);
+      if (p.contains("default")) std::cout << "default " << p["default"].get<std::string>();
+      std::cout << "\n";
+    }
+  return 0;
+}
+
+int CmdForm(const Options& o, const std::vector<std::string>& a, json& out) {
+  if (a.size() != 1) throw UsageError("form needs FILE");
+  Package::Register();
+  Framework::TOwned<Framework::TComponent> root(Framework::ReadComponentFile(a[0], nullptr, true));
+  std::string text = Framework::WriteComponentText(*root);
+  out = {{"root", root->Name()}, {"class", root->ClassName()}, {"text", text}};
+  if (!o.Json) std::cout << text;
+  return 0;
+}
+
 int CmdSim(const Options& o, const std::vector<std::string>& a, json& out) {
   if (!a.empty()) throw UsageError("sim takes no arguments");
   Simulator::TSimOptions so;
@@ -701,6 +761,8 @@ int main(int argc, char** argv) {
     else if (cmd == "pdu") rc = CmdPdu(o, args, out);
     else if (cmd == "sim") rc = CmdSim(o, args, out);
     else if (cmd == "demo") rc = CmdDemo(o, out);
+    else if (cmd == "palette") rc = CmdPalette(o, args, out);
+    else if (cmd == "form") rc = CmdForm(o, args, out);
     else throw UsageError("unknown command " + cmd);
   } catch (const UsageError& e) {
     std::cerr << "halyard: " << e.what() << "\n" << kUsage;

@@ -1,5 +1,6 @@
 #include "halyard/commconnect/CommConnect.h"
 
+#include "halyard/framework/Properties.h"
 #include "halyard/framework/Registry.h"
 #include "halyard/resources/Resources.h"
 
@@ -315,5 +316,62 @@ void TComm::CloseConn() {
 }
 
 void Register() { Framework::RegisterComponents("Communication", {Framework::ComponentClass<TComm>("TComm")}); }
+
+namespace {
+using Framework::TClassBuilder;
+using Connect::TCommRxCharEvent;
+using Connect::TCommunicationConnection;
+
+const bool kPublished = [] {
+  using H = TCommHandle;
+  TClassBuilder<H>("TCommHandle", "TCommunicationConnection")
+      .Create()
+      .Enum<TBaudrate>("Baudrate", "TBaudrate",
+                       {"br110", "br300", "br600", "br1200", "br2400", "br4800", "br9600", "br14400",
+                        "br19200", "br38400", "br56000", "br57600", "br115200", "br128000", "br256000"},
+                       &H::Baudrate, &H::SetBaudrate, br9600)
+      .Enum<TParity>("Parity", "TParity", {"paNone", "paOdd", "paEven", "paMark", "paSpace"}, &H::Parity,
+                     &H::SetParity, paNone)
+      .Enum<TStopbits>("Stopbits", "TStopbits", {"sb10", "sb15", "sb20"}, &H::Stopbits, &H::SetStopbits, sb10)
+      .Enum<TDatabits>("Databits", "TDatabits", {"da4", "da5", "da6", "da7", "da8"}, &H::Databits,
+                       &H::SetDatabits, da8)
+      .SetOf<TCommOptions>("Options", "TCommOptions",
+                           {"coParityCheck", "coDsrSensitivity", "coIgnoreXOff", "coErrorChar", "coNullStrip"},
+                           &H::Options, &H::SetOptions)
+      .Boolean("DontSynchronize", &TCommunicationConnection::DontSynchronize,
+               &TCommunicationConnection::SetDontSynchronize)
+      .Enum<TFlowControl>("FlowControl", "TFlowControl", {"fcNone", "fcCTS", "fcDTR", "fcSoftware", "fcDefault"},
+                          &H::FlowControl, &H::SetFlowControl, fcDefault)
+      .Char("XonChar", &H::XonChar, &H::SetXonChar, '\x11')
+      .Char("XoffChar", &H::XoffChar, &H::SetXoffChar, '\x13')
+      .Char("ErrorChar", &H::ErrorChar, &H::SetErrorChar, '\0')
+      .Char("EofChar", &H::EofChar, &H::SetEofChar, '\0')
+      .Char("EvtChar", &H::EvtChar, &H::SetEvtChar, '\0')
+      .Integer("ReadTimeout", &H::ReadTimeout, &H::SetReadTimeout, 1000)
+      .Integer("WriteTimeout", &H::WriteTimeout, &H::SetWriteTimeout, 1000)
+      .Integer("ReadBufSize", &H::ReadBufSize, &H::SetReadBufSize, 4096)
+      .Integer("WriteBufSize", &H::WriteBufSize, &H::SetWriteBufSize, 2048)
+      .SetOf<TCommEventTypes>("MonitorEvents", "TCommEventTypes",
+                              {"evBreak", "evCts", "evDsr", "evError", "evRing", "evRlsd", "evRxChar",
+                               "evRxFlag", "evTxEmpty"},
+                              &H::MonitorEvents, &H::SetMonitorEvents)
+      .Event<TNotifyEvent>("OnBreak", "TNotifyEvent", &H::OnBreak, &H::SetOnBreak)
+      .Event<TNotifyEvent>("OnCts", "TNotifyEvent", &H::OnCts, &H::SetOnCts)
+      .Event<TNotifyEvent>("OnDsr", "TNotifyEvent", &H::OnDsr, &H::SetOnDsr)
+      .Event<TNotifyEvent>("OnRing", "TNotifyEvent", &H::OnRing, &H::SetOnRing)
+      .Event<TNotifyEvent>("OnRlsd", "TNotifyEvent", &H::OnRlsd, &H::SetOnRlsd)
+      .Event<TCommErrorEvent>("OnError", "TCommErrorEvent", &H::OnError, &H::SetOnError)
+      .Event<TCommRxCharEvent>("OnRxChar", "TCommRxCharEvent", &TCommunicationConnection::OnRxChar,
+                               &TCommunicationConnection::SetOnRxChar)
+      .Event<TNotifyEvent>("OnRxFlag", "TNotifyEvent", &H::OnRxFlag, &H::SetOnRxFlag)
+      .Event<TNotifyEvent>("OnTxEmpty", "TNotifyEvent", &H::OnTxEmpty, &H::SetOnTxEmpty)
+      .Commit();
+  TClassBuilder<TComm>("TComm", "TCommHandle")
+      .Create()
+      .String("DeviceName", &TComm::DeviceName, &TComm::SetDeviceName)
+      .Commit();
+  return true;
+}();
+}  // namespace
 
 }  // namespace Halyard::CommConnect

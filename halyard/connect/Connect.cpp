@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "halyard/framework/Properties.h"
 #include "halyard/resources/Resources.h"
 
 namespace Halyard::Connect {
@@ -136,5 +137,41 @@ void TLogger::Log(const std::string& aLogName, uint8_t aChannel, const std::stri
   }
   SetActive(wasActive);
 }
+
+}  // namespace Halyard::Connect
+
+namespace Halyard::Connect {
+
+namespace {
+using Framework::TClassBuilder;
+
+const bool kPublished = [] {
+  TClassBuilder<TConnection>("TConnection", "")
+      .Boolean("Active", &TConnection::Active, &TConnection::SetActive)
+      .Event<TConnectionNotifyEvent>("BeforeOpen", "TConnectionNotifyEvent", &TConnection::BeforeOpen,
+                                     &TConnection::SetBeforeOpen)
+      .Event<TConnectionNotifyEvent>("BeforeClose", "TConnectionNotifyEvent", &TConnection::BeforeClose,
+                                     &TConnection::SetBeforeClose)
+      .Event<TConnectionNotifyEvent>("AfterOpen", "TConnectionNotifyEvent", &TConnection::AfterOpen,
+                                     &TConnection::SetAfterOpen)
+      .Event<TConnectionNotifyEvent>("AfterClose", "TConnectionNotifyEvent", &TConnection::AfterClose,
+                                     &TConnection::SetAfterClose)
+      .Commit();
+  TClassBuilder<TLogConnection>("TLogConnection", "TConnection")
+      .Reference<TLogger>("Logger", "TLogger", &TLogConnection::Logger, &TLogConnection::SetLogger)
+      .String("LogName", &TLogConnection::LogName, &TLogConnection::SetLogName)
+      .Event<TFormatLogEvent>("OnFormatLog", "TFormatLogEvent", &TLogConnection::OnFormatLog,
+                              &TLogConnection::SetOnFormatLog)
+      .Commit();
+  TClassBuilder<TCommunicationConnection>("TCommunicationConnection", "TLogConnection").Commit();
+  TClassBuilder<TLogger>("TLogger", "TConnection")
+      .Event<TAcceptChannelEvent>("AcceptChannel", "TAcceptChannelEvent", &TLogger::AcceptChannel,
+                                  &TLogger::SetAcceptChannel)
+      .Boolean("AutoOpen", &TLogger::AutoOpen, &TLogger::SetAutoOpen)
+      .Commit();
+  return true;
+}();
+
+}  // namespace
 
 }  // namespace Halyard::Connect

@@ -1,5 +1,6 @@
 #include "halyard/connect/Loggers.h"
 
+#include "halyard/framework/Properties.h"
 #include "halyard/framework/Registry.h"
 
 namespace Halyard::Connect {
@@ -142,5 +143,24 @@ void TFileLogger::SetLogFile(const std::string& Value) {
 }
 
 void Register() { RegisterComponents("Communication", {ComponentClass<TFileLogger>("TFileLogger")}); }
+
+namespace {
+const bool kPublished = [] {
+  TClassBuilder<TStreamLogger>("TStreamLogger", "TLogger")
+      .SetOf<TLogFormatFlags>("LogFlags", "TLogFormatFlags",
+                              {"lfInsertName", "lfInsertChannel", "lfDivideNames", "lfDivideChannels",
+                               "lfDivideStream", "lfHexadecimal", "lfStamp", "lfAutoCR"},
+                              &TStreamLogger::LogFlags, &TStreamLogger::SetLogFlags)
+      .Integer("MaxLineLength", &TStreamLogger::MaxLineLength, &TStreamLogger::SetMaxLineLength)
+      .Event<TOnDivideStream>("OnDivideStream", "TOnDivideStream", &TStreamLogger::OnDivideStream,
+                              &TStreamLogger::SetOnDivideStream)
+      .Commit();
+  TClassBuilder<TFileLogger>("TFileLogger", "TStreamLogger")
+      .Create()
+      .String("LogFile", &TFileLogger::LogFile, &TFileLogger::SetLogFile)
+      .Commit();
+  return true;
+}();
+}  // namespace
 
 }  // namespace Halyard::Connect

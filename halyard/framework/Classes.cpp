@@ -176,6 +176,37 @@ void TComponent::Notification(TComponent* AComponent, TOperation Operation) {
       c->Notification(AComponent, Operation);
 }
 
+void TComponent::PublishAny(const std::string& MethodName, std::any Method) {
+  for (auto& [name, m] : Methods_)
+    if (SameText(name, MethodName)) {
+      m = std::move(Method);
+      return;
+    }
+  Methods_.emplace_back(MethodName, std::move(Method));
+}
+
+const std::any* TComponent::MethodAddress(const std::string& MethodName) const {
+  for (const auto& [name, m] : Methods_)
+    if (SameText(name, MethodName)) return &m;
+  return nullptr;
+}
+
+std::string TComponent::MethodName(const std::string& EventName) const {
+  for (const auto& [event, method] : MethodNames_)
+    if (SameText(event, EventName)) return method;
+  return {};
+}
+
+void TComponent::SetMethodName(const std::string& EventName, const std::string& MethodName) {
+  for (auto it = MethodNames_.begin(); it != MethodNames_.end(); ++it)
+    if (SameText(it->first, EventName)) {
+      if (MethodName.empty()) MethodNames_.erase(it);
+      else it->second = MethodName;
+      return;
+    }
+  if (!MethodName.empty()) MethodNames_.emplace_back(EventName, MethodName);
+}
+
 // --- lists ---------------------------------------------------------------------------------
 
 void ListIndexError(int Index) { throw EListError(Format("List index out of bounds (%d)", Index)); }

@@ -1,5 +1,6 @@
 #pragma once
 // Components, lists and streams of the host layer.
+#include <any>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -68,6 +69,18 @@ class TComponent : public TObject {
   void FreeNotification(TComponent* AComponent);
   void RemoveFreeNotification(TComponent* AComponent);
 
+  // Handlers this component offers by name to the event properties of a form it roots
+  // (the form's methods). F is the event's handler type.
+  template <class F>
+  void PublishMethod(const std::string& MethodName, F Method) {
+    PublishAny(MethodName, std::any(std::move(Method)));
+  }
+  const std::any* MethodAddress(const std::string& MethodName) const;
+  // The handler name that a form gave an event property of this component; empty when the
+  // handler was set in code or not at all.
+  std::string MethodName(const std::string& EventName) const;
+  void SetMethodName(const std::string& EventName, const std::string& MethodName);
+
  protected:
   virtual void Notification(TComponent* AComponent, TOperation Operation);
 
@@ -82,6 +95,10 @@ class TComponent : public TObject {
   bool BeforeDestructionDone_ = false;
   std::vector<TComponent*> Components_;
   std::vector<TComponent*> FreeNotifies_;
+  std::vector<std::pair<std::string, std::any>> Methods_;
+  std::vector<std::pair<std::string, std::string>> MethodNames_;
+
+  void PublishAny(const std::string& MethodName, std::any Method);
 };
 
 struct TComponentDeleter {

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "halyard/auxstr/AuxStr.h"
+#include "halyard/framework/Properties.h"
 #include "halyard/framework/Registry.h"
 #include "halyard/resources/Resources.h"
 
@@ -545,5 +546,38 @@ void TGSM::cmRxChar() {
 }
 
 void Register() { Framework::RegisterComponents("Communication", {Framework::ComponentClass<TGSM>("TGSM")}); }
+
+namespace {
+const bool kPublished = [] {
+  Framework::TClassBuilder<TGSM>("TGSM", "TConnection")
+      .Create()
+      .Enum<TGSMEquipment>("Equipment", "TGSMEquipment",
+                           {"eqA1", "eqM1", "eqM20", "eqGM12", "eqNokia6210", "eqNokia9110", "eqM35", "eqS25",
+                            "eqT260", "eqWaveCom", "eqTC35"},
+                           &TGSM::Equipment, &TGSM::SetEquipment)
+      .Integer("SMSFormat", &TGSM::SMSFormat, &TGSM::SetSMSFormat)
+      .SetOf<TGSMUnsolicitedIndicationSet>(
+          "UnsolicitedIndication", "TGSMUnsolicitedIndicationSet",
+          {"uindSMSDeliver", "uindSMSStatusReport", "uindCellBroadcast", "uindOnlyIndication"},
+          &TGSM::UnsolicitedIndication, &TGSM::SetUnsolicitedIndication)
+      .String("PIN", &TGSM::PIN, &TGSM::SetPIN)
+      .String("SCA", &TGSM::SCA, &TGSM::SetSCA)
+      .Reference<CommConnect::TComm>("COMDevice", "TComm", &TGSM::COMDevice, &TGSM::SetComDevice)
+      .Boolean("ExtendedErrorMsg", &TGSM::ExtendedErrorMsg, &TGSM::SetExtendedErrorMsg, false)
+      .Integer("RepeatCount", &TGSM::RepeatCount, &TGSM::SetRepeatCount, 5)
+      .Integer("RecTimeout", &TGSM::RecTimeout, &TGSM::SetRecTimeout, 6000)
+      .Integer("RepeatTimeout", &TGSM::RepeatTimeout, &TGSM::SetRepeatTimeout, 500)
+      .Event<TRxCharEvent>("OnRxChar", "TRxCharEvent", &TGSM::OnRxChar, &TGSM::SetOnRxChar)
+      .Event<TUnsolicitedLineEvent>("OnUnsolicitedLine", "TUnsolicitedLineEvent", &TGSM::OnUnsolicitedLine,
+                                    &TGSM::SetOnUnsolicitedLine)
+      .Event<TUnsolicitedSMSEvent>("OnUnsolicitedSMS", "TUnsolicitedSMSEvent", &TGSM::OnUnsolicitedSMS,
+                                   &TGSM::SetOnUnsolicitedSMS)
+      .Event<TNetworkRegistrationEvent>("OnNetworkRegistration", "TNetworkRegistrationEvent",
+                                        &TGSM::OnNetworkRegistration, &TGSM::SetOnNetworkRegistration)
+      .Event<TBusyChanged>("OnBusyChanged", "TBusyChanged", &TGSM::OnBusyChanged, &TGSM::SetOnBusyChanged)
+      .Commit();
+  return true;
+}();
+}  // namespace
 
 }  // namespace Halyard::GSM

@@ -130,6 +130,11 @@ class TGSM : public Connect::TConnection, public ISMSModem {
   std::string LastResultLine() const;
   const TStringList& ResultCodes() const { return ResultCodes_; }
 
+  const TRxCharEvent& OnRxChar() const { return OnRxChar_; }
+  const TBusyChanged& OnBusyChanged() const { return OnBusyChanged_; }
+  const TUnsolicitedLineEvent& OnUnsolicitedLine() const { return OnUnsolicitedLine_; }
+  const TNetworkRegistrationEvent& OnNetworkRegistration() const { return OnNetworkRegistration_; }
+  const TUnsolicitedSMSEvent& OnUnsolicitedSMS() const { return OnUnsolicitedSMS_; }
   void SetOnRxChar(TRxCharEvent h) { OnRxChar_ = std::move(h); }
   void SetOnBusyChanged(TBusyChanged h) { OnBusyChanged_ = std::move(h); }
   void SetOnUnsolicitedLine(TUnsolicitedLineEvent h) { OnUnsolicitedLine_ = std::move(h); }

@@ -1,0 +1,80 @@
+#include "halyard/framework/Properties.h"
+
+#include <deque>
+#include <mutex>
+
+#include "halyard/framework/FormText.h"
+
+namespace Halyard::Framework {
+
+namespace {
+std::mutex& InfoLock() {
+  static std::mutex m;
+  return m;
+}
+// A deque keeps handed-out pointers valid while later classes register.
+std::deque<TClassInfo>& Infos() {
+  static std::deque<TClassInfo> infos;
+  return infos;
+}
+TClassInfo* FindLocked(const std::string& ClassName) {
+  for (auto& i : Infos())
+    if (SameText(i.ClassName, ClassName)) return &i;
+  return nullptr;
+}
+}  // namespace
+
+void RegisterClassInfo(TClassInfo Info) {
+  std::lock_guard lk(InfoLock());
+  if (TClassInfo* known = FindLocked(Info.ClassName)) *known = std::move(Info);
+  else Infos().push_back(std::move(Info));
+}
+
+const TClassInfo* FindClassInfo(const std::string& ClassName) {
+  std::lock_guard lk(InfoLock());
+  return FindLocked(ClassName);
+}
+
+std::vector<const TPropInfo*> GetPropList(const std::string& ClassName) {
+  std::lock_guard lk(InfoLock());
+  std::vector<const TClassInfo*> chain;
+  for (const TClassInfo* c = FindLocked(ClassName); c && chain.size() < 64;
+       c = c->ParentName.empty() ? nullptr : FindLocked(c->ParentName))
+    chain.insert(chain.begin(), c);
+  std::vector<const TPropInfo*> props;
+  for (const TClassInfo* c : chain)
+    for (const TPropInfo& p : c->Props) {
+      bool replaced = false;
+      for (auto& known : props)
+        if (SameText(known->Name, p.Name)) {
+          known = &p;
+          replaced = true;
+        }
+      if (!replaced) props.push_back(&p);
+    }
+  return props;
+}
+
+const TPropInfo* GetPropInfo(const std::string& ClassName, const std::string& PropName) {
+  for (const TPropInfo* p : GetPropList(ClassName))
+    if (SameText(p->Name, PropName)) return p;
+  return nullptr;
+}
+
+bool InheritsFrom(const std::string& ClassName, const std::string& Ancestor) {
+  std::lock_guard lk(InfoLock());
+  int depth = 0;
+  for (const TClassInfo* c = FindLocked(ClassName); c && depth < 64; ++depth) {
+    if (SameText(c->ClassName, Ancestor)) return true;
+    c = c->ParentName.empty() ? nullptr : FindLocked(c->ParentName);
+  }
+  return false;
+}
+
+std::string DefaultText(const TPropInfo& Info) {
+  if (!Info.Default) return {};
+  if (Info.Kind == tkClass) return "nil";
+  return PropValueText(Info, *Info.Default);
+}
+
+}  // namespace Halyard::Framework
