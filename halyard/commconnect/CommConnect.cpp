@@ -1,5 +1,6 @@
 #include "halyard/commconnect/CommConnect.h"
 
+#include "halyard/commconnect/Modem.h"
 #include "halyard/framework/Properties.h"
 #include "halyard/framework/Registry.h"
 #include "halyard/resources/Resources.h"
@@ -315,7 +316,10 @@ void TComm::CloseConn() {
   TCommHandle::CloseConn();
 }
 
-void Register() { Framework::RegisterComponents("Communication", {Framework::ComponentClass<TComm>("TComm")}); }
+void Register() {
+  Framework::RegisterComponents("Communication",
+                                {Framework::ComponentClass<TComm>("TComm"), Framework::ComponentClass<TModem>("TModem")});
+}
 
 namespace {
 using Framework::TClassBuilder;

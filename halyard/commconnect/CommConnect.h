@@ -193,7 +193,7 @@ class TComm : public TCommHandle {
   std::string DeviceName_ = "Com2";
 };
 
-// Puts TComm on the palette page "Communication".
+// Puts TComm and TModem on the palette page "Communication".
 void Register();
 
 }  // namespace Halyard::CommConnect
