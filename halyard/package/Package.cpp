@@ -3,11 +3,12 @@
 #include "halyard/commconnect/CommConnect.h"
 #include "halyard/connect/Loggers.h"
 #include "halyard/gsm/GSM.h"
+#include "halyard/scktconnect/ScktConnect.h"
 
 namespace Halyard::Package {
 
 const std::vector<std::string>& Units() {
-  static const std::vector<std::string> units = {"AuxStr", "Connect", "CommConnect", "GSM"};
+  static const std::vector<std::string> units = {"AuxStr", "Connect", "CommConnect", "GSM", "ScktConnect"};
   return units;
 }
 
@@ -15,6 +16,7 @@ void Register() {
   Connect::Register();
   CommConnect::Register();
   GSM::Register();
+  ScktConnect::Register();
 }
 
 }  // namespace Halyard::Package

@@ -6,6 +6,7 @@ std::span<const TResStringRec> ConnectResources() {
   static const TResStringRec table[] = {
       {sActiveConnection, "sActiveConnection", "Connection is active"},
       {sInactiveConnection, "sInactiveConnection", "Connection is inactive"},
+      {sCannotOpenSocket, "sCannotOpenSocket", "Cannot open socket"},
   };
   return table;
 }

@@ -9,6 +9,7 @@ namespace Halyard::Resources {
 enum : int {
   sActiveConnection = 64000,
   sInactiveConnection,
+  sCannotOpenSocket,
   sComError = 64100,
   sNoResponse,
   sLineBusy,
