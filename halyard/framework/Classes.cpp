@@ -39,14 +39,7 @@ TComponent::~TComponent() {
                  Name_.c_str());
     std::abort();
   }
-  // Tell everyone that holds a reference to us, then release what we own.
-  while (!FreeNotifies_.empty()) {
-    TComponent* c = FreeNotifies_.back();
-    FreeNotifies_.pop_back();
-    auto& theirs = c->FreeNotifies_;
-    theirs.erase(std::remove(theirs.begin(), theirs.end(), this), theirs.end());
-    c->Notification(this, opRemove);
-  }
+  NotifyFreeNotifies();
   DestroyComponents();
   if (Owner_) Owner_->RemoveComponent(this);
 }
@@ -60,8 +53,21 @@ void TComponent::Free() {
     } catch (...) {
       Application().HandleException(std::current_exception());
     }
+    // While the object is still whole: holders of a reference clear it before any
+    // descendant's destructor takes the object apart.
+    NotifyFreeNotifies();
   }
   delete this;
+}
+
+void TComponent::NotifyFreeNotifies() {
+  while (!FreeNotifies_.empty()) {
+    TComponent* c = FreeNotifies_.back();
+    FreeNotifies_.pop_back();
+    auto& theirs = c->FreeNotifies_;
+    theirs.erase(std::remove(theirs.begin(), theirs.end(), this), theirs.end());
+    c->Notification(this, opRemove);
+  }
 }
 
 void TComponent::BeforeDestruction() {}

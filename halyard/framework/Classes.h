@@ -88,6 +88,7 @@ class TComponent : public TObject {
   void Insert(TComponent* c);
   void Remove(TComponent* c);
   void DestroyComponents();
+  void NotifyFreeNotifies();
 
   TComponent* Owner_ = nullptr;
   std::string Name_;

@@ -4,11 +4,13 @@
 #include "halyard/connect/Loggers.h"
 #include "halyard/gsm/GSM.h"
 #include "halyard/scktconnect/ScktConnect.h"
+#include "halyard/terminal/LogTerm.h"
+#include "halyard/terminal/Terminal.h"
 
 namespace Halyard::Package {
 
 const std::vector<std::string>& Units() {
-  static const std::vector<std::string> units = {"AuxStr", "Connect", "CommConnect", "GSM", "ScktConnect"};
+  static const std::vector<std::string> units = {"AuxStr", "Connect", "CommConnect", "GSM", "ScktConnect", "Terminal", "LogTerm"};
   return units;
 }
 
@@ -17,6 +19,8 @@ void Register() {
   CommConnect::Register();
   GSM::Register();
   ScktConnect::Register();
+  Terminal::Register();
+  LogTerm::Register();
 }
 
 }  // namespace Halyard::Package

@@ -1,0 +1,166 @@
+#include "halyard/terminal/Terminal.h"
+
+#include <mutex>
+
+#include "halyard/auxstr/AuxStr.h"
+#include "halyard/framework/Properties.h"
+#include "halyard/framework/Registry.h"
+
+namespace Halyard::Terminal {
+
+// --- TTerminalThread -----------------------------------------------------------------------
+
+TTerminalThread::TTerminalThread(TTerminal* ATerminal) : Terminal_(ATerminal) {
+  SetPriority(Framework::tpHigher);
+  Start();
+}
+
+void TTerminalThread::Terminate() {
+  TThread::Terminate();
+  Wake_.SetEvent();
+}
+
+void TTerminalThread::Execute() {
+  while (!Terminated()) {
+    Wake_.WaitFor(Framework::INFINITE);
+    if (Terminated()) break;
+    Wake_.ResetEvent();
+    Synchronize([this] { Terminal_->HandOver(); });
+  }
+}
+
+// --- TTerminal -----------------------------------------------------------------------------
+
+TTerminal::TTerminal(TComponent* AOwner) : TCustomMemo(AOwner) {
+  SetReadOnly(true);
+  SetWordWrap(false);
+  Thread_ = std::make_unique<TTerminalThread>(this);
+}
+
+TTerminal::~TTerminal() = default;
+
+void TTerminal::BeforeDestruction() {
+  // The control owns its thread and waits for it (running queued calls meanwhile), so no
+  // hand-over can reach a control that is gone.
+  Thread_->Terminate();
+  Thread_->WaitFor();
+  TCustomMemo::BeforeDestruction();
+}
+
+void TTerminal::Log(const std::string& Text) {
+  {
+    std::lock_guard lk(Thread_->Lock_);
+    Thread_->PendingLines_.push_back(Text);
+  }
+  Thread_->Wake_.SetEvent();
+}
+
+void TTerminal::LogErr(const std::string& Text1, const std::string& Text2) {
+  Log(Framework::Format("%s: %s", Text1, Text2));
+}
+
+void TTerminal::LogTerm(const std::string& Text) {
+  {
+    std::lock_guard lk(Thread_->Lock_);
+    Thread_->PendingChars_ += Text;
+  }
+  Thread_->Wake_.SetEvent();
+}
+
+void TTerminal::CheckLines(TStringList& Lines) const {
+  int max = MaxLines();
+  if (max <= 0) {
+    Lines.Clear();
+    return;
+  }
+  while (Lines.Count() > max) Lines.Delete(0);
+}
+
+void TTerminal::LogTermChar(char Ch, TStringList& Lines) {
+  if (Lines.Count() == 0) Lines.Add("");
+  switch (Ch) {
+    case 8:
+      if (Column_ > 0) --Column_;
+      break;
+    case 10:
+      Lines.Add(AuxStr::ReplSpace(Column_));
+      break;
+    case 13:
+      Column_ = 0;
+      break;
+    default: {
+      std::string line = Lines[Lines.Count() - 1];
+      if (static_cast<int>(line.size()) < Column_ + 1) line.resize(static_cast<size_t>(Column_) + 1, ' ');
+      line[static_cast<size_t>(Column_)] = Ch;
+      Lines.Put(Lines.Count() - 1, line);
+      ++Column_;
+    }
+  }
+}
+
+void TTerminal::HandOver() {
+  if (IsDestroying()) return;
+  TTerminalThread& t = *Thread_;
+  TStringList copy;
+  copy.Assign(Lines());
+  for (;;) {
+    std::lock_guard lk(t.Lock_);
+    if (t.PendingLines_.empty()) break;
+    copy.Add(t.PendingLines_.front());
+    t.PendingLines_.erase(t.PendingLines_.begin());
+    Column_ = 0;
+    t.LineBreak_ = true;
+  }
+  CheckLines(copy);
+  std::string chars;
+  {
+    std::lock_guard lk(t.Lock_);
+    chars.swap(t.PendingChars_);
+    if (!chars.empty()) {
+      if (t.LineBreak_) copy.Add("");
+      t.LineBreak_ = false;
+    }
+  }
+  for (char ch : chars) LogTermChar(ch, copy);
+
+  Lines().BeginUpdate();
+  try {
+    bool differs = copy.Count() != Lines().Count();
+    for (int i = 0; !differs && i < copy.Count(); ++i) differs = copy[i] != Lines()[i];
+    if (differs) Lines().Assign(copy);
+    int pos = Column_;
+    for (int i = 0; i + 1 < copy.Count(); ++i) pos += static_cast<int>(copy[i].size()) + 2;
+    if (SelStart() != pos) SetSelStart(pos);
+    SetSelLength(0);
+  } catch (...) {
+    Lines().EndUpdate();
+    throw;
+  }
+  Lines().EndUpdate();
+  SendMessage(Framework::EM_SCROLLCARET);
+}
+
+void Register() {
+  Framework::RegisterComponents("Communication", {Framework::ComponentClass<TTerminal>("TTerminal")});
+}
+
+namespace {
+const bool kPublished = [] {
+  using M = Framework::TCustomMemo;
+  Framework::TClassBuilder<M>("TCustomMemo", "")
+      .Boolean("Enabled", &M::Enabled, &M::SetEnabled, true)
+      .Integer("MaxLength", &M::MaxLength, &M::SetMaxLength, 0)
+      .Boolean("Visible", &M::Visible, &M::SetVisible, true)
+      .Boolean("WantReturns", &M::WantReturns, &M::SetWantReturns, true)
+      .Boolean("WantTabs", &M::WantTabs, &M::SetWantTabs, false)
+      .Event<Framework::TNotifyEvent>("OnChange", "TNotifyEvent", &M::OnChange, &M::SetOnChange)
+      .Commit();
+  Framework::TClassBuilder<TTerminal>("TTerminal", "TCustomMemo")
+      .Create()
+      .Integer("MaxLines", &TTerminal::MaxLines, &TTerminal::SetMaxLines)
+      .Commit();
+  return true;
+}();
+}  // namespace
+
+}  // namespace Halyard::Terminal
