@@ -4,13 +4,14 @@
 #include "halyard/connect/Loggers.h"
 #include "halyard/gsm/GSM.h"
 #include "halyard/scktconnect/ScktConnect.h"
+#include "halyard/tapi/TAPICom.h"
 #include "halyard/terminal/LogTerm.h"
 #include "halyard/terminal/Terminal.h"
 
 namespace Halyard::Package {
 
 const std::vector<std::string>& Units() {
-  static const std::vector<std::string> units = {"AuxStr", "Connect", "CommConnect", "GSM", "ScktConnect", "Terminal", "LogTerm"};
+  static const std::vector<std::string> units = {"AuxStr", "Connect", "CommConnect", "GSM", "ScktConnect", "TAPI", "TAPICom", "Terminal", "LogTerm"};
   return units;
 }
 
@@ -19,6 +20,7 @@ void Register() {
   CommConnect::Register();
   GSM::Register();
   ScktConnect::Register();
+  TAPICom::Register();
   Terminal::Register();
   LogTerm::Register();
 }

@@ -9,5 +9,6 @@ namespace Halyard::Resources {
 std::span<const TResStringRec> ConnectResources();
 std::span<const TResStringRec> CommConnectResources();
 std::span<const TResStringRec> GSMResources();
+std::span<const TResStringRec> TAPIResources();
 
 }  // namespace Halyard::Resources

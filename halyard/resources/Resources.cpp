@@ -11,7 +11,7 @@ namespace {
 const std::vector<TResStringRec>& Table() {
   static const std::vector<TResStringRec> table = [] {
     std::vector<TResStringRec> t;
-    const std::span<const TResStringRec> parts[] = {ConnectResources(), CommConnectResources(), GSMResources()};
+    const std::span<const TResStringRec> parts[] = {ConnectResources(), CommConnectResources(), GSMResources(), TAPIResources()};
     for (auto part : parts) t.insert(t.end(), part.begin(), part.end());
     std::sort(t.begin(), t.end(), [](auto& a, auto& b) { return a.Ident < b.Ident; });
     return t;

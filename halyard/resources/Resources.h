@@ -28,7 +28,19 @@ enum : int {
   sSMSFormatNotSupported,
   sSMSTypeNotSupported,
   sBadMEIdIndex,
+  errTapi = 64300,
+  errNotEnoughMemory,
+  stUnknownLineCallState,
+  stUndefinedLineCallStateInfo,
+  errBadDeviceId,
+  errCallInProcess,
+  errNotConnected,
+  errNotDisconnected,
+  stLineUnnamed,
+  stLineNameEmpty,
 };
+// The LINEERR texts: this base plus the low byte of the code (0x80000001 to 0x8000005C).
+inline constexpr int TapiLineErrorBase = 64400;
 inline constexpr int CMEErrorBase = 5000;
 inline constexpr int CMSErrorBase = 6000;
 
