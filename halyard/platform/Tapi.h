@@ -76,6 +76,7 @@ inline constexpr LONG LINEERR_INVALPOINTER = static_cast<LONG>(0x80000035);
 inline constexpr LONG LINEERR_NODEVICE = static_cast<LONG>(0x80000042);
 inline constexpr LONG LINEERR_OPERATIONFAILED = static_cast<LONG>(0x80000048);
 inline constexpr LONG LINEERR_OPERATIONUNAVAIL = static_cast<LONG>(0x80000049);
+inline constexpr LONG LINEERR_RESOURCEUNAVAIL = static_cast<LONG>(0x8000004B);
 inline constexpr LONG LINEERR_STRUCTURETOOSMALL = static_cast<LONG>(0x8000004D);
 inline constexpr LONG LINEERR_UNINITIALIZED = static_cast<LONG>(0x80000050);
 
@@ -169,6 +170,13 @@ class ITapiLineDevice {
  private:
   std::string Config_;
 };
+
+// A Hayes modem on a serial port as a line device for outgoing data calls: the call is dialled
+// with InitCommand and "ATDT" + the dialable number, and once it connects the port is the
+// call's port. Dropping hangs up with "+++" and "ATH". Incoming calls are not offered.
+std::shared_ptr<ITapiLineDevice> MakeHayesLineDevice(const std::string& Name, const std::string& PortName,
+                                                     const std::string& InitCommand = "ATZ",
+                                                     int ConnectTimeout = 60000);
 
 // Adds a line device; returns its device identifier. Applications initialized later see it.
 DWORD TapiAddDevice(std::shared_ptr<ITapiLineDevice> Device);

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
+
+#include <atomic>
 #include <cstring>
+#include <thread>
 #include <mutex>
 
 #include "../../tests/PtyPair.h"
@@ -362,6 +366,105 @@ TEST_F(LineCom, MessagesReachTheirOwnersOnly) {
   TAPILine().CloseAll();
   EXPECT_EQ(TAPILine().GetCount(), 0);
   EXPECT_FALSE(TAPILine().Active());
+}
+
+}  // namespace
+
+namespace {
+
+// A Hayes modem on the master side of a pty: answers each CR-ended command.
+class THayesModem {
+ public:
+  explicit THayesModem(TPtyPair& Pty, std::string DialAnswer) : Pty_(Pty), Dial_(std::move(DialAnswer)) {
+    T_ = std::thread([this] {
+      std::string buf;
+      while (!Stop_) {
+        pollfd p{Pty_.Master(), POLLIN, 0};
+        if (::poll(&p, 1, 20) <= 0) continue;
+        char c[256];
+        ssize_t n = ::read(Pty_.Master(), c, sizeof c);
+        if (n <= 0) continue;
+        buf.append(c, static_cast<size_t>(n));
+        for (size_t end; (end = buf.find_first_of("\r+")) != std::string::npos;) {
+          if (buf[end] == '+') {
+            if (buf.compare(end, 3, "+++") != 0) break;
+            Record("+++");
+            buf.erase(0, end + 3);
+            continue;
+          }
+          std::string cmd = buf.substr(0, end);
+          buf.erase(0, end + 1);
+          if (cmd.empty()) continue;
+          Record(cmd);
+          if (cmd == "ATZ" || cmd == "ATH") Pty_.Write("\r\nOK\r\n");
+          else if (cmd.rfind("ATDT", 0) == 0) Pty_.Write(Dial_);
+        }
+      }
+    });
+  }
+  ~THayesModem() {
+    Stop_ = true;
+    T_.join();
+  }
+  std::vector<std::string> Seen() {
+    std::lock_guard lk(M_);
+    return Seen_;
+  }
+
+ private:
+  void Record(const std::string& s) {
+    std::lock_guard lk(M_);
+    Seen_.push_back(s);
+  }
+  TPtyPair& Pty_;
+  std::string Dial_;
+  std::atomic<bool> Stop_{false};
+  std::mutex M_;
+  std::vector<std::string> Seen_;
+  std::thread T_;
+};
+
+TEST_F(LineCom, HayesModemDialsConnectsAndHangsUp) {
+  TPtyPair port;
+  THayesModem modem(port, "\r\nCONNECT 9600\r\n");
+  P::DWORD id = P::TapiAddDevice(P::MakeHayesLineDevice("Hayes", port.SlavePath(), "ATZ", 3000));
+  auto l = MakeComponent<TLineCom>(nullptr);
+  l->SetDeviceId(id);
+  l->SetPhoneNumber("555 0100");
+  std::vector<std::string> states;
+  l->SetOnStateChange([&](Framework::TObject*, P::DWORD s, P::DWORD) { states.push_back(LineCallStateToStr(s)); });
+  l->Open();
+  l->MakeCall();
+  ASSERT_TRUE(WaitFor([&] { return l->Connected(); }, 10000, true));
+  EXPECT_EQ(modem.Seen(), (std::vector<std::string>{"ATZ", "ATDT5550100"}));
+  l->CommHandle()->Send("data\r");
+  EXPECT_TRUE(WaitFor([&] { return modem.Seen().size() == 3; }));
+  EXPECT_EQ(modem.Seen().back(), "data");
+
+  l->Drop();
+  ASSERT_TRUE(WaitFor([&] { return !l->Connected() && l->CallHandle() == 0; }, 10000, true));
+  auto seen = modem.Seen();
+  EXPECT_EQ(std::vector<std::string>(seen.end() - 2, seen.end()), (std::vector<std::string>{"+++", "ATH"}));
+  EXPECT_EQ(states, (std::vector<std::string>{"DIALTONE", "DIALING", "CONNECTED", "IDLE"}));
+}
+
+TEST_F(LineCom, HayesModemBusyEndsTheCall) {
+  TPtyPair port;
+  THayesModem modem(port, "\r\nBUSY\r\n");
+  P::DWORD id = P::TapiAddDevice(P::MakeHayesLineDevice("Hayes", port.SlavePath(), "ATZ", 3000));
+  auto l = MakeComponent<TLineCom>(nullptr);
+  l->SetDeviceId(id);
+  l->SetPhoneNumber("5550100");
+  std::vector<std::string> info;
+  l->SetOnStateChange([&](Framework::TObject*, P::DWORD s, P::DWORD m) {
+    if (s == P::LINECALLSTATE_DISCONNECTED) info.push_back(LineCallStateInfoToStr(s, m));
+  });
+  l->Open();
+  l->MakeCall();
+  ASSERT_TRUE(WaitFor([&] { return !info.empty() && l->CallHandle() == 0; }, 10000, true));
+  EXPECT_EQ(info, (std::vector<std::string>{"BUSY"}));
+  EXPECT_FALSE(l->Connected());
+  EXPECT_TRUE(Shown.empty());
 }
 
 }  // namespace
