@@ -140,11 +140,13 @@ void TComponent::RemoveComponent(TComponent* AComponent) {
 }
 
 void TComponent::Insert(TComponent* c) {
+  ++Generation_;
   Components_.push_back(c);
   c->Owner_ = this;
 }
 
 void TComponent::Remove(TComponent* c) {
+  ++Generation_;
   Components_.erase(std::remove(Components_.begin(), Components_.end(), c), Components_.end());
   c->Owner_ = nullptr;
 }
@@ -175,10 +177,12 @@ void TComponent::RemoveFreeNotification(TComponent* AComponent) {
 
 void TComponent::Notification(TComponent* AComponent, TOperation Operation) {
   if (Operation == opRemove && AComponent) RemoveFreeNotification(AComponent);
-  // A handler may destroy components: walk a copy.
+  // A handler may destroy components: walk a copy, and look a component up again only when
+  // the list has changed meanwhile.
   std::vector<TComponent*> owned = Components_;
+  uint64_t generation = Generation_;
   for (TComponent* c : owned)
-    if (std::find(Components_.begin(), Components_.end(), c) != Components_.end())
+    if (generation == Generation_ || std::find(Components_.begin(), Components_.end(), c) != Components_.end())
       c->Notification(AComponent, Operation);
 }
 

@@ -95,6 +95,7 @@ class TComponent : public TObject {
   TComponentState State_;
   bool BeforeDestructionDone_ = false;
   std::vector<TComponent*> Components_;
+  uint64_t Generation_ = 0;  // changes with every insertion into or removal from Components_
   std::vector<TComponent*> FreeNotifies_;
   std::vector<std::pair<std::string, std::any>> Methods_;
   std::vector<std::pair<std::string, std::string>> MethodNames_;

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <climits>
 #include <memory>
+#include <unordered_map>
 
 #include "halyard/framework/Registry.h"
 
@@ -434,10 +435,12 @@ class TBuilder {
     }
   }
 
-  TComponent* FindInForm(const std::string& Name) const {
+  TComponent* FindInForm(const std::string& Name) {
     if (SameText(Root_.Name(), Name)) return &Root_;
-    for (TComponent* c : Read_)
-      if (SameText(c->Name(), Name)) return c;
+    if (ByName_.empty())
+      for (TComponent* c : Read_)
+        if (!c->Name().empty()) ByName_.emplace(UpperCase(c->Name()), c);  // first of a name wins
+    if (auto it = ByName_.find(UpperCase(Name)); it != ByName_.end()) return it->second;
     // Components the root already owned before this read.
     return FindDeep(Root_, Name);
   }
@@ -491,6 +494,7 @@ class TBuilder {
   std::vector<TComponent*> Created_;
   std::vector<TComponent*> Read_;
   std::vector<TFixup> Fixups_;
+  std::unordered_map<std::string, TComponent*> ByName_;
 };
 
 std::string ReadWholeFile(const std::string& FileName) {

@@ -20,13 +20,19 @@ std::string TCustomMemo::Text() const {
   return t;
 }
 
+int TCustomMemo::TextLength() const {
+  size_t n = 0;
+  for (const auto& e : Lines_) n += e.S.size() + 2;
+  return static_cast<int>(n >= 2 ? n - 2 : 0);
+}
+
 void TCustomMemo::SetSelStart(int v) {
-  SelStart_ = std::clamp(v, 0, static_cast<int>(Text().size()));
+  SelStart_ = std::clamp(v, 0, TextLength());
   SetSelLength(SelLength_);
 }
 
 void TCustomMemo::SetSelLength(int v) {
-  SelLength_ = std::clamp(v, 0, static_cast<int>(Text().size()) - SelStart_);
+  SelLength_ = std::clamp(v, 0, TextLength() - SelStart_);
 }
 
 long TCustomMemo::SendMessage(unsigned Msg, long, long) {

@@ -18,6 +18,7 @@ class TCustomMemo : public TComponent {
   const TStringList& Lines() const { return Lines_; }
   // The lines joined by CR LF, as an edit control holds them.
   std::string Text() const;
+  int TextLength() const;
 
   bool ReadOnly() const { return ReadOnly_; }
   void SetReadOnly(bool v) { ReadOnly_ = v; }

@@ -2,6 +2,7 @@
 
 #include <deque>
 #include <mutex>
+#include <unordered_map>
 
 #include "halyard/framework/FormText.h"
 
@@ -17,6 +18,11 @@ std::deque<TClassInfo>& Infos() {
   static std::deque<TClassInfo> infos;
   return infos;
 }
+// Property lists by upper-case class name, built on first use; registering drops them.
+std::unordered_map<std::string, std::vector<const TPropInfo*>>& PropLists() {
+  static std::unordered_map<std::string, std::vector<const TPropInfo*>> lists;
+  return lists;
+}
 TClassInfo* FindLocked(const std::string& ClassName) {
   for (auto& i : Infos())
     if (SameText(i.ClassName, ClassName)) return &i;
@@ -26,6 +32,7 @@ TClassInfo* FindLocked(const std::string& ClassName) {
 
 void RegisterClassInfo(TClassInfo Info) {
   std::lock_guard lk(InfoLock());
+  PropLists().clear();
   if (TClassInfo* known = FindLocked(Info.ClassName)) *known = std::move(Info);
   else Infos().push_back(std::move(Info));
 }
@@ -37,6 +44,8 @@ const TClassInfo* FindClassInfo(const std::string& ClassName) {
 
 std::vector<const TPropInfo*> GetPropList(const std::string& ClassName) {
   std::lock_guard lk(InfoLock());
+  std::string key = UpperCase(ClassName);
+  if (auto cached = PropLists().find(key); cached != PropLists().end()) return cached->second;
   std::vector<const TClassInfo*> chain;
   for (const TClassInfo* c = FindLocked(ClassName); c && chain.size() < 64;
        c = c->ParentName.empty() ? nullptr : FindLocked(c->ParentName))
@@ -52,6 +61,7 @@ std::vector<const TPropInfo*> GetPropList(const std::string& ClassName) {
         }
       if (!replaced) props.push_back(&p);
     }
+  if (!chain.empty()) PropLists()[key] = props;
   return props;
 }
 

@@ -107,7 +107,7 @@ void TTerminal::HandOver() {
     std::lock_guard lk(t.Lock_);
     if (t.PendingLines_.empty()) break;
     copy.Add(t.PendingLines_.front());
-    t.PendingLines_.erase(t.PendingLines_.begin());
+    t.PendingLines_.pop_front();
     Column_ = 0;
     t.LineBreak_ = true;
   }

@@ -2,6 +2,7 @@
 // A read-only memo that any thread may feed with whole lines or with raw characters, shown in
 // passes on the main thread by a companion thread.
 #include <atomic>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,7 +29,7 @@ class TTerminalThread : public Framework::TThread {
  private:
   friend class TTerminal;
   TTerminal* Terminal_;
-  std::vector<std::string> PendingLines_;
+  std::deque<std::string> PendingLines_;
   std::string PendingChars_;
   Framework::TEvent Wake_;
   Framework::TCriticalSection Lock_;
