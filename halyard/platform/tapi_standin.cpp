@@ -83,7 +83,9 @@ bool PutBytes(void* Struct, DWORD Total, DWORD& Used, const std::string& Bytes, 
   return true;
 }
 
-void ForgetCall(TTapi& t, HCALL Call, std::vector<std::pair<std::shared_ptr<ITapiLineDevice>, HCALL>>& Released) {
+using TReleased = std::vector<std::pair<std::shared_ptr<ITapiLineDevice>, HCALL>>;
+
+void ForgetCall(TTapi& t, HCALL Call, TReleased& Released) {
   auto it = t.Calls.find(Call);
   if (it == t.Calls.end()) return;
   auto line = t.Lines.find(it->second.Line);
@@ -92,7 +94,7 @@ void ForgetCall(TTapi& t, HCALL Call, std::vector<std::pair<std::shared_ptr<ITap
   t.Calls.erase(it);
 }
 
-void CloseLineLocked(TTapi& t, HLINE Line, std::vector<std::pair<std::shared_ptr<ITapiLineDevice>, HCALL>>& Released) {
+void CloseLineLocked(TTapi& t, HLINE Line, TReleased& Released) {
   std::vector<HCALL> calls;
   for (auto& [h, c] : t.Calls)
     if (c.Line == Line) calls.push_back(h);
@@ -102,8 +104,22 @@ void CloseLineLocked(TTapi& t, HLINE Line, std::vector<std::pair<std::shared_ptr
   t.Lines.erase(Line);
 }
 
-void ReleaseAll(std::vector<std::pair<std::shared_ptr<ITapiLineDevice>, HCALL>>& Released) {
-  for (auto& [d, call] : Released) d->Release(call);
+// Runs Step under the lock, then tells the providers of the calls it forgot, outside it.
+template <class F>
+LONG Releasing(F Step) {
+  TReleased released;
+  LONG result;
+  {
+    std::lock_guard lk(Tapi().M);
+    result = Step(Tapi(), released);
+  }
+  for (auto& [d, call] : released) d->Release(call);
+  return result;
+}
+
+std::shared_ptr<ITapiLineDevice> DeviceOf(DWORD Id) {
+  std::lock_guard lk(Tapi().M);
+  return Tapi().Device(Id);
 }
 
 }  // namespace
@@ -134,19 +150,15 @@ LONG lineInitialize(HLINEAPP* lphLineApp, HINSTANCE, LINECALLBACK lpfnCallback, 
 }
 
 LONG lineShutdown(HLINEAPP hLineApp) {
-  TTapi& t = Tapi();
-  std::vector<std::pair<std::shared_ptr<ITapiLineDevice>, HCALL>> released;
-  {
-    std::lock_guard lk(t.M);
+  return Releasing([&](TTapi& t, TReleased& released) -> LONG {
     if (!t.Apps.count(hLineApp)) return LINEERR_INVALAPPHANDLE;
     std::vector<HLINE> lines;
     for (auto& [h, l] : t.Lines)
       if (l.App == hLineApp) lines.push_back(h);
     for (HLINE h : lines) CloseLineLocked(t, h, released);
     t.Apps.erase(hLineApp);
-  }
-  ReleaseAll(released);
-  return 0;
+    return 0;
+  });
 }
 
 LONG lineNegotiateAPIVersion(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPILowVersion, DWORD dwAPIHighVersion,
@@ -190,11 +202,7 @@ LONG lineGetDevCaps(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersion, DWO
 }
 
 LONG lineGetDevConfig(DWORD dwDeviceID, VARSTRING* lpDeviceConfig, const char* lpszDeviceClass) {
-  std::shared_ptr<ITapiLineDevice> d;
-  {
-    std::lock_guard lk(Tapi().M);
-    d = Tapi().Device(dwDeviceID);
-  }
+  std::shared_ptr<ITapiLineDevice> d = DeviceOf(dwDeviceID);
   if (!d) return LINEERR_BADDEVICEID;
   if (!IsDataModemClass(lpszDeviceClass)) return LINEERR_INVALDEVICECLASS;
   if (!lpDeviceConfig) return LINEERR_INVALPOINTER;
@@ -211,11 +219,7 @@ LONG lineGetDevConfig(DWORD dwDeviceID, VARSTRING* lpDeviceConfig, const char* l
 }
 
 LONG lineSetDevConfig(DWORD dwDeviceID, const void* lpDeviceConfig, DWORD dwSize, const char* lpszDeviceClass) {
-  std::shared_ptr<ITapiLineDevice> d;
-  {
-    std::lock_guard lk(Tapi().M);
-    d = Tapi().Device(dwDeviceID);
-  }
+  std::shared_ptr<ITapiLineDevice> d = DeviceOf(dwDeviceID);
   if (!d) return LINEERR_BADDEVICEID;
   if (!IsDataModemClass(lpszDeviceClass)) return LINEERR_INVALDEVICECLASS;
   if (!lpDeviceConfig && dwSize) return LINEERR_INVALPOINTER;
@@ -224,11 +228,7 @@ LONG lineSetDevConfig(DWORD dwDeviceID, const void* lpDeviceConfig, DWORD dwSize
 }
 
 LONG lineConfigDialog(DWORD dwDeviceID, HWND, const char* lpszDeviceClass) {
-  std::shared_ptr<ITapiLineDevice> d;
-  {
-    std::lock_guard lk(Tapi().M);
-    d = Tapi().Device(dwDeviceID);
-  }
+  std::shared_ptr<ITapiLineDevice> d = DeviceOf(dwDeviceID);
   if (!d) return LINEERR_BADDEVICEID;
   if (lpszDeviceClass && *lpszDeviceClass && !IsDataModemClass(lpszDeviceClass)) return LINEERR_INVALDEVICECLASS;
   return d->ConfigDialog();
@@ -265,15 +265,11 @@ LONG lineOpen(HLINEAPP hLineApp, DWORD dwDeviceID, HLINE* lphLine, DWORD dwAPIVe
 }
 
 LONG lineClose(HLINE hLine) {
-  TTapi& t = Tapi();
-  std::vector<std::pair<std::shared_ptr<ITapiLineDevice>, HCALL>> released;
-  {
-    std::lock_guard lk(t.M);
+  return Releasing([&](TTapi& t, TReleased& released) -> LONG {
     if (!t.Lines.count(hLine)) return LINEERR_INVALLINEHANDLE;
     CloseLineLocked(t, hLine, released);
-  }
-  ReleaseAll(released);
-  return 0;
+    return 0;
+  });
 }
 
 LONG lineTranslateAddress(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersion, const char* lpszAddressIn, DWORD,
@@ -358,15 +354,11 @@ LONG lineAnswer(HCALL hCall, const char*, DWORD) { return CallRequest(hCall, tru
 LONG lineDrop(HCALL hCall, const char*, DWORD) { return CallRequest(hCall, false); }
 
 LONG lineDeallocateCall(HCALL hCall) {
-  TTapi& t = Tapi();
-  std::vector<std::pair<std::shared_ptr<ITapiLineDevice>, HCALL>> released;
-  {
-    std::lock_guard lk(t.M);
+  return Releasing([&](TTapi& t, TReleased& released) -> LONG {
     if (!t.Calls.count(hCall)) return LINEERR_INVALCALLHANDLE;
     ForgetCall(t, hCall, released);
-  }
-  ReleaseAll(released);
-  return 0;
+    return 0;
+  });
 }
 
 LONG lineGetID(HLINE hLine, DWORD, HCALL hCall, DWORD dwSelect, VARSTRING* lpDeviceID, const char* lpszDeviceClass) {
