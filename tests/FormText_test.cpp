@@ -363,3 +363,37 @@ TEST(PackageForms, PaletteListsPagesClassesAndProperties) {
 }
 
 }  // namespace
+
+#include "halyard/package/Package.h"
+#include "halyard/resources/PaletteBitmaps.h"
+
+namespace {
+
+uint32_t Le32(const std::string& s, size_t at) {
+  uint32_t v = 0;
+  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<uint8_t>(s[at + static_cast<size_t>(i)]);
+  return v;
+}
+
+TEST(PackageForms, EveryRegisteredComponentButTheSocketHasAPaletteBitmap) {
+  Halyard::Package::Register();
+  auto classes = RegisteredClasses("Communication");
+  EXPECT_EQ(classes.size(), 8u);
+  for (const std::string& c : classes) {
+    std::string bmp = Resources::PaletteBitmap(UpperCase(c));
+    if (c == "TClientSocketConnection") {
+      EXPECT_TRUE(bmp.empty());
+      continue;
+    }
+    ASSERT_EQ(bmp.size(), 406u) << c;
+    EXPECT_EQ(bmp.substr(0, 2), "BM");
+    EXPECT_EQ(Le32(bmp, 2), 406u);
+    EXPECT_EQ(Le32(bmp, 18), 24u);  // width
+    EXPECT_EQ(Le32(bmp, 22), 24u);  // height
+    EXPECT_EQ(static_cast<uint8_t>(bmp[28]), 4);  // bits per pixel
+    EXPECT_EQ(Le32(bmp, 46), 16u);  // colours
+  }
+  EXPECT_EQ(Resources::PaletteBitmapNames().size(), 7u);
+}
+
+}  // namespace

@@ -25,6 +25,7 @@
 #include "halyard/gsm/CellBroadcast.h"
 #include "halyard/gsm/GSM.h"
 #include "halyard/package/Package.h"
+#include "halyard/resources/PaletteBitmaps.h"
 #include "halyard/simulator/GSMSimulator.h"
 
 using namespace Halyard;
@@ -55,6 +56,7 @@ const char* kUsage =
     "  sim                     run the modem simulator on a pseudo-terminal and print its path\n"
     "  demo                    a short guided tour on a simulated modem\n"
     "  palette [CLASS]         the registered components, or the published properties of one\n"
+    "  palette --bitmap CLASS  write the palette bitmap of a component (BMP) to standard output\n"
     "  form FILE               read a form file as the designer does and print it back\n\n"
     "Options:\n"
     "  --device PATH   serial device of the modem (default: an in-process simulated modem)\n"
@@ -564,8 +566,16 @@ const char* KindName(Framework::TTypeKind k) {
 }
 
 int CmdPalette(const Options& o, const std::vector<std::string>& a, json& out) {
-  if (a.size() > 1) throw UsageError("palette takes at most a class name");
   Package::Register();
+  if (a.size() == 2 && a[0] == "--bitmap") {
+    std::string bmp = Resources::PaletteBitmap(Framework::UpperCase(a[1]));
+    if (bmp.empty()) throw std::runtime_error("No palette bitmap for " + a[1]);
+    std::cout.write(bmp.data(), static_cast<std::streamsize>(bmp.size()));
+    std::cout.flush();
+    out = nullptr;
+    return 0;
+  }
+  if (a.size() > 1) throw UsageError("palette takes at most a class name");
   if (a.empty()) {
     out = json::object();
     for (const auto& page : Framework::RegisteredPages()) out[page] = Framework::RegisteredClasses(page);
