@@ -139,6 +139,10 @@ LONG lineDeallocateCall(HCALL hCall);
 LONG lineGetID(HLINE hLine, DWORD dwAddressID, HCALL hCall, DWORD dwSelect, VARSTRING* lpDeviceID,
                const char* lpszDeviceClass);
 
+// Makes the stand-in's state now, so that an object made after this call may still use it
+// while the program ends.
+void TapiStartup();
+
 // The system's message text for an error code, or empty when it has none.
 std::string SystemMessageText(DWORD Code);
 

@@ -124,6 +124,8 @@ std::shared_ptr<ITapiLineDevice> DeviceOf(DWORD Id) {
 
 }  // namespace
 
+void TapiStartup() { (void)Tapi(); }
+
 std::string SystemMessageText(DWORD Code) {
   if (Code > 0x7FFFFFFF) return {};
   std::string text = Framework::SysErrorMessage(static_cast<int>(Code));

@@ -21,7 +21,8 @@ constexpr const char* kDataModem = "comm/datamodem";
 // --- TTAPILine ---------------------------------------------------------------------------------
 
 TTAPILine& TAPILine() {
-  static Framework::TOwned<TTAPILine> line(new TTAPILine(nullptr));
+  // The stand-in is made first, so it is still there when this one shuts down at exit.
+  static Framework::TOwned<TTAPILine> line((P::TapiStartup(), new TTAPILine(nullptr)));
   return *line;
 }
 
