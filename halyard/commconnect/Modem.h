@@ -2,6 +2,7 @@
 // A serial port that dials out with a Hayes-style dialogue when opened and hangs up when closed.
 #include <atomic>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 

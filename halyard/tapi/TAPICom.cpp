@@ -186,11 +186,18 @@ std::string TLineCom::DevConfig() { return TAPILine().GetDevConfig(DeviceId_); }
 void TLineCom::SetDevConfig(const std::string& Value) { TAPILine().SetDevConfig(DeviceId_, Value); }
 DWORD TLineCom::APIVersion() { return TAPILine().GetAPIVersion(DeviceId_); }
 
-std::string TLineCom::TranslatedPhoneNumber() {
+// The dialable form of PhoneNumber (empty when it cannot be translated) and its country.
+std::string TLineCom::Translate(DWORD& DestCountry) {
   TAPI::TTapiMem mem = TAPI::GetTapiMem(sizeof(P::LINETRANSLATEOUTPUT));
   auto* out = mem.As<P::LINETRANSLATEOUTPUT>();
   (void)P::lineTranslateAddress(TAPILine().LineApp(), DeviceId_, APIVersion(), PhoneNumber_.c_str(), 0, 0, out);
+  DestCountry = out->dwDestCountry;
   return TAPI::GetTapiString(out, out->dwDialableStringOffset, out->dwDialableStringSize);
+}
+
+std::string TLineCom::TranslatedPhoneNumber() {
+  DWORD country = 0;
+  return Translate(country);
 }
 
 void TLineCom::SetPhoneNumber(const std::string& Value) {
@@ -247,11 +254,9 @@ void TLineCom::MakeCall() {
   if (DirectAccess_) {
     result = P::lineMakeCall(Line_, &Call_, nullptr, 0, &params);
   } else {
-    TAPI::TTapiMem mem = TAPI::GetTapiMem(sizeof(P::LINETRANSLATEOUTPUT));
-    auto* out = mem.As<P::LINETRANSLATEOUTPUT>();
-    (void)P::lineTranslateAddress(TAPILine().LineApp(), DeviceId_, APIVersion(), PhoneNumber_.c_str(), 0, 0, out);
-    std::string dialable = TAPI::GetTapiString(out, out->dwDialableStringOffset, out->dwDialableStringSize);
-    result = P::lineMakeCall(Line_, &Call_, dialable.c_str(), out->dwDestCountry, &params);
+    DWORD country = 0;
+    std::string dialable = Translate(country);
+    result = P::lineMakeCall(Line_, &Call_, dialable.c_str(), country, &params);
   }
   MakeCallRequest_ = TapiCheck(result);
 }

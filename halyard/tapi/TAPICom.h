@@ -145,6 +145,7 @@ class TLineCom : public Connect::TConnection {
  private:
   friend class TLineCommHandle;
   void CallStateChanged(DWORD aDevice, DWORD State);
+  std::string Translate(DWORD& DestCountry);
 
   DWORD DeviceId_ = NoDevice;
   Platform::HLINE Line_ = 0;
