@@ -32,11 +32,16 @@ class TPtyPair {
   TPtyPair(const TPtyPair&) = delete;
   TPtyPair& operator=(const TPtyPair&) = delete;
   ~TPtyPair() {
-    ::close(Master_);
+    if (Master_ >= 0) ::close(Master_);
     ::close(Slave_);
   }
 
   const std::string& SlavePath() const { return SlavePath_; }
+  // Hangs up the line, as pulling the cable does: the slave's users see POLLHUP and EIO.
+  void CloseMaster() {
+    if (Master_ >= 0) ::close(Master_);
+    Master_ = -1;
+  }
   int Master() const { return Master_; }
   int Slave() const { return Slave_; }
 

@@ -1,5 +1,7 @@
 #include "halyard/commconnect/CommConnect.h"
 
+#include <utility>
+
 #include "halyard/commconnect/Modem.h"
 #include "halyard/framework/Properties.h"
 #include "halyard/framework/Registry.h"
@@ -55,8 +57,11 @@ TCommEventThread::TCommEventThread(TCommHandle* Owner, HANDLE Handle, TCommEvent
 }
 
 TCommEventThread::~TCommEventThread() {
-  Terminate();
-  WaitFor();
+  // A retired thread frees itself after it has finished.
+  if (!Finished()) {
+    Terminate();
+    WaitFor();
+  }
 }
 
 void TCommEventThread::Terminate() {
@@ -72,8 +77,7 @@ void TCommEventThread::Execute() {
     // Woken to end: the mask of a cancelled wait is no event.
     if (Terminated()) break;
     if (ok) {
-      if (Owner_->DontSynchronize()) DoOnSignal();
-      else Synchronize([this] { DoOnSignal(); });
+      Deliver(Owner_->DontSynchronize(), [this] { DoOnSignal(); });
       Event_.ResetEvent();
     } else {
       // A device that refuses to wait would make this loop spin: wait to be terminated.
@@ -91,7 +95,7 @@ void TCommEventThread::DoOnSignal() { Owner_->HandleCommEvent(Mask_); }
 
 TCommHandle::TCommHandle(TComponent* AOwner) : TCommunicationConnection(AOwner) {}
 
-TCommHandle::~TCommHandle() = default;
+TCommHandle::~TCommHandle() { Retired_.WaitFor(); }
 
 void TCommHandle::SethCommDev(HANDLE Value) {
   CheckInactive();
@@ -100,6 +104,9 @@ void TCommHandle::SethCommDev(HANDLE Value) {
 
 void TCommHandle::OpenConn() {
   if (IsDesigning()) return;
+  // A port closed from its own event handler is released by its event thread once that
+  // handler has returned; the device is free for a new open only then.
+  Retired_.WaitFor();
   if (Handle_ == INVALID_HANDLE_VALUE) {
     if (!HandleFromOpen_) SetLastError(EBADF);
     ComError2("CreateFile");
@@ -117,14 +124,11 @@ void TCommHandle::OpenConn() {
 
 void TCommHandle::CloseConn() {
   if (Handle_ == INVALID_HANDLE_VALUE) return;
-  if (EventThread_) {
-    EventThread_->Terminate();
-    EventThread_->WaitFor();
-    delete EventThread_;
-    EventThread_ = nullptr;
-  }
-  CloseHandle(Handle_);
+  // Closed from one of its own event handlers, the event thread cannot be waited for: it closes
+  // the handle itself once the handler has returned.
+  HANDLE h = Handle_;
   Handle_ = INVALID_HANDLE_VALUE;
+  Retired_ = Framework::TThread::Retire(std::exchange(EventThread_, nullptr), [h] { CloseHandle(h); });
 }
 
 void TCommHandle::UpdateCommTimeouts() {
@@ -202,9 +206,11 @@ int TCommHandle::Transfer(bool Writing, void* Buffer, int Count) {
   if (Event_WaitFor(&IOEvent_, static_cast<uint32_t>(std::max(timeout, 0))) == Framework::wrSignaled) {
     GetOverlappedResult(Handle_, &ov, &done, false);
   } else {
-    // Given up: the transfer is cancelled so it can never complete into this frame.
+    // Given up: the transfer is cancelled so it can never complete into this frame. What went
+    // out before is still reported: those bytes have reached the line.
     CancelIoEx(Handle_, &ov);
     done = 0;
+    GetOverlappedResult(Handle_, &ov, &done, false);
   }
   IOEvent_.ResetEvent();
   return static_cast<int>(done);
@@ -248,30 +254,44 @@ char TCommHandle::GetEventChar(int Index) const {
 
 void TCommHandle::SetEventChar(int Index, char Value) {
   if (GetEventChar(Index) == Value) return;
-  EventChars_[static_cast<size_t>(Index - 1)] = Value;
-  UpdateDataControlBlock();
+  ApplyLineSetting(EventChars_[static_cast<size_t>(Index - 1)], Value);
+}
+
+template <class T>
+void TCommHandle::ApplyLineSetting(T& Field, T Value) {
+  // A setting the driver refuses is not kept: the port goes on with the one it had.
+  T old = Field;
+  Field = Value;
+  try {
+    UpdateDataControlBlock();
+  } catch (...) {
+    Field = old;
+    throw;
+  }
 }
 
 void TCommHandle::HandleCommEvent(DWORD Status) {
   DWORD errors = 0;
   COMSTAT stat;
   ClearCommError(Handle_, &errors, &stat);
-  if (Status & EV_BREAK) OnBreak_(this);
-  if (Status & EV_CTS) OnCts_(this);
-  if (Status & EV_DSR) OnDsr_(this);
-  if (Status & EV_ERR) OnError_(this, static_cast<int>(errors));
-  if (Status & EV_RING) OnRing_(this);
-  if (Status & EV_RLSD) OnRlsd_(this);
-  if ((Status & EV_RXCHAR) && stat.cbInQue != 0) DoOnRxChar(static_cast<int>(stat.cbInQue));
-  if (Status & EV_RXFLAG) OnRxFlag_(this);
-  if (Status & EV_TXEMPTY) OnTxEmpty_(this);
+  // A handler that closes the port ends the report: the rest is of a device no longer open.
+  HANDLE h = Handle_;
+  auto open = [&] { return Handle_ == h; };
+  if ((Status & EV_BREAK) && open()) OnBreak_(this);
+  if ((Status & EV_CTS) && open()) OnCts_(this);
+  if ((Status & EV_DSR) && open()) OnDsr_(this);
+  if ((Status & EV_ERR) && open()) OnError_(this, static_cast<int>(errors));
+  if ((Status & EV_RING) && open()) OnRing_(this);
+  if ((Status & EV_RLSD) && open()) OnRlsd_(this);
+  if ((Status & EV_RXCHAR) && stat.cbInQue != 0 && open()) DoOnRxChar(static_cast<int>(stat.cbInQue));
+  if ((Status & EV_RXFLAG) && open()) OnRxFlag_(this);
+  if ((Status & EV_TXEMPTY) && open()) OnTxEmpty_(this);
 }
 
 #define HALYARD_LINE_SETTER(Name, Type, Field) \
   void TCommHandle::Set##Name(Type v) {        \
     if (Field == v) return;                    \
-    Field = v;                                 \
-    UpdateDataControlBlock();                  \
+    ApplyLineSetting(Field, v);                \
   }
 HALYARD_LINE_SETTER(Baudrate, TBaudrate, Baudrate_)
 HALYARD_LINE_SETTER(Parity, TParity, Parity_)

@@ -57,7 +57,7 @@ class TCommEventThread : public Framework::TThread {
   TCommEventThread(TCommHandle* Owner, HANDLE Handle, TCommEventTypes Events);
   ~TCommEventThread() override;
   // Sets the terminated flag and ends a pending wait.
-  void Terminate();
+  void Terminate() override;
 
  protected:
   void Execute() override;
@@ -161,6 +161,8 @@ class TCommHandle : public Connect::TCommunicationConnection {
  private:
   friend class TCommEventThread;
   int Transfer(bool Writing, void* Buffer, int Count);
+  template <class T>
+  void ApplyLineSetting(T& Field, T Value);
 
   TBaudrate Baudrate_ = br9600;
   TParity Parity_ = paNone;
@@ -175,6 +177,7 @@ class TCommHandle : public Connect::TCommunicationConnection {
   Framework::TEvent IOEvent_;
   Framework::TCriticalSection Lock_;
   TCommEventThread* EventThread_ = nullptr;
+  Framework::TRetiredThread Retired_;
   Framework::TEventSlot<TNotifyEvent> OnBreak_, OnCts_, OnDsr_, OnRing_, OnRlsd_, OnRxFlag_, OnTxEmpty_;
   Framework::TEventSlot<TCommErrorEvent> OnError_;
 };

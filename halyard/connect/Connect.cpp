@@ -112,7 +112,13 @@ void TCommunicationConnection::DoOnRxChar(int Count) { OnRxChar_(this, Count); }
 
 // --- TLogger -------------------------------------------------------------------------------
 
+void TLogger::SetActive(bool Value) {
+  std::lock_guard lk(Lock_);
+  TConnection::SetActive(Value);
+}
+
 void TLogger::SetAutoOpen(bool Value) {
+  std::lock_guard lk(Lock_);
   CheckInactive();
   AutoOpen_.store(Value);
 }
@@ -123,6 +129,8 @@ void TLogger::Log(const std::string& aLogName, uint8_t aChannel, const std::stri
   if (AcceptChannel_) AcceptChannel_(this, aLogName, aChannel, accept);
   if (!accept) return;
   std::lock_guard lk(Lock_);
+  // Asked again under the lock: the owner may have closed the logger meanwhile.
+  if (!Active() && !AutoOpen()) return;
   bool wasActive = Active();
   Open();
   try {

@@ -37,7 +37,7 @@ class TConnection : public TComponent {
   void BeforeDestruction() override;
 
   bool Active() const { return Active_.load(); }
-  void SetActive(bool Value);
+  virtual void SetActive(bool Value);
   void Open() { SetActive(true); }
   void Close() { SetActive(false); }
   void Loaded() override;
@@ -127,6 +127,9 @@ class TLogger : public TConnection {
   explicit TLogger(TComponent* AOwner) : TConnection(AOwner) {}
 
   void Log(const std::string& aLogName, uint8_t aChannel, const std::string& aText);
+
+  // Opening and closing take the logger's lock, so a text is never written into a closing log.
+  void SetActive(bool Value) override;
 
   bool AutoOpen() const { return AutoOpen_.load(); }
   void SetAutoOpen(bool Value);

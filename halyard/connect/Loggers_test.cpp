@@ -1,7 +1,10 @@
 #include "halyard/connect/Loggers.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <atomic>
 
 #include <fstream>
 #include <iterator>
@@ -261,6 +264,67 @@ TEST(FileLogger, FourThreadsLoseNothingAndNeverMix) {
   for (int t = 0; t < 4; ++t)
     for (int i : {0, 150, 299})
       EXPECT_NE(all.find("T" + std::to_string(t) + "-text-" + std::to_string(i) + "-end\r\n"), std::string::npos);
+  ::unlink(name.c_str());
+}
+
+namespace {
+// Counts what reaches the file, and whether it was ever asked to write while closed.
+class TCountingFileLogger : public TFileLogger {
+ public:
+  explicit TCountingFileLogger(TComponent* owner) : TFileLogger(owner) {}
+  std::atomic<int> Written{0}, WrittenWhileClosed{0};
+
+ protected:
+  void DoLog(const std::string& aText) override {
+    if (!Active()) ++WrittenWhileClosed;
+    TFileLogger::DoLog(aText);
+    ++Written;
+  }
+};
+
+off_t FileSize(const std::string& name) {
+  struct stat st{};
+  return ::stat(name.c_str(), &st) == 0 ? st.st_size : -1;
+}
+}  // namespace
+
+TEST(FileLogger, OwnerClosesAndReopensWhileFourThreadsLog) {
+  std::string name = TempLog("shared");
+  ::unlink(name.c_str());
+  auto l = MakeComponent<TCountingFileLogger>(nullptr);
+  l->SetLogFile(name);
+  l->SetLogFlags({lfAutoCR});
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 200000 && !stop; ++i) l->Log("T", 0, "t" + std::to_string(t) + "-" + std::to_string(i) + ".");
+    });
+  int grewWhileClosed = 0, refused = 0;
+  for (int round = 0; round < 1000; ++round) {
+    try {
+      l->Open();
+    } catch (const std::exception&) {
+      ++refused;  // the owner's own open must never be refused
+    }
+    std::this_thread::yield();
+    l->Close();
+    off_t closedSize = FileSize(name);
+    std::this_thread::yield();
+    if (FileSize(name) != closedSize) ++grewWhileClosed;
+  }
+  stop = true;
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(refused, 0);
+  EXPECT_EQ(grewWhileClosed, 0);
+  EXPECT_EQ(l->WrittenWhileClosed, 0);
+  EXPECT_FALSE(l->Active());
+  // Every text handed to the file while it was open is there, whole.
+  std::string all = ReadFile(name);
+  int lines = 0;
+  for (size_t pos = 0; (pos = all.find(".\r\n", pos)) != std::string::npos; pos += 3) ++lines;
+  EXPECT_EQ(lines, l->Written.load());
+  EXPECT_GT(lines, 0);
   ::unlink(name.c_str());
 }
 

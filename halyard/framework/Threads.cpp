@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <vector>
 
 namespace Halyard::Framework {
 
@@ -66,6 +67,7 @@ TWaitResult TEvent::WaitFor(uint32_t Timeout) {
 struct TApplication::Call {
   TThreadMethod Method;
   bool Sync = false;
+  std::thread::id Caller;
   std::mutex M;
   std::condition_variable Cv;
   bool Done = false;
@@ -80,6 +82,9 @@ TApplication& Application() {
 }
 
 namespace {
+// The threads whose Synchronize calls this thread is running, innermost last.
+thread_local std::vector<std::thread::id> tServing;
+
 // The main thread is the one that loads the library: create the object there.
 [[maybe_unused]] const bool kApplicationCreated = (Application(), true);
 }  // namespace
@@ -157,6 +162,7 @@ void TApplication::Synchronize(const TThreadMethod& Method) {
   auto c = std::make_shared<Call>();
   c->Method = Method;
   c->Sync = true;
+  c->Caller = std::this_thread::get_id();
   Post(c);
   std::exception_ptr error;
   {
@@ -166,6 +172,10 @@ void TApplication::Synchronize(const TThreadMethod& Method) {
     error = std::move(c->Error);
   }
   if (error) std::rethrow_exception(error);
+}
+
+bool TApplication::IsServing(std::thread::id Thread) const {
+  return std::find(tServing.begin(), tServing.end(), Thread) != tServing.end();
 }
 
 size_t TApplication::PendingCount() const {
@@ -185,11 +195,13 @@ bool TApplication::ProcessMessages() {
     }
     any = true;
     std::exception_ptr error;
+    if (c->Sync) tServing.push_back(c->Caller);
     try {
       c->Method();
     } catch (...) {
       error = std::current_exception();
     }
+    if (c->Sync) tServing.pop_back();
     if (c->Sync) {
       std::lock_guard lk(c->M);
       c->Error = std::move(error);  // the waiting thread releases it
@@ -297,6 +309,7 @@ void TThread::Run() {
     std::lock_guard lk(M_);
     Fatal_ = std::current_exception();
   }
+  if (OnRetired_) OnRetired_();
   bool selfFree = FreeOnTerminate_.load();
   if (selfFree) {
     std::lock_guard lk(M_);
@@ -324,6 +337,58 @@ int TThread::WaitFor() {
     if (Thread_.joinable()) Thread_.join();
   }
   return ReturnValue_.load();
+}
+
+bool TThread::CallerIsInside() const {
+  return std::this_thread::get_id() == Id_ || Application().IsServing(Id_);
+}
+
+bool TRetiredThread::WaitFor() const {
+  if (!Done_) return false;
+  if (std::this_thread::get_id() == Id_ || Application().IsServing(Id_)) return false;
+  if (Application().IsMainThread()) Application().WaitUntil([this] { return Done_->Signaled(); });
+  else Done_->WaitFor(INFINITE);
+  return true;
+}
+
+TRetiredThread TThread::Retire(TThread* Thread, TThreadMethod Release) {
+  TRetiredThread r;
+  r.Done_ = std::make_shared<TEvent>();
+  if (!Thread) {
+    if (Release) Release();
+    r.Done_->SetEvent();
+    return r;
+  }
+  r.Id_ = Thread->Id_;
+  if (Thread->CallerIsInside()) {
+    // The thread cannot pass its own end while this caller runs: it is this caller, or it is
+    // blocked until this handler returns. So its state may be set without a race.
+    Thread->OnRetired_ = [Release = std::move(Release), Done = r.Done_] {
+      if (Release) Release();
+      Done->SetEvent();
+    };
+    Thread->SetFreeOnTerminate(true);
+    Thread->Terminate();
+    return r;
+  }
+  Thread->Terminate();
+  Thread->WaitFor();
+  delete Thread;
+  if (Release) Release();
+  r.Done_->SetEvent();
+  return r;
+}
+
+void TThread::Deliver(bool InThisThread, const TThreadMethod& Handler) {
+  auto run = [&Handler] {
+    try {
+      Handler();
+    } catch (...) {
+      Application().HandleException(std::current_exception());
+    }
+  };
+  if (InThisThread) run();
+  else Synchronize(run);
 }
 
 std::exception_ptr TThread::FatalException() const {

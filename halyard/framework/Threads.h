@@ -6,6 +6,7 @@
 #include <deque>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -87,6 +88,10 @@ class TApplication {
   // re-raised in the caller. On the main thread it runs at once.
   void Synchronize(const TThreadMethod& Method);
 
+  // Whether the calling thread is running, right now, a call that Thread handed over with
+  // Synchronize (Thread is then blocked until it returns).
+  bool IsServing(std::thread::id Thread) const;
+
   // Calls queued and not yet run.
   size_t PendingCount() const;
   // Runs every queued call (also those queued meanwhile); returns whether any ran.
@@ -121,6 +126,22 @@ class TApplication {
 TApplication& Application();
 inline std::thread::id MainThreadID() { return Application().MainThreadID(); }
 
+// What is left of a thread handed to TThread::Retire: a later user of the resources it
+// released (reopening the same device) waits here until they are free.
+class TRetiredThread {
+ public:
+  TRetiredThread() = default;
+  // Waits until the release has run. A caller inside the thread cannot wait for it and
+  // returns false at once, as it does when nothing was retired.
+  bool WaitFor() const;
+  bool Released() const { return !Done_ || Done_->Signaled(); }
+
+ private:
+  friend class TThread;
+  std::shared_ptr<TEvent> Done_;
+  std::thread::id Id_;
+};
+
 enum TThreadPriority { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical };
 
 // A worker thread. The derived class's constructor calls Start() as its last step (a base
@@ -136,7 +157,8 @@ class TThread {
   virtual ~TThread();
 
   void Start();
-  void Terminate() { Terminated_.store(true); }
+  // Descendants that wait on something of their own also wake that wait.
+  virtual void Terminate() { Terminated_.store(true); }
   bool Terminated() const { return Terminated_.load(); }
   bool Finished() const { return Finished_.load(); }
   // Blocks until Execute has returned; on the main thread it keeps running queued calls,
@@ -153,7 +175,22 @@ class TThread {
   // An exception that escaped Execute, if any.
   std::exception_ptr FatalException() const;
 
+  // Whether the calling code runs in this thread, directly or in a handler that this thread
+  // handed to the main thread and waits for. Such a caller cannot wait for the thread to end.
+  bool CallerIsInside() const;
+
+  // Ends Thread, frees it and then runs Release, which frees what the thread still used (its
+  // port, its socket). A caller that can wait does all of it before returning. A caller inside
+  // the thread (an event handler that closes its own connection) cannot: the thread then
+  // ends once the handler has returned, runs Release and frees itself, and the call returns
+  // at once. Release must not throw.
+  static TRetiredThread Retire(TThread* Thread, TThreadMethod Release);
+
   void Synchronize(const TThreadMethod& Method) { Application().Synchronize(Method); }
+  // Runs a handler of this thread's component: in this thread when InThisThread, otherwise in
+  // the main thread, waiting until it has run there. Its exception goes to the application's
+  // exception handler in the thread where it ran, so the thread delivers the next event.
+  void Deliver(bool InThisThread, const TThreadMethod& Handler);
   static void StaticSynchronize(const TThreadMethod& Method) { Application().Synchronize(Method); }
 
  protected:
@@ -176,6 +213,7 @@ class TThread {
   std::atomic<int> Tid_{0};
   std::atomic<TThreadPriority> Priority_{tpNormal};
   std::exception_ptr Fatal_;
+  TThreadMethod OnRetired_;  // set by Retire, run after Execute returns
 };
 
 }  // namespace Halyard::Framework

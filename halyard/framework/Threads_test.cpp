@@ -5,6 +5,8 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 using namespace Halyard::Framework;
@@ -168,4 +170,57 @@ TEST(ApplicationObject, QueueHandleExceptionAndRun) {
   Application().HandleException(std::make_exception_ptr(EAbort("silent")));
   Application().HandleException(std::make_exception_ptr(Exception("shown")));
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "shown\n");
+}
+
+TEST(ThreadRetire, FromInsideItsOwnHandlerTheThreadReleasesAfterwards) {
+  // A handler run for the thread (here on the main thread, through Synchronize) retires it:
+  // the call cannot wait, so the release follows once the handler has returned.
+  std::atomic<bool> released{false}, handlerReturned{false};
+  TRetiredThread retired;
+  TLambdaThread* t = nullptr;
+  TEvent created;
+  t = new TLambdaThread([&](TLambdaThread& self) {
+    created.WaitFor(INFINITE);
+    self.Synchronize([&] {
+      EXPECT_TRUE(self.CallerIsInside());
+      retired = TThread::Retire(&self, [&] { released = handlerReturned.load(); });
+      EXPECT_FALSE(retired.WaitFor());  // would wait for itself
+      handlerReturned = true;
+    });
+    while (!self.Terminated()) std::this_thread::yield();
+  });
+  EXPECT_FALSE(t->CallerIsInside());
+  created.SetEvent();
+  ASSERT_TRUE(Application().WaitUntil([&] { return released.load(); }, 10000));
+  EXPECT_TRUE(retired.WaitFor());
+  EXPECT_TRUE(retired.Released());
+
+  // From outside, it is all done before the call returns.
+  bool releasedNow = false;
+  auto* u = new TLambdaThread([](TLambdaThread& self) {
+    while (!self.Terminated()) std::this_thread::yield();
+  });
+  EXPECT_TRUE(TThread::Retire(u, [&] { releasedNow = true; }).Released());
+  EXPECT_TRUE(releasedNow);
+}
+
+TEST(ThreadDeliver, HandlerExceptionIsHandledWhereItRan) {
+  std::vector<std::pair<std::string, bool>> handled;
+  std::mutex m;
+  Application().SetOnException([&](const std::exception_ptr& e) {
+    try {
+      std::rethrow_exception(e);
+    } catch (const std::exception& x) {
+      std::lock_guard lk(m);
+      handled.emplace_back(x.what(), Application().IsMainThread());
+    }
+  });
+  TLambdaThread t([&](TLambdaThread& self) {
+    self.Deliver(false, [] { throw Exception("on main"); });
+    self.Deliver(true, [] { throw Exception("here"); });
+  });
+  t.WaitFor();
+  Application().SetOnException(nullptr);
+  EXPECT_EQ(handled, (std::vector<std::pair<std::string, bool>>{{"on main", true}, {"here", false}}));
+  EXPECT_EQ(t.FatalException(), nullptr);
 }

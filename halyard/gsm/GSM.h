@@ -36,7 +36,7 @@ class TGSMAsyncThread : public Framework::TThread {
  public:
   explicit TGSMAsyncThread(TGSM* Owner);
   ~TGSMAsyncThread() override;
-  void Terminate();
+  void Terminate() override;
   void Wake() { WakeEvent_.SetEvent(); }
 
  protected:

@@ -88,7 +88,7 @@ struct COMSTAT {
   DWORD cbOutQue = 0;
 };
 constexpr DWORD CE_RXOVER = 0x0001, CE_OVERRUN = 0x0002, CE_RXPARITY = 0x0004, CE_FRAME = 0x0008,
-                CE_BREAK = 0x0010;
+                CE_BREAK = 0x0010, CE_IOE = 0x0400;
 
 constexpr DWORD EV_RXCHAR = 0x0001, EV_RXFLAG = 0x0002, EV_TXEMPTY = 0x0004, EV_CTS = 0x0008,
                 EV_DSR = 0x0010, EV_RLSD = 0x0020, EV_BREAK = 0x0040, EV_ERR = 0x0080, EV_RING = 0x0100;
@@ -100,15 +100,22 @@ constexpr DWORD MS_CTS_ON = 0x0010, MS_DSR_ON = 0x0020, MS_RING_ON = 0x0040, MS_
 BOOL SetupComm(HANDLE h, DWORD InQueue, DWORD OutQueue);
 BOOL GetCommState(HANDLE h, DCB* Dcb);
 // Settings the device cannot take (1.5 stop bits, 4 data bits, DTR/DSR handshake) fail with EINVAL.
+// The driver's settings are built from the record alone, and a refused record changes nothing.
 BOOL SetCommState(HANDLE h, const DCB* Dcb);
+// Reads always complete at once with what has arrived, which is the only mode the port sets.
 BOOL SetCommTimeouts(HANDLE h, const COMMTIMEOUTS* Timeouts);
 // A new mask completes a pending WaitCommEvent with 0.
 BOOL SetCommMask(HANDLE h, DWORD EvtMask);
 BOOL WaitCommEvent(HANDLE h, DWORD* EvtMask, OVERLAPPED* Overlapped);
+// When the device hangs up (the other end of a pseudo-terminal closed, a USB modem pulled), it is
+// no longer watched: CE_IOE is reported once with EV_ERR, pending writes fail, and reads fail
+// with the system's error once the bytes that had arrived are taken.
 BOOL ClearCommError(HANDLE h, DWORD* Errors, COMSTAT* Stat);
 BOOL PurgeComm(HANDLE h, DWORD Flags);
 BOOL EscapeCommFunction(HANDLE h, DWORD Func);
 BOOL GetCommModemStatus(HANDLE h, DWORD* ModemStat);
+// A read that leaves bytes in the input queue raises EV_RXCHAR again, so a reader that takes
+// part of what it is offered hears of the rest.
 BOOL ReadFile(HANDLE h, void* Buffer, DWORD Count, DWORD* Read, OVERLAPPED* Overlapped);
 // The bytes are copied: the caller's buffer is free as soon as the call returns.
 BOOL WriteFile(HANDLE h, const void* Buffer, DWORD Count, DWORD* Written, OVERLAPPED* Overlapped);

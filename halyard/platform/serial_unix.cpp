@@ -111,6 +111,34 @@ std::string FormatMessageA(DWORD code) {
 
 // --- the device ----------------------------------------------------------------------------
 
+// The input queue: taken from the front through an offset, so a reader that takes a little at a
+// time costs no more than one that takes everything.
+class TInputQueue {
+ public:
+  size_t Size() const { return Data_.size() - Head_; }
+  void Append(std::string_view s) { Data_.append(s); }
+  void Push(char c) { Data_ += c; }
+  size_t Take(void* Buffer, size_t Count) {
+    size_t n = std::min(Count, Size());
+    std::memcpy(Buffer, Data_.data() + Head_, n);
+    Head_ += n;
+    if (Head_ == Data_.size()) Clear();
+    else if (Head_ > Data_.size() / 2) {
+      Data_.erase(0, Head_);
+      Head_ = 0;
+    }
+    return n;
+  }
+  void Clear() {
+    Data_.clear();
+    Head_ = 0;
+  }
+
+ private:
+  std::string Data_;
+  size_t Head_ = 0;
+};
+
 struct TCommDevice {
   ISerialSystem* Sys = nullptr;
   int Fd = -1;
@@ -121,10 +149,9 @@ struct TCommDevice {
   std::atomic<bool> LinesDone{false};
 
   std::mutex M;
-  std::string InQ;
+  TInputQueue InQ;
   size_t InCap = 64 * 1024;
   DCB Dcb;
-  COMMTIMEOUTS Timeouts;
   DWORD Mask = 0;
   DWORD Pending = 0;
   DWORD Errors = 0;
@@ -138,6 +165,7 @@ struct TCommDevice {
   std::deque<WriteReq> OutQ;
   bool TxCheck = false;
   bool HungUp = false;
+  int HangupError = 0;
   bool XoffHold = false;
   bool HasLines = false;
   int LineBits = 0;
@@ -175,6 +203,10 @@ struct TCommDevice {
     if (now.overrun != Counters.overrun || now.buf_overrun != Counters.buf_overrun) ev |= EV_ERR, err |= CE_OVERRUN;
     if (now.parity != Counters.parity) ev |= EV_ERR, err |= CE_RXPARITY;
     if (now.rng != Counters.rng) ev |= EV_RING;
+    // A line that changed and changed back between two looks still counts as a change.
+    if (now.cts != Counters.cts) ev |= EV_CTS;
+    if (now.dsr != Counters.dsr) ev |= EV_DSR;
+    if (now.dcd != Counters.dcd) ev |= EV_RLSD;
     Counters = now;
     Errors |= err;
     if (ev) Raise(ev);
@@ -198,6 +230,16 @@ struct TCommDevice {
     if (Sys->Ioctl(Fd, TIOCOUTQ, &n) == 0) return n == 0;
     return true;
   }
+  // The device has gone for good: nothing more is watched, and nothing waits for it.
+  void HangUp(int err) {  // under M
+    if (HungUp) return;
+    HungUp = true;
+    HangupError = err;
+    TxCheck = false;
+    CancelWrites(static_cast<DWORD>(err));
+    Errors |= CE_IOE;
+    Raise(EV_ERR);
+  }
   void CancelWrites(DWORD status) {  // under M
     while (!OutQ.empty()) {
       WriteReq r = std::move(OutQ.front());
@@ -214,14 +256,16 @@ void TCommDevice::IoLoop() {
   for (;;) {
     // Checked before every wait too: the wake-up byte of a stop may have been drained already.
     if (Stop.load()) return;
-    bool wantRead, wantWrite, txCheck;
+    bool wantRead, wantWrite, txCheck, hungUp;
     {
       std::lock_guard lk(M);
-      wantRead = !HungUp && InQ.size() < InCap;
+      hungUp = HungUp;
+      wantRead = !HungUp && InQ.Size() < InCap;
       wantWrite = !HungUp && !OutQ.empty();
       txCheck = TxCheck;
     }
-    pollfd fds[2] = {{Fd, static_cast<short>((wantRead ? POLLIN : 0) | (wantWrite ? POLLOUT : 0)), 0},
+    // A hung-up descriptor reports POLLHUP at once whatever is asked: leave it out of the poll.
+    pollfd fds[2] = {{hungUp ? -1 : Fd, static_cast<short>((wantRead ? POLLIN : 0) | (wantWrite ? POLLOUT : 0)), 0},
                      {WakeR, POLLIN, 0}};
     // The only timed poll: while written bytes may still sit in the driver's queue.
     int r = Sys->Poll(fds, 2, txCheck ? 5 : -1);
@@ -236,7 +280,9 @@ void TCommDevice::IoLoop() {
       }
     }
     if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-      ssize_t n = (fds[0].revents & POLLIN) || wantRead ? Sys->Read(Fd, buf, sizeof buf) : -1;
+      bool readable = (fds[0].revents & POLLIN) || wantRead;
+      ssize_t n = readable ? Sys->Read(Fd, buf, sizeof buf) : -1;
+      int err = n == 0 || !readable ? EIO : n < 0 ? errno : 0;
       std::lock_guard lk(M);
       if (n > 0) {
         std::string_view chunk(buf, static_cast<size_t>(n));
@@ -244,15 +290,15 @@ void TCommDevice::IoLoop() {
         if (chunk.find(Dcb.EvtChar) != std::string_view::npos) ev |= EV_RXFLAG;
         if (Dcb.Flags & fNull) {
           for (char c : chunk)
-            if (c != '\0') InQ += c;
+            if (c != '\0') InQ.Push(c);
         } else {
-          InQ.append(chunk);
+          InQ.Append(chunk);
         }
         CheckCounters();
         Raise(ev);
-      } else if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR) || !(fds[0].revents & POLLIN)) {
-        // The other end has gone (a pseudo-terminal whose master closed): stop watching it.
-        HungUp = true;
+      } else if (err != EAGAIN && err != EINTR) {
+        // The other end has gone (a pseudo-terminal whose master closed, a USB modem pulled).
+        HangUp(err);
       }
     }
     if (fds[0].revents & POLLOUT) {
@@ -431,9 +477,12 @@ BOOL GetCommState(HANDLE h, DCB* dcb) {
 
 BOOL SetCommState(HANDLE h, const DCB* dcb) {
   if (!Usable(h) || !dcb) return Fail(EINVAL);
-  termios t{};
-  if (h->Sys->TcGetAttr(h->Fd, &t) < 0) return Fail(errno);
+  termios old{};
+  if (h->Sys->TcGetAttr(h->Fd, &old) < 0) return Fail(errno);
+  // Every flag below comes from the record: what a former setting turned on is turned off.
+  termios t = old;
   ::cfmakeraw(&t);
+  t.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK | IGNPAR);
   t.c_cflag |= CLOCAL | CREAD;
   t.c_cc[VMIN] = 1;
   t.c_cc[VTIME] = 0;
@@ -479,11 +528,18 @@ BOOL SetCommState(HANDLE h, const DCB* dcb) {
   if (h->Sys->TcSetAttr(h->Fd, TCSANOW, &t) < 0) return Fail(errno);
   if (!standard) {
     KTermios2 t2{};
-    if (h->Sys->Ioctl(h->Fd, kTCGETS2, &t2) < 0) return Fail(errno);
-    t2.c_cflag &= ~(kCBAUD | (kCBAUD << kIBSHIFT));
-    t2.c_cflag |= kBOTHER | (kBOTHER << kIBSHIFT);
-    t2.c_ispeed = t2.c_ospeed = dcb->BaudRate;
-    if (h->Sys->Ioctl(h->Fd, kTCSETS2, &t2) < 0) return Fail(errno);
+    int r = h->Sys->Ioctl(h->Fd, kTCGETS2, &t2);
+    if (r == 0) {
+      t2.c_cflag &= ~(kCBAUD | (kCBAUD << kIBSHIFT));
+      t2.c_cflag |= kBOTHER | (kBOTHER << kIBSHIFT);
+      t2.c_ispeed = t2.c_ospeed = dcb->BaudRate;
+      r = h->Sys->Ioctl(h->Fd, kTCSETS2, &t2);
+    }
+    if (r < 0) {  // refused: the device keeps the settings it had
+      int e = errno;
+      h->Sys->TcSetAttr(h->Fd, TCSANOW, &old);
+      return Fail(e);
+    }
   }
   std::lock_guard lk(h->M);
   auto line = [&](DWORD oldCtl, DWORD newCtl, DWORD enable, int bit) {
@@ -499,9 +555,8 @@ BOOL SetCommState(HANDLE h, const DCB* dcb) {
 }
 
 BOOL SetCommTimeouts(HANDLE h, const COMMTIMEOUTS* t) {
-  if (!Usable(h) || !t) return false;
-  std::lock_guard lk(h->M);
-  h->Timeouts = *t;
+  if (!Usable(h)) return false;
+  if (!t) return Fail(EINVAL);
   return Ok();
 }
 
@@ -544,7 +599,7 @@ BOOL ClearCommError(HANDLE h, DWORD* Errors, COMSTAT* Stat) {
   if (Errors) *Errors = h->Errors;
   h->Errors = 0;
   if (Stat) {
-    Stat->cbInQue = static_cast<DWORD>(h->InQ.size());
+    Stat->cbInQue = static_cast<DWORD>(h->InQ.Size());
     size_t pending = 0;
     for (auto& w : h->OutQ) pending += w.Data.size() - w.Off;
     Stat->cbOutQue = static_cast<DWORD>(pending) + static_cast<DWORD>(std::max(outq, 0));
@@ -560,7 +615,7 @@ BOOL PurgeComm(HANDLE h, DWORD Flags) {
   if (!Usable(h)) return false;
   std::lock_guard lk(h->M);
   if (Flags & PURGE_RXCLEAR) {
-    h->InQ.clear();
+    h->InQ.Clear();
     h->Sys->TcFlush(h->Fd, TCIFLUSH);
     h->Wake();  // reading may resume
   }
@@ -576,14 +631,12 @@ BOOL EscapeCommFunction(HANDLE h, DWORD Func) {
   int bits;
   int r = 0;
   switch (Func) {
-    case SETXOFF:
-      r = h->Sys->TcFlow(h->Fd, TCOOFF);
-      if (r == 0) h->XoffHold = true;
+    case SETXOFF: case SETXON: {
+      std::lock_guard lk(h->M);
+      r = h->Sys->TcFlow(h->Fd, Func == SETXOFF ? TCOOFF : TCOON);
+      if (r == 0) h->XoffHold = Func == SETXOFF;
       break;
-    case SETXON:
-      r = h->Sys->TcFlow(h->Fd, TCOON);
-      if (r == 0) h->XoffHold = false;
-      break;
+    }
     case SETRTS: case CLRRTS:
       bits = TIOCM_RTS;
       r = h->Sys->Ioctl(h->Fd, Func == SETRTS ? TIOCMBIS : TIOCMBIC, &bits);
@@ -623,11 +676,13 @@ BOOL ReadFile(HANDLE h, void* Buffer, DWORD Count, DWORD* Read, OVERLAPPED* ov) 
   }
   std::lock_guard lk(h->M);
   // Reads return at once with what has arrived (the time-outs the port sets).
-  size_t n = std::min<size_t>(Count, h->InQ.size());
-  bool wasFull = h->InQ.size() >= h->InCap;
-  std::memcpy(Buffer, h->InQ.data(), n);
-  h->InQ.erase(0, n);
-  if (wasFull && h->InQ.size() < h->InCap) h->Wake();
+  bool wasFull = h->InQ.Size() >= h->InCap;
+  size_t n = h->InQ.Take(Buffer, Count);
+  if (n == 0 && Count > 0 && h->HungUp) return Fail(static_cast<DWORD>(h->HangupError));
+  if (wasFull && h->InQ.Size() < h->InCap) h->Wake();
+  // Bytes left behind get an event of their own: while the queue is full nothing new arrives
+  // to raise one.
+  if (n > 0 && h->InQ.Size() > 0) h->Raise(EV_RXCHAR);
   if (Read) *Read = static_cast<DWORD>(n);
   if (ov) TCommDevice::Complete(ov, 0, static_cast<DWORD>(n));
   return Ok();
@@ -644,7 +699,7 @@ BOOL WriteFile(HANDLE h, const void* Buffer, DWORD Count, DWORD* Written, OVERLA
     return Ok();
   }
   std::lock_guard lk(h->M);
-  if (h->HungUp) return Fail(EIO);
+  if (h->HungUp) return Fail(static_cast<DWORD>(h->HangupError));
   size_t done = 0;
   if (h->OutQ.empty()) {
     while (done < Count) {

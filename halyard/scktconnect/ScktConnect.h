@@ -18,7 +18,7 @@ class TClientSocketThread : public Framework::TThread {
  public:
   explicit TClientSocketThread(TClientSocketConnection* Owner);
   // Also ends the 100 ms pause at once.
-  void Terminate();
+  void Terminate() override;
 
  protected:
   void Execute() override;

@@ -21,7 +21,7 @@ class TTerminalThread : public Framework::TThread {
  public:
   explicit TTerminalThread(TTerminal* ATerminal);
   // The terminate request, and a wake-up so that Execute sees it.
-  void Terminate();
+  void Terminate() override;
 
  protected:
   void Execute() override;
