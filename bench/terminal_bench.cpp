@@ -39,6 +39,36 @@ void BM_RawCharacters(benchmark::State& state) {
 }
 BENCHMARK(BM_RawCharacters)->Arg(64)->Arg(4096);
 
+// A device that streams without line ends: N raw characters on one line, queued in blocks of
+// 1000 and shown as they come. Linear in N (1,000,000 characters well within a second).
+void BM_RawLineWithoutBreak(benchmark::State& state) {
+  const int64_t total = state.range(0);
+  std::string block(1000, 'x');
+  for (auto _ : state) {
+    auto t = Framework::MakeComponent<Terminal::TTerminal>(nullptr);
+    for (int64_t sent = 0; sent < total; sent += 1000) {
+      t->LogTerm(block);
+      Framework::Application().ProcessMessages();
+    }
+    while (t->Column() < total) Framework::Application().HandleMessage(10);
+  }
+  state.SetItemsProcessed(state.iterations() * total);
+}
+BENCHMARK(BM_RawLineWithoutBreak)->Arg(100000)->Arg(300000)->Arg(1000000)->Unit(benchmark::kMillisecond);
+
+// N lines queued at once and trimmed to MaxLines 100 in one pass. Linear in N.
+void BM_TrimManyQueuedLines(benchmark::State& state) {
+  const int64_t total = state.range(0);
+  for (auto _ : state) {
+    auto t = Framework::MakeComponent<Terminal::TTerminal>(nullptr);
+    for (int64_t i = 0; i < total; ++i) t->Log("line");
+    t->Log("last");
+    Show(*t, "last");
+  }
+  state.SetItemsProcessed(state.iterations() * total);
+}
+BENCHMARK(BM_TrimManyQueuedLines)->Arg(20000)->Arg(80000)->Arg(320000)->Unit(benchmark::kMillisecond);
+
 }  // namespace
 
 BENCHMARK_MAIN();

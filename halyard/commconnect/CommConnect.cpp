@@ -127,8 +127,11 @@ void TCommHandle::CloseConn() {
   // Closed from one of its own event handlers, the event thread cannot be waited for: it closes
   // the handle itself once the handler has returned.
   HANDLE h = Handle_;
-  Handle_ = INVALID_HANDLE_VALUE;
+  // Inside, the event thread is this thread or waits for it, so the handle may be dropped at
+  // once (which ends the report in progress); outside, only once the thread has ended.
+  if (EventThread_ && EventThread_->CallerIsInside()) Handle_ = INVALID_HANDLE_VALUE;
   Retired_ = Framework::TThread::Retire(std::exchange(EventThread_, nullptr), [h] { CloseHandle(h); });
+  Handle_ = INVALID_HANDLE_VALUE;
 }
 
 void TCommHandle::UpdateCommTimeouts() {

@@ -271,6 +271,23 @@ void TStringList::Delete(int Index) {
   Changed();
 }
 
+void TStringList::DeleteRange(int Index, int Count) {
+  if (Count <= 0) return;
+  Check(Index);
+  Check(Index + Count - 1);
+  Changing();
+  std::vector<Entry> gone(std::make_move_iterator(Items_.begin() + Index),
+                          std::make_move_iterator(Items_.begin() + Index + Count));
+  Items_.erase(Items_.begin() + Index, Items_.begin() + Index + Count);
+  for (auto& e : gone) Drop(e.Obj);
+  Changed();
+}
+
+std::string& TStringList::Edit(int Index) {
+  Check(Index);
+  return Items_[static_cast<size_t>(Index)].S;
+}
+
 void TStringList::Clear() {
   if (Items_.empty()) return;
   Changing();

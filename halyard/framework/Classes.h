@@ -180,12 +180,17 @@ class TStringList : public TObject {
   void Insert(int Index, const std::string& S);
   void InsertObject(int Index, const std::string& S, TObject* AObject);
   void Delete(int Index);
+  // Deletes Count entries from Index on, with one change notification.
+  void DeleteRange(int Index, int Count);
   void Clear();
   void Exchange(int Index1, int Index2);
 
   const std::string& Strings(int Index) const;
   const std::string& operator[](int Index) const { return Strings(Index); }
   void Put(int Index, const std::string& S);
+  // The string at Index, to be changed in place. No change notification is sent: for lists
+  // that are being built up, such as a working copy.
+  std::string& Edit(int Index);
   TObject* Objects(int Index) const;
   void PutObject(int Index, TObject* AObject);
   // Hands the object at Index to the caller: the list keeps the string, no longer the object.

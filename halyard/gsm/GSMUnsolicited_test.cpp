@@ -168,3 +168,20 @@ TEST_F(GSMUnsolicited, RobustAgainstBadAndEndlessInput) {
   Modem->Answer("AT", {"OK"});
   EXPECT_EQ(Gsm->SendATCommand("AT", 1), 0);  // and the component keeps working
 }
+
+TEST_F(GSMUnsolicited, CloseFromOwnIndicationHandler) {
+  bool inactiveAfterClose = false;
+  TGSM* gsm = Gsm.get();
+  Gsm->Open();
+  Gsm->SetOnUnsolicitedLine([&](TObject*, const std::string& line) {
+    if (line != "RING") return;
+    gsm->Close();  // the application hangs up on a call
+    inactiveAfterClose = !gsm->Active();
+  });
+  Modem->Inject("\r\nRING\r\n");
+  ASSERT_TRUE(Pump([&] { return !Gsm->Active(); }));
+  EXPECT_TRUE(inactiveAfterClose);
+  Gsm->SetOnUnsolicitedLine(nullptr);
+  Gsm->Open();  // and it opens again
+  EXPECT_TRUE(Gsm->Active());
+}

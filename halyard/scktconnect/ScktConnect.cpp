@@ -1,5 +1,7 @@
 #include "halyard/scktconnect/ScktConnect.h"
 
+#include <algorithm>
+
 #include "halyard/framework/Properties.h"
 #include "halyard/framework/Registry.h"
 #include "halyard/resources/Resources.h"
@@ -22,10 +24,7 @@ void TClientSocketThread::Terminate() {
 
 void TClientSocketThread::Execute() {
   while (!Terminated()) {
-    if (Owner_->Socket_->ReceiveLength() > 0) {
-      if (Owner_->DontSynchronize()) DoOnSignal();
-      else Synchronize([this] { DoOnSignal(); });
-    }
+    if (Owner_->Socket_->ReceiveLength() > 0) Deliver(Owner_->DontSynchronize(), [this] { DoOnSignal(); });
     // The poll interval; closing wakes it at once.
     Wake_.WaitFor(100);
   }
@@ -63,13 +62,10 @@ void TClientSocketConnection::OpenConn() {
 }
 
 void TClientSocketConnection::CloseConn() {
-  // The connection owns its receiver thread and joins it: a thread that freed itself could
-  // not be waited for safely.
-  if (Thread_) {
-    Thread_->Terminate();
-    Thread_->WaitFor();
-    Thread_.reset();
-  }
+  // The connection owns its receiver thread and joins it, unless this close comes from the
+  // thread's own handler: the thread then ends and frees itself once the handler returns, and
+  // touches neither the connection nor the socket again.
+  Framework::TThread::Retire(Thread_.release(), nullptr);
   PurgeIn();
   Socket_.reset();
 }
@@ -83,8 +79,12 @@ void TClientSocketConnection::PurgeIn() {
   if (!Active() || !Socket_) return;
   Socket_->Lock();
   try {
-    char c;
-    while (Socket_->ReceiveLength() >= 1 && Socket_->ReceiveBuf(&c, 1) == 1) {
+    // What is waiting now, not what a peer that keeps sending adds meanwhile: a close must end.
+    char buf[4096];
+    for (int waiting = Socket_->ReceiveLength(); waiting > 0;) {
+      int n = Socket_->ReceiveBuf(buf, std::min<int>(waiting, static_cast<int>(sizeof buf)));
+      if (n <= 0) break;
+      waiting -= n;
     }
   } catch (...) {
     Socket_->Unlock();

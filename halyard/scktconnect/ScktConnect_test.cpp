@@ -162,3 +162,63 @@ TEST(ClientSocket, PeerGoneMakesWriteFailNotTheProcess) {
 }
 
 }  // namespace
+
+class ClientSocketByMode : public ::testing::TestWithParam<bool> {};
+INSTANTIATE_TEST_SUITE_P(Delivery, ClientSocketByMode, ::testing::Values(false, true),
+                         [](const auto& p) { return p.param ? "InReceiverThread" : "InMainThread"; });
+
+TEST_P(ClientSocketByMode, CloseFromOwnHandlerClosesAtOnce) {
+  TListener l;
+  auto c = MakeComponent<TClientSocketConnection>(nullptr);
+  c->SetAddress("127.0.0.1");
+  c->SetPort(l.Port());
+  c->SetDontSynchronize(GetParam());
+  std::atomic<int> calls{0};
+  std::atomic<bool> inactiveAfterClose{false};
+  c->SetOnRxChar([&](Framework::TObject*, int) {
+    ++calls;
+    c->Close();  // a "QUIT" received
+    inactiveAfterClose = !c->Active();
+  });
+  c->Open();
+  int peer = l.Accept();
+  ASSERT_GE(peer, 0);
+  Put(peer, "QUIT");
+  ASSERT_TRUE(WaitFor([&] { return calls == 1; }, 10000, true));
+  EXPECT_TRUE(inactiveAfterClose);
+  EXPECT_FALSE(c->Active());
+  EXPECT_EQ(c->Socket(), nullptr);
+  // Reopens as usual.
+  c->SetOnRxChar(nullptr);
+  c->Open();
+  int again = l.Accept();
+  EXPECT_GE(again, 0);
+  c->Close();
+  ::close(again);
+  ::close(peer);
+}
+
+TEST(ClientSocket, CloseEndsWhileThePeerKeepsSending) {
+  TListener l;
+  auto c = MakeComponent<TClientSocketConnection>(nullptr);
+  c->SetAddress("127.0.0.1");
+  c->SetPort(l.Port());
+  c->Open();
+  int peer = l.Accept();
+  ASSERT_GE(peer, 0);
+  std::atomic<bool> stop{false};
+  std::thread sender([&] {
+    std::string chunk(4096, 's');
+    for (int i = 0; i < 200000 && !stop; ++i)  // bounded: at most 800 MB, far more than a close takes
+      if (::send(peer, chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
+        if (errno != EAGAIN) break;
+        ::poll(nullptr, 0, 1);
+      }
+  });
+  ASSERT_TRUE(WaitFor([&] { return c->InQueCount() > 0; }));
+  c->Close();
+  EXPECT_FALSE(c->Active());
+  stop = true;
+  sender.join();
+  ::close(peer);
+}

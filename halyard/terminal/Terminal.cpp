@@ -73,7 +73,7 @@ void TTerminal::CheckLines(TStringList& Lines) const {
     Lines.Clear();
     return;
   }
-  while (Lines.Count() > max) Lines.Delete(0);
+  if (Lines.Count() > max) Lines.DeleteRange(0, Lines.Count() - max);
 }
 
 void TTerminal::LogTermChar(char Ch, TStringList& Lines) {
@@ -89,10 +89,10 @@ void TTerminal::LogTermChar(char Ch, TStringList& Lines) {
       Column_ = 0;
       break;
     default: {
-      std::string line = Lines[Lines.Count() - 1];
+      // In place: a stream without line ends must not cost the length of its line per byte.
+      std::string& line = Lines.Edit(Lines.Count() - 1);
       if (static_cast<int>(line.size()) < Column_ + 1) line.resize(static_cast<size_t>(Column_) + 1, ' ');
       line[static_cast<size_t>(Column_)] = Ch;
-      Lines.Put(Lines.Count() - 1, line);
       ++Column_;
     }
   }
@@ -123,20 +123,23 @@ void TTerminal::HandOver() {
   }
   for (char ch : chars) LogTermChar(ch, copy);
 
-  Lines().BeginUpdate();
-  try {
-    bool differs = copy.Count() != Lines().Count();
-    for (int i = 0; !differs && i < copy.Count(); ++i) differs = copy[i] != Lines()[i];
-    if (differs) Lines().Assign(copy);
-    int pos = Column_;
-    for (int i = 0; i + 1 < copy.Count(); ++i) pos += static_cast<int>(copy[i].size()) + 2;
-    if (SelStart() != pos) SetSelStart(pos);
-    SetSelLength(0);
-  } catch (...) {
+  bool differs = copy.Count() != Lines().Count();
+  for (int i = 0; !differs && i < copy.Count(); ++i) differs = copy[i] != Lines()[i];
+  // The update bracket only around a real change: a pass that changes nothing fires no OnChange.
+  if (differs) {
+    Lines().BeginUpdate();
+    try {
+      Lines().Assign(copy);
+    } catch (...) {
+      Lines().EndUpdate();
+      throw;
+    }
     Lines().EndUpdate();
-    throw;
   }
-  Lines().EndUpdate();
+  int pos = Column_;
+  for (int i = 0; i + 1 < copy.Count(); ++i) pos += static_cast<int>(copy[i].size()) + 2;
+  if (SelStart() != pos) SetSelStart(pos);
+  SetSelLength(0);
   SendMessage(Framework::EM_SCROLLCARET);
 }
 

@@ -123,18 +123,52 @@ TEST(Terminal, ManyThreadsFeedWholeLines) {
 }
 
 TEST(Terminal, DestroyedWhileTextIsPending) {
-  // A feeder thread keeps going while the control is destroyed on the main thread.
+  // Text queued, and a hand-over possibly waiting for the main thread, when the control goes:
+  // nothing of it may reach the control once its destruction has begun.
   for (int round = 0; round < 20; ++round) {
     auto t = MakeComponent<TTerminal>(nullptr);
-    std::atomic<bool> go{true};
+    bool destroying = false;
+    int late = 0;
+    t->SetOnChange([&](Framework::TObject*) { late += destroying; });
     std::thread feeder([&] {
-      while (go) t->LogTerm("x");
+      for (int i = 0; i < 2000; ++i) t->LogTerm("x");
     });
     Framework::Application().ProcessMessages();
-    go = false;
     feeder.join();
+    t->Log("last");
+    destroying = true;
     t.reset();
+    Framework::Application().ProcessMessages();
+    EXPECT_EQ(late, 0);
   }
+}
+
+TEST(Terminal, PassThatChangesNothingFiresNoChange) {
+  auto t = MakeComponent<TTerminal>(nullptr);
+  int changes = 0;
+  t->SetOnChange([&](Framework::TObject*) { ++changes; });
+  t->LogTerm("AB");
+  ASSERT_TRUE(WaitFor([&] { return t->Lines().Count() == 1; }, 5000, true));
+  EXPECT_EQ(changes, 1);
+  t->LogTerm("\r");  // moves the cursor only
+  ASSERT_TRUE(WaitFor([&] { return t->Column() == 0; }, 5000, true));
+  EXPECT_EQ(changes, 1);
+  EXPECT_EQ(t->SelStart(), 0);
+}
+
+TEST(Terminal, LongRawLineAndDeepTrimStayWhole) {
+  auto t = MakeComponent<TTerminal>(nullptr);
+  t->SetMaxLines(100);
+  std::string raw(300000, 'r');
+  raw[123456] = 'X';
+  t->LogTerm(raw);
+  ASSERT_TRUE(WaitFor([&] { return t->Column() == 300000; }, 20000, true));
+  ASSERT_EQ(t->Lines().Count(), 1);
+  EXPECT_EQ(t->Lines()[0].size(), 300000u);
+  EXPECT_EQ(t->Lines()[0][123456], 'X');
+  for (int i = 0; i < 50000; ++i) t->Log("line " + std::to_string(i));
+  ASSERT_TRUE(WaitFor([&] { return t->Lines().Count() == 100 && t->Lines()[99] == "line 49999"; }, 20000, true));
+  EXPECT_EQ(t->Lines()[0], "line 49900");
 }
 
 class FileTermLogger : public ::testing::Test {
