@@ -12,17 +12,11 @@
 
 namespace HalyardFuzz {
 
-struct TModem : Halyard::GSM::ISMSModem {
-  bool InPDU;
-  explicit TModem(bool in) : InPDU(in) {}
-  bool SCAinPDU() const override { return InPDU; }
-  std::string SCA() const override { return "+123"; }
-};
 
 // First byte picks direction and SCA handling; the rest is the PDU in binary.
 inline void CreateSMS(const uint8_t* data, size_t size) {
   if (size == 0) return;
-  TModem noSCA(false);
+  Halyard::GSM::TFixedSMSModem noSCA(false, "+123");
   Halyard::GSM::ISMSModem* host = (data[0] & 2) ? &noSCA : nullptr;
   std::string hex = Halyard::AuxStr::Bin2Hex(std::string(reinterpret_cast<const char*>(data + 1), size - 1));
   try {

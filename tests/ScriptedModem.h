@@ -46,6 +46,13 @@ class TScriptedModem {
   }
 
   void SetEcho(bool on) { Echo_ = on; }
+  // Answers every command with what the function returns (nothing for an empty text), in
+  // place of the rules: a plain Hayes dialogue.
+  using TAnswer = std::function<std::string(const std::string& Command)>;
+  void SetAnswer(TAnswer a) {
+    std::lock_guard lk(M_);
+    Answer_ = std::move(a);
+  }
   // The line end of every answer line ("\r\n" by default; "\n" or "\r" to test framing).
   void SetLineEnd(const std::string& e) {
     std::lock_guard lk(M_);
@@ -114,6 +121,11 @@ class TScriptedModem {
       ssize_t n = ::read(Pty_.Master(), tmp, sizeof tmp);
       if (n <= 0) continue;
       buf.append(tmp, static_cast<size_t>(n));
+      if (!inBody && buf == "+++") {  // the escape, alone between two guard times
+        buf.clear();
+        Command("+++");
+        continue;
+      }
       for (;;) {
         if (inBody) {
           size_t z = buf.find('\x1A');
@@ -140,9 +152,15 @@ class TScriptedModem {
           Received_.push_back(cmd);
           attempt = 0;
           for (auto& r : Received_) attempt += r == cmd;
-          const TReply* r = Find(cmd);
-          if (r) reply = *r;
-          else reply.Chunks = {"\r\nERROR\r\n"};
+          const TReply* r = Answer_ ? nullptr : Find(cmd);
+          if (Answer_) {
+            std::string a = Answer_(cmd);
+            if (!a.empty()) reply.Chunks = {a};
+          } else if (r) {
+            reply = *r;
+          } else {
+            reply.Chunks = {"\r\nERROR\r\n"};
+          }
         }
         if (Echo_) {  // modems drop the blanks around a command line
           std::string echo = cmd;
@@ -165,6 +183,15 @@ class TScriptedModem {
       }
     }
   }
+  void Command(const std::string& cmd) {  // a command outside the line rules: record, answer
+    std::string a;
+    {
+      std::lock_guard lk(M_);
+      Received_.push_back(cmd);
+      if (Answer_) a = Answer_(cmd);
+    }
+    if (!a.empty()) Pty_.Write(a);
+  }
   bool Reply(const TReply& r) {
     for (size_t i = 0; i < r.Chunks.size(); ++i) {
       if (i > 0 && !Sleep(r.PauseMs)) return false;
@@ -180,6 +207,7 @@ class TScriptedModem {
   std::mutex M_;
   std::string LineEnd_ = "\r\n";
   std::map<std::string, TReply> Rules_;
+  TAnswer Answer_;
   std::vector<std::string> Received_;
   std::vector<std::string> Bodies_;
 };

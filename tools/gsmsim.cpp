@@ -1,17 +1,17 @@
 // gsmsim: one simulated GSM modem on a pseudo-terminal or on standard input/output.
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <string>
 
+#include "halyard/platform/Pty.h"
 #include "halyard/simulator/GSMSimulator.h"
 
 using namespace Halyard;
@@ -86,27 +86,25 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
 
   Simulator::TGSMSimulator sim(opt);
-  int master = -1, slave = -1;
+  std::unique_ptr<Platform::TPseudoTerminal> pty;
   if (stdio) {
     sim.Start(STDIN_FILENO, STDOUT_FILENO);
   } else {
-    char name[256] = {};
-    if (::openpty(&master, &slave, name, nullptr, nullptr) < 0) {
-      std::perror("gsmsim: openpty");
+    try {
+      pty = std::make_unique<Platform::TPseudoTerminal>();
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "gsmsim: %s\n", e.what());
       return 1;
     }
-    termios t{};
-    ::tcgetattr(slave, &t);
-    ::cfmakeraw(&t);
-    ::tcsetattr(slave, TCSANOW, &t);
-    ::close(slave);  // the user opens it by name; until then reads on the master give EIO
+    pty->CloseSlave();  // the user opens it by name; until then reads on the master give EIO
+    const char* name = pty->SlavePath().c_str();
     if (!link.empty()) {
       ::unlink(link.c_str());
       if (::symlink(name, link.c_str()) < 0) std::perror("gsmsim: symlink");
     }
     std::printf("%s\n", name);
     std::fflush(stdout);
-    sim.Start(master, master);
+    sim.Start(pty->Master(), pty->Master());
   }
   int controlFd = -1;
   if (!control.empty()) {
@@ -136,6 +134,5 @@ int main(int argc, char** argv) {
   }
   sim.Stop();
   if (!link.empty()) ::unlink(link.c_str());
-  if (master >= 0) ::close(master);
   return 0;
 }

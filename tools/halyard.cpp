@@ -2,7 +2,6 @@
 // shows the modem, monitors what it reports, runs AT commands and codes PDUs offline; without
 // --device it runs everything against a simulated modem.
 #include <poll.h>
-#include <pty.h>
 #include <signal.h>
 #include <termios.h>
 #include <unistd.h>
@@ -25,6 +24,7 @@
 #include "halyard/gsm/CellBroadcast.h"
 #include "halyard/gsm/GSM.h"
 #include "halyard/package/Package.h"
+#include "halyard/platform/Pty.h"
 #include "halyard/resources/PaletteBitmaps.h"
 #include "halyard/simulator/GSMSimulator.h"
 
@@ -204,16 +204,9 @@ class Session {
       so.Model = o.Model;
       so.PIN = o.Pin;
       Sim = std::make_unique<Simulator::TGSMSimulator>(so);
-      char name[256] = {};
-      int slave = -1;
-      if (::openpty(&Master, &slave, name, nullptr, nullptr) < 0) throw std::runtime_error("openpty failed");
-      termios t{};
-      ::tcgetattr(slave, &t);
-      ::cfmakeraw(&t);
-      ::tcsetattr(slave, TCSANOW, &t);
-      Slave = slave;
-      Sim->Start(Master, Master);
-      device = name;
+      Pty = std::make_unique<Platform::TPseudoTerminal>();
+      Sim->Start(Pty->Master(), Pty->Master());
+      device = Pty->SlavePath();
       std::cerr << "halyard: no --device given; using a simulated " << GSM::GSMEquipmentLongName[o.Model]
                 << " modem on " << device << "\n";
     }
@@ -245,14 +238,13 @@ class Session {
     Port.reset();
     Logger.reset();
     if (Sim) Sim->Stop();
-    if (Master >= 0) ::close(Master);
-    if (Slave >= 0) ::close(Slave);
+    Pty.reset();
   }
   void Open() { Gsm->Open(); }
 
   const Options& Opt;
   std::unique_ptr<Simulator::TGSMSimulator> Sim;
-  int Master = -1, Slave = -1;
+  std::unique_ptr<Platform::TPseudoTerminal> Pty;
   Framework::TOwned<Connect::TFileLogger> Logger;
   Framework::TOwned<TLoggedComm> Port;
   Framework::TOwned<GSM::TGSM> Gsm;
@@ -516,10 +508,7 @@ int CmdPdu(const Options& o, std::vector<std::string> a, json& out) {
     else if (hex.empty() && a[i][0] != '-') hex = a[i];
     else throw UsageError("unexpected argument " + a[i]);
   }
-  struct NoSCA : GSM::ISMSModem {
-    bool SCAinPDU() const override { return false; }
-    std::string SCA() const override { return ""; }
-  } noScaModem;
+  GSM::TFixedSMSModem noScaModem(false);
   GSM::ISMSModem* host = noSca ? &noScaModem : nullptr;
   if (verb == "decode") {
     if (hex.empty()) throw UsageError("pdu decode needs HEX");
@@ -620,14 +609,9 @@ int CmdSim(const Options& o, const std::vector<std::string>& a, json& out) {
   so.Model = o.Model;
   so.PIN = o.Pin;
   Simulator::TGSMSimulator sim(so);
-  int master = -1, slave = -1;
-  char name[256] = {};
-  if (::openpty(&master, &slave, name, nullptr, nullptr) < 0) throw std::runtime_error("openpty failed");
-  termios t{};
-  ::tcgetattr(slave, &t);
-  ::cfmakeraw(&t);
-  ::tcsetattr(slave, TCSANOW, &t);
-  sim.Start(master, master);
+  Platform::TPseudoTerminal pty;
+  const std::string& name = pty.SlavePath();
+  sim.Start(pty.Master(), pty.Master());
   if (o.Json) std::cout << json{{"device", name}, {"model", GSM::GSMEquipmentShortName[o.Model]}}.dump() << "\n";
   else std::cout << name << "\n";
   std::cout.flush();
@@ -640,8 +624,6 @@ int CmdSim(const Options& o, const std::vector<std::string>& a, json& out) {
   }
   while (!gInterrupted) ::pause();
   sim.Stop();
-  ::close(master);
-  ::close(slave);
   out = nullptr;
   return 0;
 }

@@ -51,7 +51,7 @@ TCommEventThread::TCommEventThread(TCommHandle* Owner, HANDLE Handle, TCommEvent
   for (int e = evBreak; e <= evTxEmpty; ++e)
     if (Events.Contains(static_cast<TCommEventType>(e))) mask |= kEventMasks[e];
   SetCommMask(Handle_, mask);
-  Overlapped_.hEvent = &Event_;
+  Overlapped_.hEvent = &WakeEvent();
   SetPriority(Framework::tpHigher);
   Start();
 }
@@ -64,24 +64,19 @@ TCommEventThread::~TCommEventThread() {
   }
 }
 
-void TCommEventThread::Terminate() {
-  TThread::Terminate();
-  Event_.SetEvent();
-}
-
 void TCommEventThread::Execute() {
   while (!Terminated()) {
     Mask_ = 0;
     bool ok = WaitCommEvent(Handle_, &Mask_, &Overlapped_);
-    if (GetLastError() == ERROR_IO_PENDING) ok = Event_WaitFor(&Event_, Framework::INFINITE) == Framework::wrSignaled;
+    if (GetLastError() == ERROR_IO_PENDING) ok = Event_WaitFor(&WakeEvent(), Framework::INFINITE) == Framework::wrSignaled;
     // Woken to end: the mask of a cancelled wait is no event.
     if (Terminated()) break;
     if (ok) {
       Deliver(Owner_->DontSynchronize(), [this] { DoOnSignal(); });
-      Event_.ResetEvent();
+      WakeEvent().ResetEvent();
     } else {
       // A device that refuses to wait would make this loop spin: wait to be terminated.
-      Event_WaitFor(&Event_, Framework::INFINITE);
+      Event_WaitFor(&WakeEvent(), Framework::INFINITE);
     }
   }
   // No wait of ours may outlive the thread: the system would write into freed storage.

@@ -52,12 +52,11 @@ Framework::TWaitResult Event_WaitFor(Framework::TEvent* Event, uint32_t Timeout)
 
 class TCommHandle;
 
-class TCommEventThread : public Framework::TThread {
+// Its wake-up event is also the completion event of its waits, so Terminate ends a pending wait.
+class TCommEventThread : public Framework::TWakeableThread {
  public:
   TCommEventThread(TCommHandle* Owner, HANDLE Handle, TCommEventTypes Events);
   ~TCommEventThread() override;
-  // Sets the terminated flag and ends a pending wait.
-  void Terminate() override;
 
  protected:
   void Execute() override;
@@ -67,7 +66,6 @@ class TCommEventThread : public Framework::TThread {
   TCommHandle* Owner_;
   HANDLE Handle_;
   DWORD Mask_ = 0;  // written by the system when a wait completes
-  Framework::TEvent Event_;
   Platform::OVERLAPPED Overlapped_;
 };
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "../../tests/PtyPair.h"
+#include "../../tests/ScriptedModem.h"
 #include "halyard/framework/Properties.h"
 
 using namespace Halyard;
@@ -21,49 +22,13 @@ using HalyardTest::WaitFor;
 namespace {
 
 // A Hayes modem on the master side: records each command line and answers it.
-class THayesPeer {
+class THayesPeer : public HalyardTest::TScriptedModem {
  public:
-  using TAnswer = std::function<std::string(const std::string& Command)>;
-  THayesPeer(TPtyPair& Pty, TAnswer Answer) : Pty_(Pty), Answer_(std::move(Answer)) {
-    Thread_ = std::thread([this] { Run(); });
+  THayesPeer(TPtyPair& Pty, TAnswer Answer) : TScriptedModem(Pty) {
+    SetEcho(false);
+    SetAnswer(std::move(Answer));
   }
-  ~THayesPeer() {
-    Stop_ = true;
-    Thread_.join();
-  }
-  std::vector<std::string> Commands() {
-    std::lock_guard lk(M_);
-    return Commands_;
-  }
-
- private:
-  void Run() {
-    std::string buf;
-    while (!Stop_) {
-      pollfd p{Pty_.Master(), POLLIN, 0};
-      if (::poll(&p, 1, 20) <= 0) continue;
-      char chunk[256];
-      ssize_t n = ::read(Pty_.Master(), chunk, sizeof chunk);
-      if (n <= 0) continue;
-      buf.append(chunk, static_cast<size_t>(n));
-      for (size_t end; (end = buf.find("\r\n")) != std::string::npos;) {
-        std::string cmd = buf.substr(0, end);
-        buf.erase(0, end + 2);
-        {
-          std::lock_guard lk(M_);
-          Commands_.push_back(cmd);
-        }
-        std::string reply = Answer_(cmd);
-        if (!reply.empty()) Pty_.Write(reply);
-      }
-    }
-  }
-  TPtyPair& Pty_;
-  TAnswer Answer_;
-  std::atomic<bool> Stop_{false};
-  std::mutex M_;
-  std::vector<std::string> Commands_;
-  std::thread Thread_;
+  std::vector<std::string> Commands() { return Received(); }
 };
 
 Framework::TOwned<TModem> NewModem(TPtyPair& pty) {

@@ -216,4 +216,21 @@ class TThread {
   TThreadMethod OnRetired_;  // set by Retire, run after Execute returns
 };
 
+// A thread that sleeps on an event of its own between rounds of work: Terminate also wakes it,
+// so a pending sleep ends at once.
+class TWakeableThread : public TThread {
+ public:
+  void Terminate() override {
+    TThread::Terminate();
+    WakeEvent_.SetEvent();
+  }
+  void Wake() { WakeEvent_.SetEvent(); }
+
+ protected:
+  TEvent& WakeEvent() { return WakeEvent_; }
+
+ private:
+  TEvent WakeEvent_;
+};
+
 }  // namespace Halyard::Framework

@@ -33,19 +33,16 @@ TGSMAsyncThread::TGSMAsyncThread(TGSM* Owner) : Owner_(Owner) {
 }
 
 TGSMAsyncThread::~TGSMAsyncThread() {
-  Terminate();
-  WaitFor();
-}
-
-void TGSMAsyncThread::Terminate() {
-  TThread::Terminate();
-  WakeEvent_.SetEvent();
+  if (!Finished()) {
+    Terminate();
+    WaitFor();
+  }
 }
 
 void TGSMAsyncThread::Execute() {
   while (!Terminated()) {
-    WakeEvent_.WaitFor(Framework::INFINITE);
-    WakeEvent_.ResetEvent();
+    WakeEvent().WaitFor(Framework::INFINITE);
+    WakeEvent().ResetEvent();
     if (!Terminated()) Synchronize([this] { cmRxChar(); });
   }
 }

@@ -32,12 +32,10 @@ using TUnsolicitedSMSEvent = std::function<void(TObject* Sender, int Idx, TSMS* 
 enum TGSMUnsolicitedIndication { uindSMSDeliver, uindSMSStatusReport, uindCellBroadcast, uindOnlyIndication };
 using TGSMUnsolicitedIndicationSet = Framework::Set<TGSMUnsolicitedIndication, 8>;
 
-class TGSMAsyncThread : public Framework::TThread {
+class TGSMAsyncThread : public Framework::TWakeableThread {
  public:
   explicit TGSMAsyncThread(TGSM* Owner);
   ~TGSMAsyncThread() override;
-  void Terminate() override;
-  void Wake() { WakeEvent_.SetEvent(); }
 
  protected:
   void Execute() override;
@@ -45,7 +43,6 @@ class TGSMAsyncThread : public Framework::TThread {
 
  private:
   TGSM* Owner_;
-  Framework::TEvent WakeEvent_;
 };
 
 // The bits of a transaction's wait mode and of what the receiver has seen.

@@ -22,6 +22,16 @@ class ISMSModem {
   virtual std::string SCA() const = 0;
 };
 
+// A stand-in with fixed answers, for PDUs made or read without an engine: a modem whose PDUs
+// carry no service-centre octet, a codec test, a tool.
+struct TFixedSMSModem : ISMSModem {
+  explicit TFixedSMSModem(bool AInPDU = true, std::string ACentre = "") : InPDU(AInPDU), Centre(std::move(ACentre)) {}
+  bool SCAinPDU() const override { return InPDU; }
+  std::string SCA() const override { return Centre; }
+  bool InPDU;
+  std::string Centre;
+};
+
 // A PDU that ends before a field it must hold.
 class ESMSDecodeError : public Framework::EConvertError {
  public:

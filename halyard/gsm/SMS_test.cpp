@@ -17,11 +17,8 @@ using Framework::EncodeTime;
 
 namespace {
 
-struct TFakeModem : ISMSModem {
-  bool InPDU = true;
-  std::string Centre = "+4912345";
-  bool SCAinPDU() const override { return InPDU; }
-  std::string SCA() const override { return Centre; }
+struct TFakeModem : TFixedSMSModem {
+  TFakeModem() : TFixedSMSModem(true, "+4912345") {}
 };
 
 std::string Hex(const std::string& bin) { return Bin2Hex(bin); }

@@ -17,16 +17,11 @@ TClientSocketThread::TClientSocketThread(TClientSocketConnection* Owner) : Owner
   Start();
 }
 
-void TClientSocketThread::Terminate() {
-  TThread::Terminate();
-  Wake_.SetEvent();
-}
-
 void TClientSocketThread::Execute() {
   while (!Terminated()) {
     if (Owner_->Socket_->ReceiveLength() > 0) Deliver(Owner_->DontSynchronize(), [this] { DoOnSignal(); });
     // The poll interval; closing wakes it at once.
-    Wake_.WaitFor(100);
+    WakeEvent().WaitFor(100);
   }
 }
 

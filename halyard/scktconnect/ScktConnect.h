@@ -14,11 +14,10 @@ using Framework::TComponent;
 
 class TClientSocketConnection;
 
-class TClientSocketThread : public Framework::TThread {
+// Terminate also ends the 100 ms pause at once.
+class TClientSocketThread : public Framework::TWakeableThread {
  public:
   explicit TClientSocketThread(TClientSocketConnection* Owner);
-  // Also ends the 100 ms pause at once.
-  void Terminate() override;
 
  protected:
   void Execute() override;
@@ -26,7 +25,6 @@ class TClientSocketThread : public Framework::TThread {
 
  private:
   TClientSocketConnection* Owner_;
-  Framework::TEvent Wake_;
 };
 
 class TClientSocketConnection : public Connect::TCommunicationConnection {

@@ -25,11 +25,7 @@ using Framework::Format;
 
 namespace {
 
-struct TNoSCA : ISMSModem {
-  bool SCAinPDU() const override { return false; }
-  std::string SCA() const override { return ""; }
-};
-TNoSCA gNoSCA;
+TFixedSMSModem gNoSCA(false);
 
 std::string Unquote(const std::string& s) { return TrimQuotes(Trim(s)); }
 

@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "../../tests/PtyPair.h"
+#include "../../tests/ScriptedModem.h"
 #include "halyard/tapi/TAPICom.h"
 
 using namespace Halyard;
@@ -372,56 +373,18 @@ TEST_F(LineCom, MessagesReachTheirOwnersOnly) {
 
 namespace {
 
-// A Hayes modem on the master side of a pty: answers each CR-ended command.
-class THayesModem {
+// A Hayes modem on the master side of a pty: answers reset, dial and hang-up.
+class THayesModem : public HalyardTest::TScriptedModem {
  public:
-  explicit THayesModem(TPtyPair& Pty, std::string DialAnswer) : Pty_(Pty), Dial_(std::move(DialAnswer)) {
-    T_ = std::thread([this] {
-      std::string buf;
-      while (!Stop_) {
-        pollfd p{Pty_.Master(), POLLIN, 0};
-        if (::poll(&p, 1, 20) <= 0) continue;
-        char c[256];
-        ssize_t n = ::read(Pty_.Master(), c, sizeof c);
-        if (n <= 0) continue;
-        buf.append(c, static_cast<size_t>(n));
-        for (size_t end; (end = buf.find_first_of("\r+")) != std::string::npos;) {
-          if (buf[end] == '+') {
-            if (buf.compare(end, 3, "+++") != 0) break;
-            Record("+++");
-            buf.erase(0, end + 3);
-            continue;
-          }
-          std::string cmd = buf.substr(0, end);
-          buf.erase(0, end + 1);
-          if (cmd.empty()) continue;
-          Record(cmd);
-          if (cmd == "ATZ" || cmd == "ATH") Pty_.Write("\r\nOK\r\n");
-          else if (cmd.rfind("ATDT", 0) == 0) Pty_.Write(Dial_);
-        }
-      }
+  THayesModem(TPtyPair& Pty, std::string DialAnswer) : TScriptedModem(Pty) {
+    SetEcho(false);
+    SetAnswer([Dial = std::move(DialAnswer)](const std::string& cmd) -> std::string {
+      if (cmd == "ATZ" || cmd == "ATH") return "\r\nOK\r\n";
+      if (cmd.rfind("ATDT", 0) == 0) return Dial;
+      return "";
     });
   }
-  ~THayesModem() {
-    Stop_ = true;
-    T_.join();
-  }
-  std::vector<std::string> Seen() {
-    std::lock_guard lk(M_);
-    return Seen_;
-  }
-
- private:
-  void Record(const std::string& s) {
-    std::lock_guard lk(M_);
-    Seen_.push_back(s);
-  }
-  TPtyPair& Pty_;
-  std::string Dial_;
-  std::atomic<bool> Stop_{false};
-  std::mutex M_;
-  std::vector<std::string> Seen_;
-  std::thread T_;
+  std::vector<std::string> Seen() { return Received(); }
 };
 
 TEST_F(LineCom, HayesModemDialsConnectsAndHangsUp) {

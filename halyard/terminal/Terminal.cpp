@@ -15,16 +15,11 @@ TTerminalThread::TTerminalThread(TTerminal* ATerminal) : Terminal_(ATerminal) {
   Start();
 }
 
-void TTerminalThread::Terminate() {
-  TThread::Terminate();
-  Wake_.SetEvent();
-}
-
 void TTerminalThread::Execute() {
   while (!Terminated()) {
-    Wake_.WaitFor(Framework::INFINITE);
+    WakeEvent().WaitFor(Framework::INFINITE);
     if (Terminated()) break;
-    Wake_.ResetEvent();
+    WakeEvent().ResetEvent();
     Synchronize([this] { Terminal_->HandOver(); });
   }
 }
@@ -52,7 +47,7 @@ void TTerminal::Log(const std::string& Text) {
     std::lock_guard lk(Thread_->Lock_);
     Thread_->PendingLines_.push_back(Text);
   }
-  Thread_->Wake_.SetEvent();
+  Thread_->Wake();
 }
 
 void TTerminal::LogErr(const std::string& Text1, const std::string& Text2) {
@@ -64,7 +59,7 @@ void TTerminal::LogTerm(const std::string& Text) {
     std::lock_guard lk(Thread_->Lock_);
     Thread_->PendingChars_ += Text;
   }
-  Thread_->Wake_.SetEvent();
+  Thread_->Wake();
 }
 
 void TTerminal::CheckLines(TStringList& Lines) const {

@@ -17,11 +17,9 @@ using Framework::TStringList;
 
 class TTerminal;
 
-class TTerminalThread : public Framework::TThread {
+class TTerminalThread : public Framework::TWakeableThread {
  public:
   explicit TTerminalThread(TTerminal* ATerminal);
-  // The terminate request, and a wake-up so that Execute sees it.
-  void Terminate() override;
 
  protected:
   void Execute() override;
@@ -31,7 +29,6 @@ class TTerminalThread : public Framework::TThread {
   TTerminal* Terminal_;
   std::deque<std::string> PendingLines_;
   std::string PendingChars_;
-  Framework::TEvent Wake_;
   Framework::TCriticalSection Lock_;
   bool LineBreak_ = false;
 };
