@@ -397,3 +397,42 @@ TEST(PackageForms, EveryRegisteredComponentButTheSocketHasAPaletteBitmap) {
 }
 
 }  // namespace
+
+#include "halyard/tapi/TAPICom.h"
+#include "halyard/terminal/Terminal.h"
+
+namespace {
+
+TEST(PackageForms, TerminalCarriesItsTextAndLineComShowsConnected) {
+  Package::Register();
+  const char* text =
+      "object Screen: TGadgetForm\n"
+      "  object Term1: TTerminal\n"
+      "    FontName = 'Courier New'\n"
+      "    Lines = 'ATI'#13#10'OK'\n"
+      "    ScrollBars = ssVertical\n"
+      "    MaxLines = 500\n"
+      "  end\n"
+      "end\n";
+  TOwned<TComponent> form(ReadComponentText(text, nullptr, true));
+  auto* term = dynamic_cast<Terminal::TTerminal*>(form->FindComponent("Term1"));
+  ASSERT_NE(term, nullptr);
+  EXPECT_EQ(term->Lines().Count(), 2);
+  EXPECT_EQ(term->Lines()[1], "OK");
+  EXPECT_EQ(term->ScrollBars(), ssVertical);
+  EXPECT_EQ(WriteComponentText(*form), text);
+
+  // Connected is published for the inspector, read-only: never stored, never read.
+  ASSERT_NE(GetPropInfo("TLineCom", "Connected"), nullptr);
+  EXPECT_EQ(GetPropInfo("TLineCom", "Connected")->Kind, tkBoolean);
+  TOwned<TComponent> line(ReadComponentText("object L: TLineCom\nend\n", nullptr, true));
+  EXPECT_EQ(WriteComponentText(*line).find("Connected"), std::string::npos);
+  try {
+    TOwned<TComponent> bad(ReadComponentText("object L: TLineCom\n  Connected = True\nend\n", nullptr, true));
+    ADD_FAILURE() << "a read-only property was set";
+  } catch (const EReadError& e) {
+    EXPECT_EQ(std::string(e.what()), "Line 2: Property Connected of TLineCom is read-only");
+  }
+}
+
+}  // namespace

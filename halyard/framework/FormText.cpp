@@ -46,6 +46,7 @@ void WriteObject(TComponent& C, TComponent& Root, int Depth, std::string& Out) {
   std::string cls = C.ClassName();
   Out += indent + "object " + (C.Name().empty() ? cls : C.Name() + ": " + cls) + "\n";
   for (const TPropInfo* p : GetPropList(cls)) {
+    if (p->ReadOnly()) continue;
     std::string text;
     if (p->Kind == tkMethod) {
       if (!p->Assigned(C)) continue;
@@ -296,14 +297,11 @@ int IndexOfName(const std::vector<std::string>& Names, const std::string& Name) 
   return -1;
 }
 
-// By the class's streaming information, or else by the palette's entry.
 TComponent* CreateByName(const TParsedObject& O, TComponent* Owner) {
-  std::function<TComponent*(TComponent*)> create;
-  if (const TClassInfo* info = FindClassInfo(O.ClassName); info && info->Create) create = info->Create;
-  else if (const TComponentClass* cls = FindComponentClass(O.ClassName)) create = cls->Create;
-  if (!create) Fail(O.Line, Format("Class %s not found", O.ClassName));
+  const TClassInfo* cls = FindComponentClass(O.ClassName);
+  if (!cls) Fail(O.Line, Format("Class %s not found", O.ClassName));
   try {
-    return create(Owner);
+    return cls->Create(Owner);
   } catch (const std::exception& e) {
     Fail(O.Line, Format("Cannot create %s: %s", O.ClassName, e.what()));
   }
@@ -377,6 +375,7 @@ class TBuilder {
     const TPropInfo* p = GetPropInfo(C.ClassName(), PP.Name);
     if (!p)
       Fail(PP.Line, Format("Property %s does not exist in %s", PP.Name, O.ClassName));
+    if (p->ReadOnly()) Fail(PP.Line, Format("Property %s of %s is read-only", p->Name, O.ClassName));
     const TParsedValue& v = PP.Value;
     TPropValue value;
     switch (p->Kind) {

@@ -1,5 +1,6 @@
 #include "halyard/framework/Properties.h"
 
+#include <algorithm>
 #include <deque>
 #include <mutex>
 #include <unordered_map>
@@ -33,8 +34,40 @@ TClassInfo* FindLocked(const std::string& ClassName) {
 void RegisterClassInfo(TClassInfo Info) {
   std::lock_guard lk(InfoLock());
   PropLists().clear();
-  if (TClassInfo* known = FindLocked(Info.ClassName)) *known = std::move(Info);
-  else Infos().push_back(std::move(Info));
+  if (TClassInfo* known = FindLocked(Info.ClassName)) {
+    Info.Page = known->Page;
+    Info.PaletteOrder = known->PaletteOrder;
+    if (!Info.Create) Info.Create = known->Create;
+    *known = std::move(Info);
+  } else {
+    Infos().push_back(std::move(Info));
+  }
+}
+
+void RegisterOnPalette(const std::string& Page, const std::string& ClassName,
+                       std::function<TComponent*(TComponent* AOwner)> Create) {
+  std::lock_guard lk(InfoLock());
+  static int order = 0;
+  TClassInfo* info = FindLocked(ClassName);
+  if (!info) {
+    Infos().push_back(TClassInfo{ClassName, "", std::move(Create), {}, "", -1});
+    info = &Infos().back();
+  } else if (!info->Create) {
+    info->Create = std::move(Create);
+  }
+  if (info->Page.empty()) {
+    info->Page = Page;
+    info->PaletteOrder = order++;
+  }
+}
+
+std::vector<const TClassInfo*> PaletteClasses() {
+  std::lock_guard lk(InfoLock());
+  std::vector<const TClassInfo*> r;
+  for (const auto& i : Infos())
+    if (!i.Page.empty()) r.push_back(&i);
+  std::sort(r.begin(), r.end(), [](auto* a, auto* b) { return a->PaletteOrder < b->PaletteOrder; });
+  return r;
 }
 
 const TClassInfo* FindClassInfo(const std::string& ClassName) {

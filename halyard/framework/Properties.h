@@ -28,13 +28,15 @@ struct TPropInfo {
   std::vector<std::string> ValueNames;  // enumeration values, or the elements of a set
   std::optional<TPropValue> Default;    // stored only when the value differs from it
   std::function<TPropValue(TComponent&)> Get;
-  std::function<void(TComponent&, const TPropValue&)> Set;
+  std::function<void(TComponent&, const TPropValue&)> Set;  // empty for a read-only property
   // tkClass: whether a component may be referenced.
   std::function<bool(TComponent*)> Accepts;
   // tkMethod: whether a handler is assigned; assign the handler a form's method holds
   // (false when it is of another type), or clear it with nullptr.
   std::function<bool(TComponent&)> Assigned;
   std::function<bool(TComponent&, const std::any*)> SetMethod;
+  // Shown, never stored or read from a form.
+  bool ReadOnly() const { return Kind == tkMethod ? !SetMethod : !Set; }
 };
 
 struct TClassInfo {
@@ -42,10 +44,18 @@ struct TClassInfo {
   std::string ParentName;                               // empty for a root class
   std::function<TComponent*(TComponent* AOwner)> Create;  // empty for an abstract class
   std::vector<TPropInfo> Props;                         // own properties, in storing order
+  std::string Page;                                     // palette page, empty when not on one
+  int PaletteOrder = -1;                                // place on the palette
 };
 
-// Registers (or replaces) the class's information.
+// Registers (or replaces) the class's information; a class on a palette stays there.
 void RegisterClassInfo(TClassInfo Info);
+// Puts the class on a palette page (a class that is on one already keeps its page). A class
+// without streaming information gets an entry of its own.
+void RegisterOnPalette(const std::string& Page, const std::string& ClassName,
+                       std::function<TComponent*(TComponent* AOwner)> Create);
+// The classes on palettes, in the order they were put there.
+std::vector<const TClassInfo*> PaletteClasses();
 const TClassInfo* FindClassInfo(const std::string& ClassName);
 // Every published property of the class, inherited ones first; a redeclared property keeps
 // its inherited place.
@@ -153,6 +163,14 @@ class TClassBuilder {
       std::invoke(Set, Self(c), *f);
       return true;
     };
+    return Add(std::move(p));
+  }
+
+  // A read-only property: an inspector shows it, form files neither store nor set it.
+  template <class G>
+  TClassBuilder& ReadOnlyBoolean(std::string Name, G Get) {
+    TPropInfo p = Base(std::move(Name), tkBoolean, "Boolean");
+    p.Get = [Get](TComponent& c) -> TPropValue { return static_cast<bool>(std::invoke(Get, Self(c))); };
     return Add(std::move(p));
   }
 

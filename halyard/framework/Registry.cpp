@@ -1,57 +1,31 @@
 #include "halyard/framework/Registry.h"
 
-#include <mutex>
-
 namespace Halyard::Framework {
 
-namespace {
-struct Entry {
-  std::string Page;
-  TComponentClass Class;
-};
-std::mutex& RegistryLock() {
-  static std::mutex m;
-  return m;
-}
-std::vector<Entry>& Entries() {
-  static std::vector<Entry> entries;
-  return entries;
-}
-}  // namespace
-
 void RegisterComponents(const std::string& Page, std::initializer_list<TComponentClass> Classes) {
-  std::lock_guard lk(RegistryLock());
-  for (const auto& c : Classes) {
-    bool known = false;
-    for (const auto& e : Entries()) known = known || SameText(e.Class.ClassName, c.ClassName);
-    if (!known) Entries().push_back({Page, c});
-  }
+  for (const auto& c : Classes) RegisterOnPalette(Page, c.ClassName, c.Create);
 }
 
 std::vector<std::string> RegisteredPages() {
-  std::lock_guard lk(RegistryLock());
   std::vector<std::string> pages;
-  for (const auto& e : Entries()) {
+  for (const TClassInfo* c : PaletteClasses()) {
     bool seen = false;
-    for (const auto& p : pages) seen = seen || p == e.Page;
-    if (!seen) pages.push_back(e.Page);
+    for (const auto& p : pages) seen = seen || p == c->Page;
+    if (!seen) pages.push_back(c->Page);
   }
   return pages;
 }
 
 std::vector<std::string> RegisteredClasses(const std::string& Page) {
-  std::lock_guard lk(RegistryLock());
   std::vector<std::string> names;
-  for (const auto& e : Entries())
-    if (e.Page == Page) names.push_back(e.Class.ClassName);
+  for (const TClassInfo* c : PaletteClasses())
+    if (c->Page == Page) names.push_back(c->ClassName);
   return names;
 }
 
-const TComponentClass* FindComponentClass(const std::string& ClassName) {
-  std::lock_guard lk(RegistryLock());
-  for (const auto& e : Entries())
-    if (SameText(e.Class.ClassName, ClassName)) return &e.Class;
-  return nullptr;
+const TClassInfo* FindComponentClass(const std::string& ClassName) {
+  const TClassInfo* info = FindClassInfo(ClassName);
+  return info && info->Create ? info : nullptr;
 }
 
 }  // namespace Halyard::Framework

@@ -1,11 +1,13 @@
 #pragma once
-// The component class registry that palettes and form readers use.
+// The component palette: pages of component classes, kept in the classes' own information
+// (Properties.h), which form readers use too.
 #include <functional>
 #include <initializer_list>
 #include <string>
 #include <vector>
 
 #include "halyard/framework/Classes.h"
+#include "halyard/framework/Properties.h"
 
 namespace Halyard::Framework {
 
@@ -23,7 +25,7 @@ TComponentClass ComponentClass(std::string Name) {
 void RegisterComponents(const std::string& Page, std::initializer_list<TComponentClass> Classes);
 std::vector<std::string> RegisteredPages();
 std::vector<std::string> RegisteredClasses(const std::string& Page);
-// The class of that name, or nullptr.
-const TComponentClass* FindComponentClass(const std::string& ClassName);
+// The class of that name if it can be created, or nullptr. The pointer stays valid.
+const TClassInfo* FindComponentClass(const std::string& ClassName);
 
 }  // namespace Halyard::Framework

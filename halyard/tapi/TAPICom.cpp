@@ -343,6 +343,7 @@ namespace {
 const bool kPublished = [] {
   Framework::TClassBuilder<TLineCom>("TLineCom", "TConnection")
       .Create()
+      .ReadOnlyBoolean("Connected", &TLineCom::Connected)
       .Boolean("DirectAccess", &TLineCom::DirectAccess, &TLineCom::SetDirectAccess, false)
       .String("PhoneNumber", &TLineCom::PhoneNumber, &TLineCom::SetPhoneNumber)
       .Event<TCallOffering>("OnCallOffering", "TCallOffering", &TLineCom::OnCallOffering, &TLineCom::SetOnCallOffering)

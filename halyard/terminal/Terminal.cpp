@@ -145,13 +145,36 @@ void Register() {
 namespace {
 const bool kPublished = [] {
   using M = Framework::TCustomMemo;
+  using Framework::TNotifyEvent;
+  // What means something without a window; placement, drag and drop, pop-up menus and the
+  // key and mouse events belong to a view and are left to it.
   Framework::TClassBuilder<M>("TCustomMemo", "")
+      .Enum<Framework::TAlignment>("Alignment", "TAlignment", {"taLeftJustify", "taRightJustify", "taCenter"},
+                                   &M::Alignment, &M::SetAlignment, Framework::taLeftJustify)
+      .Enum<Framework::TBorderStyle>("BorderStyle", "TBorderStyle", {"bsNone", "bsSingle"}, &M::BorderStyle,
+                                     &M::SetBorderStyle, Framework::bsSingle)
+      .Integer("Color", &M::Color, &M::SetColor, Framework::clWindow)
       .Boolean("Enabled", &M::Enabled, &M::SetEnabled, true)
+      .String("FontName", &M::FontName, &M::SetFontName, std::string("MS Sans Serif"))
+      .Integer("FontSize", &M::FontSize, &M::SetFontSize, 8)
+      .String("Lines", &M::Text, &M::SetText, std::string())
       .Integer("MaxLength", &M::MaxLength, &M::SetMaxLength, 0)
+      .Boolean("ParentColor", &M::ParentColor, &M::SetParentColor, false)
+      .Boolean("ParentFont", &M::ParentFont, &M::SetParentFont, true)
+      .Boolean("ParentShowHint", &M::ParentShowHint, &M::SetParentShowHint, true)
+      .Enum<Framework::TScrollStyle>("ScrollBars", "TScrollStyle", {"ssNone", "ssHorizontal", "ssVertical", "ssBoth"},
+                                     &M::ScrollBars, &M::SetScrollBars, Framework::ssNone)
+      .Boolean("ShowHint", &M::ShowHint, &M::SetShowHint, false)
+      .Integer("TabOrder", &M::TabOrder, &M::SetTabOrder, -1)
+      .Boolean("TabStop", &M::TabStop, &M::SetTabStop, true)
       .Boolean("Visible", &M::Visible, &M::SetVisible, true)
       .Boolean("WantReturns", &M::WantReturns, &M::SetWantReturns, true)
       .Boolean("WantTabs", &M::WantTabs, &M::SetWantTabs, false)
-      .Event<Framework::TNotifyEvent>("OnChange", "TNotifyEvent", &M::OnChange, &M::SetOnChange)
+      .Event<TNotifyEvent>("OnChange", "TNotifyEvent", &M::OnChange, &M::SetOnChange)
+      .Event<TNotifyEvent>("OnClick", "TNotifyEvent", &M::OnClick, &M::SetOnClick)
+      .Event<TNotifyEvent>("OnDblClick", "TNotifyEvent", &M::OnDblClick, &M::SetOnDblClick)
+      .Event<TNotifyEvent>("OnEnter", "TNotifyEvent", &M::OnEnter, &M::SetOnEnter)
+      .Event<TNotifyEvent>("OnExit", "TNotifyEvent", &M::OnExit, &M::SetOnExit)
       .Commit();
   Framework::TClassBuilder<TTerminal>("TTerminal", "TCustomMemo")
       .Create()
