@@ -1,11 +1,13 @@
 #pragma once
 // A pseudo-terminal pair: the component opens the slave by name, the test speaks on the master.
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 
 #include "halyard/platform/Pty.h"
@@ -76,6 +78,26 @@ class TPtyPair {
  private:
   Halyard::Platform::TPseudoTerminal Pty_;
 };
+
+// The message of what f raises, or "" when it raises nothing.
+inline std::string MessageOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "";
+}
+
+// Entries in a /proc folder of this process: its threads ("task") or descriptors ("fd").
+inline int ProcEntries(const char* name) {
+  int n = 0;
+  if (DIR* d = ::opendir((std::string("/proc/self/") + name).c_str())) {
+    while (readdir(d)) ++n;
+    ::closedir(d);
+  }
+  return n;
+}
 
 // Waits, without sleeping blindly, until cond() holds or the deadline passes; pumps the
 // main-thread queue meanwhile when asked to.

@@ -1,6 +1,5 @@
 // The serial port on a bad day: a device that hangs up, handlers that close their own port,
 // throw or read less than offered, and line settings the driver refuses.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <termios.h>
@@ -24,14 +23,7 @@ using HalyardTest::WaitFor;
 
 namespace {
 
-int Threads() {
-  int n = 0;
-  if (DIR* d = ::opendir("/proc/self/task")) {
-    while (readdir(d)) ++n;
-    ::closedir(d);
-  }
-  return n;
-}
+int Threads() { return HalyardTest::ProcEntries("task"); }
 
 double CpuSeconds() {
   rusage u{};
@@ -48,14 +40,7 @@ Framework::TOwned<TComm> OpenPort(const std::string& path, bool direct) {
   return c;
 }
 
-std::string Message(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "";
-}
+std::string Message(const std::function<void()>& f) { return HalyardTest::MessageOf(f); }
 
 // Collects what reaches the application's exception handler, and in which thread.
 class TExceptionLog {

@@ -1,6 +1,5 @@
 #include "halyard/commconnect/CommConnect.h"
 
-#include <dirent.h>
 #include <poll.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -23,16 +22,8 @@ using HalyardTest::WaitFor;
 
 namespace {
 
-int CountEntries(const char* dir) {
-  int n = 0;
-  if (DIR* d = ::opendir(dir)) {
-    while (readdir(d)) ++n;
-    ::closedir(d);
-  }
-  return n;
-}
-int OpenDescriptors() { return CountEntries("/proc/self/fd"); }
-int Threads() { return CountEntries("/proc/self/task"); }
+int OpenDescriptors() { return HalyardTest::ProcEntries("fd"); }
+int Threads() { return HalyardTest::ProcEntries("task"); }
 
 Framework::TOwned<TComm> OpenPort(TPtyPair& pty) {
   auto c = MakeComponent<TComm>(nullptr);
@@ -41,14 +32,7 @@ Framework::TOwned<TComm> OpenPort(TPtyPair& pty) {
   return c;
 }
 
-std::string Message(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "";
-}
+std::string Message(const std::function<void()>& f) { return HalyardTest::MessageOf(f); }
 
 }  // namespace
 
