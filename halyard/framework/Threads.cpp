@@ -309,7 +309,6 @@ void TThread::Run() {
     std::lock_guard lk(M_);
     Fatal_ = std::current_exception();
   }
-  if (OnRetired_) OnRetired_();
   bool selfFree = FreeOnTerminate_.load();
   if (selfFree) {
     std::lock_guard lk(M_);
@@ -321,6 +320,8 @@ void TThread::Run() {
   }
   Cv_.notify_all();
   Application().Wake();
+  // Last of all that touches shared state, so whoever waits for the release may end the process.
+  if (OnRetired_) OnRetired_();
   if (selfFree) delete this;
 }
 
@@ -346,8 +347,8 @@ bool TThread::CallerIsInside() const {
 bool TRetiredThread::WaitFor() const {
   if (!Done_) return false;
   if (std::this_thread::get_id() == Id_ || Application().IsServing(Id_)) return false;
-  if (Application().IsMainThread()) Application().WaitUntil([this] { return Done_->Signaled(); });
-  else Done_->WaitFor(INFINITE);
+  // A retired thread has left its loop and never hands anything to the main thread again.
+  Done_->WaitFor(INFINITE);
   return true;
 }
 

@@ -131,8 +131,9 @@ inline std::thread::id MainThreadID() { return Application().MainThreadID(); }
 class TRetiredThread {
  public:
   TRetiredThread() = default;
-  // Waits until the release has run. A caller inside the thread cannot wait for it and
-  // returns false at once, as it does when nothing was retired.
+  // Waits until the release has run and the thread touches nothing shared any more. A caller
+  // inside the thread cannot wait for it and returns false at once, as it does when nothing
+  // was retired.
   bool WaitFor() const;
   bool Released() const { return !Done_ || Done_->Signaled(); }
 

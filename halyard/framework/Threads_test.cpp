@@ -191,8 +191,9 @@ TEST(ThreadRetire, FromInsideItsOwnHandlerTheThreadReleasesAfterwards) {
   });
   EXPECT_FALSE(t->CallerIsInside());
   created.SetEvent();
-  ASSERT_TRUE(Application().WaitUntil([&] { return released.load(); }, 10000));
+  ASSERT_TRUE(Application().WaitUntil([&] { return handlerReturned.load(); }, 10000));
   EXPECT_TRUE(retired.WaitFor());
+  EXPECT_TRUE(released);
   EXPECT_TRUE(retired.Released());
 
   // From outside, it is all done before the call returns.

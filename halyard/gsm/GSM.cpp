@@ -272,6 +272,8 @@ bool TGSM::RunAttempt(const std::string& Cmd, uint8_t Mode) {
     std::lock_guard lk(StateLock_);
     ResponseBuffer_.clear();
     RxState_ = 0;
+    EchoSeen_ = false;
+    LinesAtStart_ = ResultLines_ ? ResultLines_->Count() : 0;
   }
   ResponseEvent_.ResetEvent();
   uint64_t seen;
@@ -310,7 +312,17 @@ bool TGSM::RunAttempt(const std::string& Cmd, uint8_t Mode) {
   }
   if (waitMode == 0) return true;
   uint8_t required = waitMode & ~(wmPrefixed | wmErrorEnds);
-  bool complete = WaitResponse(seen, [&] { return (RxState_ & required) == required; });
+  // A modem that echoes answers after the echo: an answer before it is not this command's.
+  bool complete = WaitResponse(
+      seen, [&] { return (RxState_ & required) == required && (required == 0 || EchoSeen_ || !EchoOn_); });
+  {
+    std::lock_guard lk(StateLock_);
+    // No echo this time: the modem may have stopped echoing; the next attempt goes by the
+    // answer alone.
+    if (!EchoSeen_) EchoOn_ = false;
+    // Turned off on purpose: from the next command on, answers come without an echo.
+    if (complete && CommandName_.rfind("E0", 0) == 0) EchoOn_ = false;
+  }
   std::string last = LastResultLine();
   bool ok = complete;
   if (complete && (Mode & wmResult)) ok = ResultCodes_.GetValue(last + ".Params").find("OK") != std::string::npos;
@@ -412,6 +424,12 @@ void TGSM::DoComRxChar(TObject* Sender, int Count) {
         }
         ++i;  // a line ended by another control character is dropped
       }
+      // The echo ends with a carriage return alone; with no answer after it, it is framed now.
+      if (restStart < n && ResponseBuffer_.back() == '\r' &&
+          UpString(ResponseBuffer_.substr(restStart, 2 + CommandName_.size())) == "AT" + CommandName_) {
+        HandleLine(ResponseBuffer_.substr(restStart, ResponseBuffer_.find('\r', restStart) - restStart));
+        restStart = n;
+      }
       ResponseBuffer_.erase(0, restStart);
       if (ResponseBuffer_.size() > kMaxLine) ResponseBuffer_.clear();
       ResponseEvent_.SetEvent();
@@ -424,6 +442,17 @@ void TGSM::HandleLine(const std::string& L) {
   std::string U = UpString(L);
   if (U.rfind("AT" + CommandName_, 0) == 0) {
     ++Progress_;  // the echo
+    // Whatever came before the echo answers an earlier command (a reply that came too late
+    // for its own transaction); it is framed for the unsolicited handling afterwards.
+    if (!EchoSeen_) {
+      RxState_ &= wmDrain | wmPrompt;
+      LastResultLine_.clear();
+      LastResultCode_ = 0;
+      if (ResultLines_ && ResultLines_->Count() > LinesAtStart_)
+        ResultLines_->DeleteRange(LinesAtStart_, ResultLines_->Count() - LinesAtStart_);
+    }
+    EchoSeen_ = true;
+    EchoOn_ = true;
     return;
   }
   std::string key = L;

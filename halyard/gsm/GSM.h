@@ -209,6 +209,11 @@ class TGSM : public Connect::TConnection, public ISMSModem {
   std::string CommandName_;
   TStringList* ResultLines_ = nullptr;
   uint64_t Progress_ = 0;  // chunks that completed a line of the transaction
+  // Whether the modem echoes commands (learnt from the echoes seen), whether this attempt's echo
+  // has come, and how many result lines the attempt found in place.
+  bool EchoOn_ = false;
+  bool EchoSeen_ = false;
+  int LinesAtStart_ = 0;
 
   // Shared by the receiver thread and the main thread.
   Framework::TCriticalSection RxLock_;

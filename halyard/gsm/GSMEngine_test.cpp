@@ -280,3 +280,31 @@ TEST(GSMEngineLifecycle, PortDestroyedFirstClearsTheReference) {
     EXPECT_STREQ(e.what(), "No assigned COM device");
   }
 }
+
+// The answer to AT+CGMI comes only when AT+CGMM has been sent, before AT+CGMM's own echo.
+class GSMEngineLateAnswer : public GSMEngine, public ::testing::WithParamInterface<bool> {};
+INSTANTIATE_TEST_SUITE_P(Echo, GSMEngineLateAnswer, ::testing::Values(true, false),
+                         [](const auto& p) { return p.param ? "On" : "Off"; });
+
+TEST_P(GSMEngineLateAnswer, IsNotTakenAsTheNextCommandsAnswer) {
+  const bool echo = GetParam();
+  Modem->SetEcho(false);  // echoes written by the rules, where a real modem would put them
+  Modem->On("AT+CGMI", Reply({echo ? "AT+CGMI\r" : ""}));
+  Modem->On("AT+CGMM", Reply({"\r\nSIEMENS\r\n\r\nOK\r\n", echo ? "AT+CGMM\r" : "", "\r\nMC35\r\n\r\nOK\r\n"}, 50));
+  TStringList lines;
+  EXPECT_EQ(Error([&] { Gsm->SendATCommand("AT+CGMI", 3, &lines, 1); }), "No reply on AT command: AT+CGMI");
+  lines.Clear();
+  EXPECT_EQ(Gsm->SendATCommand("AT+CGMM", 3, &lines, 1), 0);
+  if (echo) EXPECT_EQ(lines.Text(), "MC35\n");
+  else EXPECT_EQ(lines.Text(), "SIEMENS\n");  // without an echo nothing tells them apart
+}
+
+TEST_F(GSMEngine, EchoTurnedOffOnPurposeIsNotWaitedFor) {
+  Modem->Answer("ATE0", {"OK"});
+  EXPECT_EQ(Gsm->SendATCommand("ATE0", 1), 0);  // its own echo still comes
+  Modem->SetEcho(false);
+  Modem->Answer("AT+CGMM", {"MC35", "OK"});
+  TStringList lines;
+  EXPECT_EQ(Gsm->SendATCommand("AT+CGMM", 3, &lines, 1), 0);
+  EXPECT_EQ(lines.Text(), "MC35\n");
+}

@@ -29,7 +29,7 @@ void TClientSocketThread::DoOnSignal() { Owner_->DoOnRxChar(Owner_->Socket_->Rec
 
 // --- TClientSocketConnection ---------------------------------------------------------------
 
-TClientSocketConnection::~TClientSocketConnection() = default;
+TClientSocketConnection::~TClientSocketConnection() { Retired_.WaitFor(); }
 
 void TClientSocketConnection::SetPort(int v) {
   CheckInactive();
@@ -49,6 +49,7 @@ void TClientSocketConnection::SetService(const std::string& v) {
 }
 
 void TClientSocketConnection::OpenConn() {
+  Retired_.WaitFor();  // a receiver thread closed from its own handler is gone before the next
   Socket_ = std::make_unique<Framework::TCustomWinSocket>(-1);
   Socket_->SetAsyncStyles({});
   Socket_->Open(Host_, Address_, Service_, static_cast<uint16_t>(Port_), true);
@@ -60,7 +61,7 @@ void TClientSocketConnection::CloseConn() {
   // The connection owns its receiver thread and joins it, unless this close comes from the
   // thread's own handler: the thread then ends and frees itself once the handler returns, and
   // touches neither the connection nor the socket again.
-  Framework::TThread::Retire(Thread_.release(), nullptr);
+  Retired_ = Framework::TThread::Retire(Thread_.release(), nullptr);
   PurgeIn();
   Socket_.reset();
 }

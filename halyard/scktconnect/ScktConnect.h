@@ -61,6 +61,7 @@ class TClientSocketConnection : public Connect::TCommunicationConnection {
   std::string Host_, Address_, Service_;
   std::unique_ptr<Framework::TCustomWinSocket> Socket_;
   std::unique_ptr<TClientSocketThread> Thread_;
+  Framework::TRetiredThread Retired_;  // a receiver thread closed from its own handler
 };
 
 // Puts TClientSocketConnection on the palette page "Communication".
