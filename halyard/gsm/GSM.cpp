@@ -263,6 +263,9 @@ bool TGSM::RunAttempt(const std::string& Cmd, uint8_t Mode) {
         std::lock_guard lk(g->StateLock_);
         g->WaitMode_ = 0;
       }
+      // Lines that came during the transaction wait for the framing: start it, whichever
+      // thread ran the transaction.
+      if (g->AsyncThread_) g->AsyncThread_->Wake();
       g->Pause(kAttemptPause);
     }
   } cleanup{this};
@@ -384,11 +387,11 @@ void TGSM::DoComRxChar(TObject* Sender, int Count) {
   bool wake;
   {
     std::lock_guard lk(RxLock_);
-    AsyncBuffer_ += chunk;
+    AsyncBuffer_.Append(chunk);
     if (AsyncBuffer_.size() > kMaxAsync) {
       // The main thread has fallen far behind: give up the oldest text, reported or not.
       size_t drop = AsyncBuffer_.size() - kMaxAsync;
-      AsyncBuffer_.erase(0, drop);
+      AsyncBuffer_.Consume(drop);
       AsyncPos_ = std::max<long long>(0, AsyncPos_ - static_cast<long long>(drop));
     }
     wake = static_cast<long long>(AsyncBuffer_.size()) > AsyncPos_;
@@ -526,10 +529,10 @@ void TGSM::cmRxChar() {
       std::lock_guard lk(RxLock_);
       // Only what has been reported is framed, so no character escapes OnRxChar.
       size_t avail = static_cast<size_t>(std::max<long long>(0, AsyncPos_));
-      const std::string& b = AsyncBuffer_;
+      const TFrontBuffer& b = AsyncBuffer_;
       auto remove = [&](size_t count) {
         count = std::min(count, avail);
-        AsyncBuffer_.erase(0, count);
+        AsyncBuffer_.Consume(count);
         AsyncPos_ -= static_cast<long long>(count);
       };
       if (PendingLength_ > 0) {

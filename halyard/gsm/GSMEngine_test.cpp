@@ -308,3 +308,25 @@ TEST_F(GSMEngine, EchoTurnedOffOnPurposeIsNotWaitedFor) {
   EXPECT_EQ(Gsm->SendATCommand("AT+CGMM", 3, &lines, 1), 0);
   EXPECT_EQ(lines.Text(), "MC35\n");
 }
+
+TEST_F(GSMEngine, IndicationDuringAWorkerTransactionIsFramedAfterIt) {
+  std::vector<std::string> unsolicited;  // main thread only
+  Gsm->SetOnUnsolicitedLine([&](TObject*, const std::string& l) { unsolicited.push_back(l); });
+  Modem->SetEcho(false);
+  Modem->Answer("AT+CSQ", {"RING", "+CSQ: 20,99", "OK"});
+  // Whether the hand-over ran during the transaction or after it is the scheduler's choice:
+  // a few rounds see both.
+  for (int round = 1; round <= 6; ++round) {
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+      TStringList lines;
+      Gsm->SendATCommand("AT+CSQ", 3, &lines);
+      done = true;
+    });
+    ASSERT_TRUE(WaitFor([&] { return done.load(); }, 10000, true));
+    worker.join();
+    // Nothing more comes from the modem: the lines must not wait for it.
+    ASSERT_TRUE(WaitFor([&] { return std::count(unsolicited.begin(), unsolicited.end(), "RING") == round; }, 5000, true))
+        << "round " << round;
+  }
+}
