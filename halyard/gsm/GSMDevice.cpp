@@ -136,11 +136,15 @@ void TGSM::OpenConn() {
     }
     Command("AT+CPMS?", 19, &work);
     int pos = 1;
-    MessageStorage_ = ExtractParam(work[0], pos);
+    MessageStorage_ = ExtractParam(AnswerLine(work, "AT+CPMS?"), pos);
     work.Clear();
     Command("AT+CSMS?", 18, &work);
     pos = 1;
-    SMSService_ = Framework::StrToInt(ExtractParam(work[0], pos));
+    std::string service = ExtractParam(AnswerLine(work, "AT+CSMS?"), pos);
+    int value = 0;
+    if (!Framework::TryStrToInt(service, value))
+      GSMError(Framework::Format("The modem's answer to AT+CSMS? has no service number: %s", work[0]));
+    SMSService_ = value;
   }
   // Only a set address is sent: an empty one would erase the SIM's own on many modems.
   if (!SCA_.empty()) Command("AT+CSCA=\"" + SCA_ + "\"", wmResult);
@@ -180,7 +184,7 @@ std::string TGSM::GetMEId(int Index) {
   if (i >= 0) return MEIdCache_.ValueFromIndex(i);
   TStringList answer;
   Command(cmd, 3, &answer, 1);
-  std::string id = answer[0];
+  std::string id = AnswerLine(answer, cmd);
   MEIdCache_.Add(std::string(cmd) + "=" + id);
   return id;
 }

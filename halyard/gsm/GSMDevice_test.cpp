@@ -354,5 +354,25 @@ TEST_F(GSMDevice, MalformedAnswersNeverCrash) {
   } catch (const Framework::Exception&) {
   }
   Modem->Answer("AT+CGMI", {"OK"});  // no answer line
-  EXPECT_THROW(Gsm->GetMEId(1), Framework::EListError);
+  EXPECT_EQ(Error([&] { Gsm->GetMEId(1); }), "The modem answered AT+CGMI without the information asked for");
+}
+
+TEST_F(GSMDevice, ShortOrMalformedAnswersNameTheCommand) {
+  struct Case {
+    const char* Cmd;
+    Commands Answer;
+    const char* Error;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"AT+CPMS?", {"OK"}, "The modem answered AT+CPMS? without the information asked for"},
+           {"AT+CSMS?", {"OK"}, "The modem answered AT+CSMS? without the information asked for"},
+           {"AT+CSMS?", {"+CSMS: x", "OK"}, "The modem's answer to AT+CSMS? has no service number: x"},
+           {"AT+CNMI=?", {"OK"}, "The modem answered AT+CNMI=? without the information asked for"}}) {
+    Modem->Answer(c.Cmd, c.Answer);
+    EXPECT_EQ(Error([&] { Gsm->Open(); }), c.Error) << c.Cmd;
+    EXPECT_FALSE(Gsm->Active());
+    Modem->Answer("AT+CPMS?", {"+CPMS: \"SM\",1,10,\"SM\",1,10", "OK"});
+    Modem->Answer("AT+CSMS?", {"+CSMS: 1,1,1,1", "OK"});
+    Modem->Answer("AT+CNMI=?", {"+CNMI: (0-2),(0-3),(0-3),(0-2),(0,1)", "OK"});
+  }
 }

@@ -22,7 +22,7 @@ void TGSM::SetUnsolicitedIndication(TGSMUnsolicitedIndicationSet Value) {
 TGSMUnsolicitedIndicationSet TGSM::DoSetUnsolicitedIndication(TGSMUnsolicitedIndicationSet V) {
   TStringList answer;
   Command("AT+CNMI=?", 19, &answer);
-  const std::string t = answer[0];
+  const std::string t = AnswerLine(answer, "AT+CNMI=?");
   int pos = 1;
   TByteSet m = ExtractParamSet(t, pos), mt = ExtractParamSet(t, pos), bm = ExtractParamSet(t, pos),
            ds = ExtractParamSet(t, pos), bfr = ExtractParamSet(t, pos);

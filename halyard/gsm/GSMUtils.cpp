@@ -22,6 +22,11 @@ bool IsATResponse(const std::string& S) {
   return !S.empty() && (S[0] == '+' || S[0] == '^') && S.find(": ") != std::string::npos;
 }
 
+std::string AnswerLine(const Framework::TStringList& Answer, const std::string& Cmd) {
+  if (Answer.Count() == 0) GSMError(Framework::Format("The modem answered %s without the information asked for", Cmd));
+  return Answer[0];
+}
+
 std::string StripATResponse(const std::string& S) {
   if (!IsATResponse(S)) return S;
   return Trim(S.substr(S.find(": ") + 2));

@@ -15,6 +15,9 @@ class EGSMError : public CommConnect::EComError {
 };
 
 [[noreturn]] void GSMError(const std::string& Msg);
+// The first line of a command's answer; a modem that said only OK gets a clear error that
+// names the command, not a list index.
+std::string AnswerLine(const Framework::TStringList& Answer, const std::string& Cmd);
 
 enum TGSMEquipment { eqA1, eqM1, eqM20, eqGM12, eqNokia6210, eqNokia9110, eqM35, eqS25, eqT260, eqWaveCom, eqTC35 };
 using TGSMEquipmentSet = Framework::Set<TGSMEquipment, 16>;
