@@ -34,17 +34,17 @@ TEST_F(GSMDevice, DefaultsOfANewComponent) {
 
 TEST_F(GSMDevice, OpenDialogueOfEveryModel) {
   std::map<TGSMEquipment, Commands> want = {
-      {eqA1, {"AT+CPIN?", "AT+CREG?", "AT+CREG=1", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0", "AT+CNMI=?", "AT+CNMI=2,0,0,0,0"}},
-      {eqM1, {"AT+CPIN?", "AT+CREG?", "AT+CREG=1", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0", "AT+CNMI=?", "AT+CNMI=2,0,0,0,0"}},
-      {eqM20, {"AT+CPIN?", "AT+CREG?", "AT+CREG=1", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0", "AT+CSMS=0", "AT+CNMI=?", "AT+CNMI=2,0,0,0,0"}},
-      {eqGM12, {"AT+CPIN?", "AT+CREG?", "AT+CREG=1", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0", "AT+CNMI=?", "AT+CNMI=2,0,0,0,0"}},
-      {eqNokia6210, {"AT+CREG?", "AT+CREG=1", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0", "AT+CNMI=?", "AT+CNMI=2,0,0,0,0"}},
-      {eqNokia9110, {"AT+CPMS?", "AT+CSMS?", "AT+CMGF=1", "AT+CSDH=1", "AT+CNMI=?", "AT+CNMI=2,0,0,0,0"}},
-      {eqM35, {"AT+CPIN?", "AT+CREG?", "AT+CREG=1", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0", "AT+CMEE=1", "AT+CNMI=?", "AT+CNMI=2,0,0,0,0"}},
-      {eqS25, {"AT+CPIN?", "AT+CREG?", "AT+CREG=1", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0", "AT+CMEE=1", "AT+CNMI=?", "AT+CNMI=2,0,0,0,0"}},
-      {eqT260, {"AT+CSQ", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0", "AT+CMEE=1", "AT+CNMI=?", "AT+CNMI=2,0,0,0,0"}},
-      {eqWaveCom, {"AT+WIND=12", "AT+CPIN?", "AT+CREG?", "AT+CREG=1", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0", "AT+CNMI=?", "AT+CNMI=2,0,0,0,0"}},
-      {eqTC35, {"AT+CPIN?", "AT+CREG?", "AT+CREG=1", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0", "AT+CNMI=?", "AT+CNMI=2,0,0,0,0"}},
+      {eqA1, {"AT+CPIN?", "AT+CREG?", "AT+CREG=1", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0", "AT+CNMI=?", "AT+CNMI=2,0,0,0,1"}},
+      {eqM1, {"AT+CPIN?", "AT+CREG?", "AT+CREG=1", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0", "AT+CNMI=?", "AT+CNMI=2,0,0,0,1"}},
+      {eqM20, {"AT+CPIN?", "AT+CREG?", "AT+CREG=1", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0", "AT+CSMS=0", "AT+CNMI=?", "AT+CNMI=2,0,0,0,1"}},
+      {eqGM12, {"AT+CPIN?", "AT+CREG?", "AT+CREG=1", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0", "AT+CNMI=?", "AT+CNMI=2,0,0,0,1"}},
+      {eqNokia6210, {"AT+CREG?", "AT+CREG=1", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0", "AT+CNMI=?", "AT+CNMI=2,0,0,0,1"}},
+      {eqNokia9110, {"AT+CPMS?", "AT+CSMS?", "AT+CMGF=1", "AT+CSDH=1", "AT+CNMI=?", "AT+CNMI=2,0,0,0,1"}},
+      {eqM35, {"AT+CPIN?", "AT+CREG?", "AT+CREG=1", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0", "AT+CMEE=1", "AT+CNMI=?", "AT+CNMI=2,0,0,0,1"}},
+      {eqS25, {"AT+CPIN?", "AT+CREG?", "AT+CREG=1", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0", "AT+CMEE=1", "AT+CNMI=?", "AT+CNMI=2,0,0,0,1"}},
+      {eqT260, {"AT+CSQ", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0", "AT+CMEE=1", "AT+CNMI=?", "AT+CNMI=2,0,0,0,1"}},
+      {eqWaveCom, {"AT+WIND=12", "AT+CPIN?", "AT+CREG?", "AT+CREG=1", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0", "AT+CNMI=?", "AT+CNMI=2,0,0,0,1"}},
+      {eqTC35, {"AT+CPIN?", "AT+CREG?", "AT+CREG=1", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0", "AT+CNMI=?", "AT+CNMI=2,0,0,0,1"}},
   };
   std::map<TGSMEquipment, Commands> switchOff = {{eqA1, {"AT^SMSO"}}, {eqM20, {"AT^SMSO"}}, {eqGM12, {"AT+CFUN=0"}},
                                                  {eqM35, {"AT^SMSO"}}, {eqS25, {"AT^SMSO"}}, {eqTC35, {"AT^SMSO"}}};

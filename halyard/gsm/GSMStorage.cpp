@@ -193,8 +193,8 @@ std::unique_ptr<TStringList> TGSM::GetSMSList(int Stat) {
 
 void TGSM::Setmem1(const std::string& Name) {
   if (Name == MessageStorage_) return;
-  MessageStorage_ = Name;
   if (Active()) Command("AT+CPMS=" + Name, wmResult);
+  MessageStorage_ = Name;  // only once the modem has taken it
 }
 
 }  // namespace Halyard::GSM

@@ -5,6 +5,9 @@
 
 namespace Halyard::GSM {
 
+using AuxStr::Trim;
+using Framework::Application;
+using Framework::Format;
 using Framework::StrToInt;
 
 void TGSM::SetUnsolicitedIndication(TGSMUnsolicitedIndicationSet Value) {
@@ -24,8 +27,8 @@ TGSMUnsolicitedIndicationSet TGSM::DoSetUnsolicitedIndication(TGSMUnsolicitedInd
   Command("AT+CNMI=?", 19, &answer);
   const std::string t = AnswerLine(answer, "AT+CNMI=?");
   int pos = 1;
-  TByteSet m = ExtractParamSet(t, pos), mt = ExtractParamSet(t, pos), bm = ExtractParamSet(t, pos),
-           ds = ExtractParamSet(t, pos), bfr = ExtractParamSet(t, pos);
+  TByteSet m = ExtractParamGroup(t, pos), mt = ExtractParamGroup(t, pos), bm = ExtractParamGroup(t, pos),
+           ds = ExtractParamGroup(t, pos), bfr = ExtractParamGroup(t, pos);
   TGSMUnsolicitedIndicationSet r;
   bool only = V.Contains(uindOnlyIndication);
   auto first = [](const TByteSet& set, std::initializer_list<int> choices) -> std::string {
@@ -124,7 +127,9 @@ void TGSM::ProcessRxLine(const std::string& Line) {
   }
   // 4. Signal as registration on the T260.
   if (Equipment_ == eqT260 && starts("+CSQ: ") && Line.find('(') == std::string::npos) {
-    int status = StrToInt(Line.substr(6)) == 99 ? 0 : 1;
+    // The standard answer adds the bit error rate ("+CSQ: 17,99"): the signal comes first.
+    std::string signal = Line.substr(6);
+    int status = StrToInt(Trim(signal.substr(0, signal.find(',')))) == 99 ? 0 : 1;
     if (status != RegistrationStatus_) DoNetworkRegistration(status);
     return;
   }
@@ -134,7 +139,17 @@ void TGSM::ProcessRxLine(const std::string& Line) {
     pos = stored ? 7 : 6;
     std::string storage = param();
     int index = number();
-    Setmem1(storage);
+    try {
+      try {
+        Setmem1(storage);
+      } catch (const std::exception& e) {
+        GSMError(Format("Message %d in storage %s cannot be reached: %s", index, storage, e.what()));
+      }
+    } catch (...) {
+      // The indication is not lost: the application hears why it cannot be followed.
+      Application().HandleException(std::current_exception());
+      return;
+    }
     DoUnsolicitedSMS(index, nullptr);
     return;
   }

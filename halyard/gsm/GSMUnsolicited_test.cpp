@@ -129,26 +129,53 @@ TEST_F(GSMUnsolicited, ModelSpecificLines) {
   Gsm->Close();
   Gsm->SetEquipment(eqT260);
   Registrations.clear();
-  Gsm->Open();  // "+CSQ: 20,99" at open is not a single number: dropped
-  Modem->Inject("\r\n+CSQ: 15\r\n\r\n+CSQ: 99\r\nMARK\r");
+  Gsm->Open();  // the standard "+CSQ: 20,99" at open: the signal is known, registered
+  ASSERT_TRUE(Pump([&] { return !Registrations.empty(); }));
+  Modem->Inject("\r\n+CSQ: 15\r\n\r\n+CSQ: 99\r\n\r\n+CSQ: 17,99\r\nMARK\r");
   ASSERT_TRUE(Pump([&] { return SawLine("MARK"); }));
-  EXPECT_EQ(Registrations, (std::vector<int>{1, 0}));
+  EXPECT_EQ(Registrations, (std::vector<int>{1, 0, 1}));
 }
 
 TEST_F(GSMUnsolicited, IndicationSettingFromTheModemsOffer) {
   Gsm->Open();
   Mark();
   Gsm->SetUnsolicitedIndication({uindSMSDeliver});
-  EXPECT_EQ(Sent(), (Commands{"AT+CNMI=?", "AT+CNMI=2,2,0,0,0"}));
+  EXPECT_EQ(Sent(), (Commands{"AT+CNMI=?", "AT+CNMI=2,2,0,0,1"}));
   Mark();
   Gsm->SetUnsolicitedIndication({uindSMSDeliver});  // the same set: nothing sent
   EXPECT_TRUE(Sent().empty());
   Gsm->SetUnsolicitedIndication({uindSMSDeliver, uindSMSStatusReport, uindOnlyIndication});
-  EXPECT_EQ(Sent().back(), "AT+CNMI=2,1,0,2,0");
+  EXPECT_EQ(Sent().back(), "AT+CNMI=2,1,0,2,1");
   Modem->Answer("AT+CNMI=?", {"+CNMI: (0-2),(0-3),(0),(0-2),(0,1)", "OK"});
   Gsm->SetUnsolicitedIndication({uindCellBroadcast});
-  EXPECT_EQ(Sent().back(), "AT+CNMI=2,0,,0,0");
+  EXPECT_EQ(Sent().back(), "AT+CNMI=2,0,,0,1");
   EXPECT_TRUE(Gsm->UnsolicitedIndication().Empty());
+  // Lists inside the parentheses, as many modems write them, are one parameter each.
+  Modem->Answer("AT+CNMI=?", {"+CNMI: (0,1,2),(0,1,2,3),(0,2),(0,1),(0,1)", "OK"});
+  Gsm->SetUnsolicitedIndication({uindSMSDeliver});
+  EXPECT_EQ(Sent().back(), "AT+CNMI=2,2,0,0,1");
+}
+
+TEST_F(GSMUnsolicited, RefusedStorageSwitchKeepsTheStorageAndIsReported) {
+  Listen();
+  std::vector<std::string> errors;
+  Framework::Application().SetOnException([&](const std::exception_ptr& e) {
+    try {
+      std::rethrow_exception(e);
+    } catch (const std::exception& x) {
+      errors.push_back(x.what());
+    }
+  });
+  Gsm->Open();
+  std::string before = Gsm->MessageStorage();
+  Modem->Answer("AT+CPMS=\"SR\"", {"+CMS ERROR: 302"});
+  Modem->Inject("\r\n+CDSI: \"SR\",3\r\n");
+  bool reported = Pump([&] { return !errors.empty(); });
+  Framework::Application().SetOnException(nullptr);
+  ASSERT_TRUE(reported);
+  EXPECT_NE(errors[0].find("Message 3 in storage \"SR\" cannot be reached"), std::string::npos) << errors[0];
+  EXPECT_EQ(Gsm->MessageStorage(), before);
+  EXPECT_TRUE(Messages.empty());
 }
 
 TEST_F(GSMUnsolicited, RobustAgainstBadAndEndlessInput) {

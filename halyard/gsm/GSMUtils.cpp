@@ -47,8 +47,9 @@ std::string ExtractParam(const std::string& S, int& Pos) {
   return r;
 }
 
-TByteSet ExtractParamSet(const std::string& S, int& Pos) {
-  std::string p = ExtractParam(S, Pos) + ")";
+namespace {
+// The numbers and ranges ("0-3") of a text, whatever separates them.
+TByteSet NumbersOf(const std::string& p) {
   TByteSet set;
   long long previous = 0;
   bool range = false;
@@ -69,6 +70,23 @@ TByteSet ExtractParamSet(const std::string& S, int& Pos) {
       ++i;
     }
   }
+  return set;
+}
+}  // namespace
+
+TByteSet ExtractParamSet(const std::string& S, int& Pos) { return NumbersOf(ExtractParam(S, Pos) + ")"); }
+
+TByteSet ExtractParamGroup(const std::string& S, int& Pos) {
+  size_t i = static_cast<size_t>(std::max(Pos, 1) - 1);
+  while (i < S.size() && S[i] == ' ') ++i;
+  if (i >= S.size() || S[i] != '(') return ExtractParamSet(S, Pos);
+  size_t close = S.find(')', i);
+  if (close == std::string::npos) close = S.size();
+  TByteSet set = NumbersOf(S.substr(i + 1, close - i - 1));
+  size_t next = std::min(close + 1, S.size());
+  while (next < S.size() && S[next] == ' ') ++next;
+  if (next < S.size() && S[next] == ',') ++next;
+  Pos = static_cast<int>(next) + 1;
   return set;
 }
 

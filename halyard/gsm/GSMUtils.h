@@ -49,6 +49,9 @@ std::string StripATResponse(const std::string& S);
 // Pos is 1-based; it moves behind the parameter and its comma.
 std::string ExtractParam(const std::string& S, int& Pos);
 TByteSet ExtractParamSet(const std::string& S, int& Pos);
+// A parameter of a test command's answer: a parenthesised group ("(0,1,2)", "(0-3)") as one
+// set, or else as ExtractParamSet reads it.
+TByteSet ExtractParamGroup(const std::string& S, int& Pos);
 std::string TrimQuotes(const std::string& S);
 TGSMEquipment Str2GMSEquipment(const std::string& S);
 [[noreturn]] void RaiseResponseError(const std::string& Line, const std::string& Cmd);
