@@ -176,9 +176,9 @@ TEST_P(ClientSocketByMode, CloseFromOwnHandlerClosesAtOnce) {
   std::atomic<int> calls{0};
   std::atomic<bool> inactiveAfterClose{false};
   c->SetOnRxChar([&](Framework::TObject*, int) {
-    ++calls;
     c->Close();  // a "QUIT" received
     inactiveAfterClose = !c->Active();
+    ++calls;
   });
   c->Open();
   int peer = l.Accept();
