@@ -277,6 +277,8 @@ bool TGSM::RunAttempt(const std::string& Cmd, uint8_t Mode) {
     RxState_ = 0;
     EchoSeen_ = false;
     LinesAtStart_ = ResultLines_ ? ResultLines_->Count() : 0;
+    AttemptLines_ = AttemptBytes_ = 0;
+    Overflow_ = false;
   }
   ResponseEvent_.ResetEvent();
   uint64_t seen;
@@ -316,10 +318,13 @@ bool TGSM::RunAttempt(const std::string& Cmd, uint8_t Mode) {
   if (waitMode == 0) return true;
   uint8_t required = waitMode & ~(wmPrefixed | wmErrorEnds);
   // A modem that echoes answers after the echo: an answer before it is not this command's.
-  bool complete = WaitResponse(
-      seen, [&] { return (RxState_ & required) == required && (required == 0 || EchoSeen_ || !EchoOn_); });
+  bool complete = WaitResponse(seen, [&] {
+    return Overflow_ || ((RxState_ & required) == required && (required == 0 || EchoSeen_ || !EchoOn_));
+  });
   {
     std::lock_guard lk(StateLock_);
+    if (Overflow_)
+      GSMError(Format("The modem's answer to %s exceeds %d lines or %d bytes", Cmd, MaxReplyLines_, MaxReplyBytes_));
     // No echo this time: the modem may have stopped echoing; the next attempt goes by the
     // answer alone.
     if (!EchoSeen_) EchoOn_ = false;
@@ -410,6 +415,7 @@ void TGSM::DoComRxChar(TObject* Sender, int Count) {
         ++Progress_;
       }
       ResponseBuffer_ += chunk;
+      AttemptBytes_ += static_cast<long long>(chunk.size());
       size_t i = 0, n = ResponseBuffer_.size(), restStart = n;
       while (i < n) {
         while (i < n && static_cast<unsigned char>(ResponseBuffer_[i]) < 32) ++i;
@@ -435,6 +441,9 @@ void TGSM::DoComRxChar(TObject* Sender, int Count) {
       }
       ResponseBuffer_.erase(0, restStart);
       if (ResponseBuffer_.size() > kMaxLine) ResponseBuffer_.clear();
+      // A long line that is still coming is progress as much as a whole one.
+      if (!ResponseBuffer_.empty()) ++Progress_;
+      if (AttemptLines_ > MaxReplyLines_ || AttemptBytes_ > MaxReplyBytes_) Overflow_ = true;
       ResponseEvent_.SetEvent();
     }
   }
@@ -442,6 +451,7 @@ void TGSM::DoComRxChar(TObject* Sender, int Count) {
 }
 
 void TGSM::HandleLine(const std::string& L) {
+  ++AttemptLines_;
   std::string U = UpString(L);
   if (U.rfind("AT" + CommandName_, 0) == 0) {
     ++Progress_;  // the echo

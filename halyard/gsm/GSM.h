@@ -120,6 +120,12 @@ class TGSM : public Connect::TConnection, public ISMSModem {
   void SetRepeatCount(int v) { RepeatCount_ = v; }
   int RecTimeout() const { return RecTimeout_; }
   void SetRecTimeout(int v) { RecTimeout_ = v; }
+  // The most one attempt accepts before it fails: a modem that babbles cannot hold a command.
+  // Far above any real answer (a full list of 255 stored messages is about 510 lines, 100 KiB).
+  int MaxReplyLines() const { return MaxReplyLines_; }
+  void SetMaxReplyLines(int v) { MaxReplyLines_ = v; }
+  int MaxReplyBytes() const { return MaxReplyBytes_; }
+  void SetMaxReplyBytes(int v) { MaxReplyBytes_ = v; }
   int RepeatTimeout() const { return RepeatTimeout_; }
   void SetRepeatTimeout(int v) { RepeatTimeout_ = v; }
 
@@ -236,6 +242,9 @@ class TGSM : public Connect::TConnection, public ISMSModem {
   uint64_t Progress_ = 0;  // chunks that completed a line of the transaction
   // Whether the modem echoes commands (learnt from the echoes seen), whether this attempt's echo
   // has come, and how many result lines the attempt found in place.
+  int MaxReplyLines_ = 1000, MaxReplyBytes_ = 256 * 1024;
+  long long AttemptLines_ = 0, AttemptBytes_ = 0;  // what this attempt has received
+  bool Overflow_ = false;
   bool EchoOn_ = false;
   bool EchoSeen_ = false;
   int LinesAtStart_ = 0;

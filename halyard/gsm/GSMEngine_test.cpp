@@ -330,3 +330,22 @@ TEST_F(GSMEngine, IndicationDuringAWorkerTransactionIsFramedAfterIt) {
         << "round " << round;
   }
 }
+
+TEST_F(GSMEngine, BabblingModemFailsTheAttemptLongLineIsProgress) {
+  // Every line is kept in mode 3: without a bound the junk would be the "answer".
+  Gsm->SetMaxReplyLines(100);
+  std::vector<std::string> junk;
+  for (int i = 0; i < 300; ++i) junk.push_back("\r\nJUNK " + std::to_string(i) + "\r\n");
+  Modem->On("AT+CGMI", Reply(junk));
+  EXPECT_EQ(Error([&] { Gsm->SendATCommand("AT+CGMI", 3, nullptr, 1); }),
+            "The modem's answer to AT+CGMI exceeds 100 lines or 262144 bytes");
+  // One long line trickling in for longer than RecTimeout is not silence.
+  std::vector<std::string> trickle = {"\r\n"};
+  for (int i = 0; i < 16; ++i) trickle.push_back(std::string(22, static_cast<char>('a' + i)));
+  trickle.push_back("\r\n\r\nOK\r\n");
+  Modem->On("AT+CGMM", Reply(trickle, 60));  // about a second in all, RecTimeout 300 ms
+  TStringList lines;
+  EXPECT_EQ(Gsm->SendATCommand("AT+CGMM", 3, &lines, 1), 0);
+  ASSERT_EQ(lines.Count(), 1);
+  EXPECT_EQ(lines[0].size(), 352u);
+}
