@@ -215,3 +215,18 @@ TEST_F(FileTermLogger, MirrorsTheFileAsLinesOrCharacters) {
 }
 
 }  // namespace
+
+TEST(Terminal, HandlerRunByAHandOverMayFeedTheTerminal) {
+  // OnChange runs inside the hand-over: feeding from there only queues, for the next pass.
+  auto t = MakeComponent<TTerminal>(nullptr);
+  bool answered = false;
+  t->SetOnChange([&](Framework::TObject*) {
+    if (!answered && t->Lines().Count() > 0 && t->Lines()[t->Lines().Count() - 1] == "ping") {
+      answered = true;
+      t->Log("pong");
+    }
+  });
+  t->Log("ping");
+  ASSERT_TRUE(WaitFor([&] { return t->Lines().Count() == 2; }, 5000, true));
+  EXPECT_EQ(t->Lines()[1], "pong");
+}
