@@ -31,7 +31,7 @@ void BM_ATTransaction(benchmark::State& state) {
   for (auto _ : state) {
     double c0 = CpuSeconds();
     auto t0 = std::chrono::steady_clock::now();
-    gsm->SendATCommand("AT", 1);
+    gsm->SendATCommand("AT", GSM::wmResult);
     beyond += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count() - 0.150;
     cpu += CpuSeconds() - c0;
   }
@@ -61,7 +61,7 @@ void BM_FramingAfterFlood(benchmark::State& state) {
   gsm->OpenComDevice();
   for (auto _ : state) {
     seen = 0;
-    gsm->SendATCommand("AT", 1);
+    gsm->SendATCommand("AT", GSM::wmResult);
     auto t0 = std::chrono::steady_clock::now();
     while (seen == 0) Framework::Application().HandleMessage(10);
     state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());

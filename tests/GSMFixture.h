@@ -34,7 +34,8 @@ class TGSMFixture : public ::testing::Test {
     Port->SetDeviceName(Pty.SlavePath());
     Gsm = Halyard::Framework::MakeComponent<Halyard::GSM::TGSM>(nullptr);
     Gsm->SetComDevice(Port.get());
-    Gsm->SetRecTimeout(300);
+    // Generous: the command sequences these tests check must not change with a retry under load.
+    Gsm->SetRecTimeout(3000);
     Gsm->SetRepeatTimeout(10);
     Gsm->SetRepeatCount(2);
   }

@@ -477,7 +477,7 @@ int CmdAt(const Options& o, const std::vector<std::string>& a, json& out) {
   int rc = 0;
   for (auto& cmd : a) {
     Framework::TStringList lines;
-    int code = s.Gsm->SendATCommand(cmd, GSM::wmResult | GSM::wmResponse | GSM::wmErrorEnds, &lines);
+    int code = s.Gsm->SendATCommand(cmd, GSM::wmAnswerOrError, &lines);
     json j = {{"command", cmd}, {"lines", json::array()}, {"result", s.Gsm->LastResultLine()}, {"code", code}};
     for (auto& e : lines) j["lines"].push_back(e.S);
     out.push_back(j);

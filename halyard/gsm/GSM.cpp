@@ -230,7 +230,7 @@ bool TGSM::WaitResponse(uint64_t& SeenProgress, const std::function<bool()>& Don
       SeenProgress = progress;
       deadline = Clock::now() + std::chrono::milliseconds(RecTimeout_);
     }
-    // Mode 16 and friends complete on any chunk at all.
+    // A wait for prefixed lines alone (wmPrefixed) completes on any chunk at all.
     {
       std::lock_guard lk(StateLock_);
       if (Done()) return true;

@@ -80,6 +80,12 @@ enum : uint8_t {
   wmDrain = 32,       // internal: finishing a partly received line before sending
   wmErrorEnds = 64,   // an error final result also ends the transaction
 };
+// The modes the package uses, by what they wait for.
+constexpr uint8_t wmAnswer = wmResult | wmResponse;                       // lines, then an OK
+constexpr uint8_t wmPrefixedLines = wmResponse | wmPrefixed;              // "+X: value" lines, no result needed
+constexpr uint8_t wmPrefixedAnswer = wmResult | wmResponse | wmPrefixed;  // "+X: value" lines, then an OK
+constexpr uint8_t wmTwoStage = wmResult | wmResponse | wmFinal | wmPrompt | wmPrefixed;  // "+CMGS" with its body
+constexpr uint8_t wmAnswerOrError = wmResult | wmResponse | wmErrorEnds;  // an error result also ends it
 
 class TGSM : public Connect::TConnection, public ISMSModem {
  public:

@@ -98,9 +98,9 @@ void TGSM::OpenConn() {
     if (!In(Equipment_, {eqNokia6210, eqNokia9110, eqT260})) {
       if (Equipment_ == eqWaveCom) {
         Command("AT+WIND=12", wmResult);
-        Command("AT+CPIN?", 18, &work);
+        Command("AT+CPIN?", wmPrefixedLines, &work);
       } else {
-        Command("AT+CPIN?", 19, &work);
+        Command("AT+CPIN?", wmPrefixedAnswer, &work);
       }
       if (work.Count() == 0) work.Add("no response");
       const std::string first = work[0];
@@ -129,16 +129,16 @@ void TGSM::OpenConn() {
     }
     // Registration: the answers reach the unsolicited handling afterwards.
     if (Equipment_ == eqT260) {
-      Command("AT+CSQ", 19, nullptr, 1);
+      Command("AT+CSQ", wmPrefixedAnswer, nullptr, 1);
     } else if (Equipment_ != eqNokia9110) {
-      Command("AT+CREG?", 19);
+      Command("AT+CREG?", wmPrefixedAnswer);
       Command("AT+CREG=1", wmResult);
     }
-    Command("AT+CPMS?", 19, &work);
+    Command("AT+CPMS?", wmPrefixedAnswer, &work);
     int pos = 1;
     MessageStorage_ = ExtractParam(AnswerLine(work, "AT+CPMS?"), pos);
     work.Clear();
-    Command("AT+CSMS?", 18, &work);
+    Command("AT+CSMS?", wmPrefixedLines, &work);
     pos = 1;
     std::string service = ExtractParam(AnswerLine(work, "AT+CSMS?"), pos);
     int value = 0;
@@ -183,7 +183,7 @@ std::string TGSM::GetMEId(int Index) {
   int i = MEIdCache_.IndexOfName(cmd);
   if (i >= 0) return MEIdCache_.ValueFromIndex(i);
   TStringList answer;
-  Command(cmd, 3, &answer, 1);
+  Command(cmd, wmAnswer, &answer, 1);
   std::string id = AnswerLine(answer, cmd);
   MEIdCache_.Add(std::string(cmd) + "=" + id);
   return id;

@@ -95,7 +95,7 @@ TEST_F(GSMDevice, PinFlows) {
   Commands sent = Sent();
   ASSERT_GE(sent.size(), 3u);
   EXPECT_EQ(sent[1], "AT+CPIN=\"1234\"");
-  EXPECT_EQ(Gsm->RecTimeout(), 300);  // the 15000 ms PIN limit is put back
+  EXPECT_EQ(Gsm->RecTimeout(), 3000);  // the 15000 ms PIN limit is put back
   Gsm->Close();
   Modem->Answer("AT+CPIN=", {"+CME ERROR: 16"});
   Mark();

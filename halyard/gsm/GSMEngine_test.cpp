@@ -69,7 +69,7 @@ class GSMEngine : public ::testing::Test {
 TEST_F(GSMEngine, PrefixedQueryKeepsOnlyTheValue) {
   Modem->Answer("AT+CPIN?", {"+CPIN: READY", "OK"});
   TStringList lines;
-  EXPECT_EQ(Gsm->SendATCommand("AT+CPIN?", 19, &lines), 0);
+  EXPECT_EQ(Gsm->SendATCommand("AT+CPIN?", wmPrefixedAnswer, &lines), 0);
   ASSERT_EQ(lines.Count(), 1);
   EXPECT_EQ(lines[0], "READY");
   EXPECT_FALSE(Gsm->IsBusy());
@@ -77,15 +77,15 @@ TEST_F(GSMEngine, PrefixedQueryKeepsOnlyTheValue) {
 
 TEST_F(GSMEngine, ErrorResultIsRetriedThenReported) {
   Modem->Answer("AT+CPIN?", {"+CME ERROR: 10"});
-  EXPECT_EQ(Error([&] { Gsm->SendATCommand("AT+CPIN?", 19); }),
+  EXPECT_EQ(Error([&] { Gsm->SendATCommand("AT+CPIN?", wmPrefixedAnswer); }),
             "+CME ERROR: 10 \"SIM not inserted\" was returned on AT command: AT+CPIN?");
   EXPECT_EQ(Modem->Count("AT+CPIN?"), 3);
   EXPECT_EQ(Gsm->LastResultLine(), "+CME ERROR: 10");
 }
 
-TEST_F(GSMEngine, ErrorEndsUnderMode67AndCheckATRaises) {
+TEST_F(GSMEngine, ErrorEndsUnderAnswerOrErrorAndCheckATRaises) {
   Modem->Answer("AT+CMGL=4", {"ERROR"});
-  EXPECT_EQ(Gsm->SendATCommand("AT+CMGL=4", 67), 4);
+  EXPECT_EQ(Gsm->SendATCommand("AT+CMGL=4", wmAnswerOrError), 4);
   EXPECT_EQ(Modem->Count("AT+CMGL=4"), 1);
   EXPECT_EQ(Error([&] { Gsm->CheckAT(4); }), "Error was returned: ERROR");
   EXPECT_EQ(Gsm->CheckAT(0), 0);
@@ -93,18 +93,18 @@ TEST_F(GSMEngine, ErrorEndsUnderMode67AndCheckATRaises) {
 
 TEST_F(GSMEngine, SilenceGivesNoReplyAfterEveryAttempt) {
   Modem->On("AT", Silence());
-  EXPECT_EQ(Error([&] { Gsm->SendATCommand("AT", 1); }), "No reply on AT command: AT");
+  EXPECT_EQ(Error([&] { Gsm->SendATCommand("AT", wmResult); }), "No reply on AT command: AT");
   EXPECT_EQ(Modem->Count("AT"), 3);
 }
 
-TEST_F(GSMEngine, ModeZeroAndModeSixteenReturnEarly) {
-  Modem->SetEcho(false);  // an echo would be the chunk that ends a mode-16 wait
+TEST_F(GSMEngine, NoWaitAndPrefixedOnlyReturnEarly) {
+  Modem->SetEcho(false);  // an echo would be the chunk that ends a wmPrefixed wait
   Modem->On("AT+CNMA", Reply({"\r\nOK\r\n"}));
   EXPECT_EQ(Gsm->SendATCommand("AT+CNMA", 0), 0);
-  EXPECT_EQ(Gsm->SendATCommand("AT+CNMA", 16), 0);
+  EXPECT_EQ(Gsm->SendATCommand("AT+CNMA", wmPrefixed), 0);
   Modem->On("AT+X", Reply({"\r\n+X: 1\r\n", "\r\nOK\r\n"}, 200));
   TStringList lines;
-  Gsm->SendATCommand("AT+X", 16, &lines);  // returns with the first chunk
+  Gsm->SendATCommand("AT+X", wmPrefixed, &lines);  // returns with the first chunk
   EXPECT_EQ(lines.Count(), 1);
 }
 
@@ -113,7 +113,7 @@ TEST_F(GSMEngine, RingInsideATransactionReachesUnsolicitedAfterwards) {
   Gsm->SetOnUnsolicitedLine([&](TObject*, const std::string& l) { unsolicited.push_back(l); });
   Modem->Answer("AT+CSQ", {"RING", "+CSQ: 20,99", "OK"});
   TStringList lines;
-  EXPECT_EQ(Gsm->SendATCommand("AT+CSQ", 3, &lines), 0);
+  EXPECT_EQ(Gsm->SendATCommand("AT+CSQ", wmAnswer, &lines), 0);
   EXPECT_EQ(lines.Count(), 1);
   EXPECT_EQ(lines[0], "+CSQ: 20,99");
   ASSERT_TRUE(WaitFor([&] { return unsolicited.size() >= 4; }, 3000, true));
@@ -121,21 +121,21 @@ TEST_F(GSMEngine, RingInsideATransactionReachesUnsolicitedAfterwards) {
   EXPECT_EQ(unsolicited, (std::vector<std::string>{"AT+CSQ", "RING", "+CSQ: 20,99", "OK"}));
 }
 
-TEST_F(GSMEngine, ModeThreeFiltersForeignPrefixes) {
+TEST_F(GSMEngine, AnswerModeFiltersForeignPrefixes) {
   Modem->Answer("AT+CPMS?", {"+CREG: 0,1", "SIEMENS", "+CPMS: \"SM\",1,10", "OK"});
   TStringList lines;
-  Gsm->SendATCommand("AT+CPMS?", 3, &lines);
+  Gsm->SendATCommand("AT+CPMS?", wmAnswer, &lines);
   EXPECT_EQ(lines.Text(), "SIEMENS\n+CPMS: \"SM\",1,10\n");
 }
 
 TEST_F(GSMEngine, CommandSpellingAndBadCommands) {
   Modem->Answer("AT+CGMI", {"SIEMENS", "OK"});
   TStringList lines;
-  EXPECT_EQ(Gsm->SendATCommand(" at+cgmi ", 3, &lines), 0);
+  EXPECT_EQ(Gsm->SendATCommand(" at+cgmi ", wmAnswer, &lines), 0);
   EXPECT_EQ(lines.Text(), "SIEMENS\n");  // the echo was recognised in capitals
   Modem->Answer("ATZ", {"OK"});
-  EXPECT_EQ(Gsm->SendATCommand(" ATZ", 1), 0);
-  EXPECT_EQ(Error([&] { Gsm->SendATCommand("+CSQ", 1); }), "Bad AT command");
+  EXPECT_EQ(Gsm->SendATCommand(" ATZ", wmResult), 0);
+  EXPECT_EQ(Error([&] { Gsm->SendATCommand("+CSQ", wmResult); }), "Bad AT command");
   EXPECT_EQ(Error([&] { Gsm->SendATCommand("AT+CMGS=5", 8 | 1); }), "Bad PDU format");
   EXPECT_FALSE(Gsm->IsBusy());
 }
@@ -147,7 +147,7 @@ TEST_F(GSMEngine, TwoStageCommandWithLatePrompt) {
   r.Chunks = {"\r\n+CMGS: 7\r\n\r\nOK\r\n"};
   Modem->On("AT+CMGS=", r);
   TStringList lines;
-  EXPECT_EQ(Gsm->SendATCommand("AT+CMGS=5>0011AB", 31, &lines), 0);
+  EXPECT_EQ(Gsm->SendATCommand("AT+CMGS=5>0011AB", wmTwoStage, &lines), 0);
   EXPECT_EQ(Modem->Count("AT+CMGS=5"), 2);
   auto bodies = Modem->Bodies();
   ASSERT_FALSE(bodies.empty());
@@ -160,9 +160,9 @@ TEST_F(GSMEngine, LineEndsOnEitherSide) {
   Gsm->SetOnUnsolicitedLine([&](TObject*, const std::string& l) { unsolicited.push_back(l); });
   Modem->SetEcho(false);
   Modem->On("AT+A", Reply({"OK\n"}));  // line feed alone completes a transaction line
-  EXPECT_EQ(Gsm->SendATCommand("AT+A", 1), 0);
+  EXPECT_EQ(Gsm->SendATCommand("AT+A", wmResult), 0);
   Modem->On("AT+B", Reply({"OK\r"}));  // a carriage return alone does not
-  EXPECT_EQ(Error([&] { Gsm->SendATCommand("AT+B", 1, nullptr, 1); }), "No reply on AT command: AT+B");
+  EXPECT_EQ(Error([&] { Gsm->SendATCommand("AT+B", wmResult, nullptr, 1); }), "No reply on AT command: AT+B");
   ASSERT_TRUE(WaitFor([&] { return !unsolicited.empty(); }, 3000, true));
   // The main-thread side ends lines at carriage returns only.
   EXPECT_EQ(unsolicited, (std::vector<std::string>{"OK"}));
@@ -189,14 +189,15 @@ TEST_F(GSMEngine, WorkerThreadCommandsAndEveryCharacterOnceInOrder) {
     seen += c;
   });
   Modem->Answer("AT+CGMR", {"REVISION 1.0", "OK"});
+  Gsm->SetRecTimeout(20000);  // what is counted below must not include a retry under load
   std::atomic<int> done{0};
   std::thread worker([&] {
-    for (int i = 0; i < 5; ++i) Gsm->SendATCommand("AT+CGMR", 3);
+    for (int i = 0; i < 5; ++i) Gsm->SendATCommand("AT+CGMR", wmAnswer);
     done = 1;
   });
   ASSERT_TRUE(WaitFor([&] { return done.load() == 1; }, 20000, true));
   worker.join();
-  for (int i = 0; i < 3; ++i) Gsm->SendATCommand("AT+CGMR", 3);  // and from the main thread
+  for (int i = 0; i < 3; ++i) Gsm->SendATCommand("AT+CGMR", wmAnswer);  // and from the main thread
   std::string one = "AT+CGMR\r\r\nREVISION 1.0\r\n\r\nOK\r\n";
   std::string all;
   for (int i = 0; i < 8; ++i) all += one;
@@ -210,13 +211,13 @@ TEST_F(GSMEngine, ChatterWithoutAnAnswerCannotHoldTheCaller) {
   Modem->On("AT+CPIN?", Silence());
   std::atomic<bool> stop{false};
   std::thread chatter([&] {
-    while (!stop) {
+    for (int i = 0; i < 400 && !stop; ++i) {
       Modem->Inject("\r\n+CSQ: 15,99\r\n");
       WaitFor([&] { return stop.load(); }, 150);
     }
   });
   auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(Error([&] { Gsm->SendATCommand("AT+CPIN?", 19); }), "No reply on AT command: AT+CPIN?");
+  EXPECT_EQ(Error([&] { Gsm->SendATCommand("AT+CPIN?", wmPrefixedAnswer); }), "No reply on AT command: AT+CPIN?");
   stop = true;
   chatter.join();
   EXPECT_EQ(Modem->Count("AT+CPIN?"), 3);
@@ -234,7 +235,7 @@ TEST_F(GSMEngine, GarbageInTheMiddleOfATransaction) {
   Gsm->SetRecTimeout(2000);
   int code = -1;
   try {
-    code = Gsm->SendATCommand("AT+NOISE", 1);
+    code = Gsm->SendATCommand("AT+NOISE", wmResult);
   } catch (const EGSMError&) {
     // Random bytes may hold an "ERROR" line of their own; ending by the rules is what counts.
   }
@@ -243,7 +244,7 @@ TEST_F(GSMEngine, GarbageInTheMiddleOfATransaction) {
   // The component keeps working afterwards.
   Modem->Answer("AT", {"OK"});
   Gsm->SetRecTimeout(300);
-  EXPECT_EQ(Gsm->SendATCommand("AT", 1), 0);
+  EXPECT_EQ(Gsm->SendATCommand("AT", wmResult), 0);
 }
 
 TEST(GSMEngineLifecycle, DestroyWhileHandOverWaitsForMainThread) {
@@ -292,20 +293,20 @@ TEST_P(GSMEngineLateAnswer, IsNotTakenAsTheNextCommandsAnswer) {
   Modem->On("AT+CGMI", Reply({echo ? "AT+CGMI\r" : ""}));
   Modem->On("AT+CGMM", Reply({"\r\nSIEMENS\r\n\r\nOK\r\n", echo ? "AT+CGMM\r" : "", "\r\nMC35\r\n\r\nOK\r\n"}, 50));
   TStringList lines;
-  EXPECT_EQ(Error([&] { Gsm->SendATCommand("AT+CGMI", 3, &lines, 1); }), "No reply on AT command: AT+CGMI");
+  EXPECT_EQ(Error([&] { Gsm->SendATCommand("AT+CGMI", wmAnswer, &lines, 1); }), "No reply on AT command: AT+CGMI");
   lines.Clear();
-  EXPECT_EQ(Gsm->SendATCommand("AT+CGMM", 3, &lines, 1), 0);
+  EXPECT_EQ(Gsm->SendATCommand("AT+CGMM", wmAnswer, &lines, 1), 0);
   if (echo) EXPECT_EQ(lines.Text(), "MC35\n");
   else EXPECT_EQ(lines.Text(), "SIEMENS\n");  // without an echo nothing tells them apart
 }
 
 TEST_F(GSMEngine, EchoTurnedOffOnPurposeIsNotWaitedFor) {
   Modem->Answer("ATE0", {"OK"});
-  EXPECT_EQ(Gsm->SendATCommand("ATE0", 1), 0);  // its own echo still comes
+  EXPECT_EQ(Gsm->SendATCommand("ATE0", wmResult), 0);  // its own echo still comes
   Modem->SetEcho(false);
   Modem->Answer("AT+CGMM", {"MC35", "OK"});
   TStringList lines;
-  EXPECT_EQ(Gsm->SendATCommand("AT+CGMM", 3, &lines, 1), 0);
+  EXPECT_EQ(Gsm->SendATCommand("AT+CGMM", wmAnswer, &lines, 1), 0);
   EXPECT_EQ(lines.Text(), "MC35\n");
 }
 
@@ -320,7 +321,7 @@ TEST_F(GSMEngine, IndicationDuringAWorkerTransactionIsFramedAfterIt) {
     std::atomic<bool> done{false};
     std::thread worker([&] {
       TStringList lines;
-      Gsm->SendATCommand("AT+CSQ", 3, &lines);
+      Gsm->SendATCommand("AT+CSQ", wmAnswer, &lines);
       done = true;
     });
     ASSERT_TRUE(WaitFor([&] { return done.load(); }, 10000, true));
@@ -332,12 +333,12 @@ TEST_F(GSMEngine, IndicationDuringAWorkerTransactionIsFramedAfterIt) {
 }
 
 TEST_F(GSMEngine, BabblingModemFailsTheAttemptLongLineIsProgress) {
-  // Every line is kept in mode 3: without a bound the junk would be the "answer".
+  // Every line is kept with wmAnswer: without a bound the junk would be the "answer".
   Gsm->SetMaxReplyLines(100);
   std::vector<std::string> junk;
   for (int i = 0; i < 300; ++i) junk.push_back("\r\nJUNK " + std::to_string(i) + "\r\n");
   Modem->On("AT+CGMI", Reply(junk));
-  EXPECT_EQ(Error([&] { Gsm->SendATCommand("AT+CGMI", 3, nullptr, 1); }),
+  EXPECT_EQ(Error([&] { Gsm->SendATCommand("AT+CGMI", wmAnswer, nullptr, 1); }),
             "The modem's answer to AT+CGMI exceeds 100 lines or 262144 bytes");
   // One long line trickling in for longer than RecTimeout is not silence.
   std::vector<std::string> trickle = {"\r\n"};
@@ -345,7 +346,7 @@ TEST_F(GSMEngine, BabblingModemFailsTheAttemptLongLineIsProgress) {
   trickle.push_back("\r\n\r\nOK\r\n");
   Modem->On("AT+CGMM", Reply(trickle, 60));  // about a second in all, RecTimeout 300 ms
   TStringList lines;
-  EXPECT_EQ(Gsm->SendATCommand("AT+CGMM", 3, &lines, 1), 0);
+  EXPECT_EQ(Gsm->SendATCommand("AT+CGMM", wmAnswer, &lines, 1), 0);
   ASSERT_EQ(lines.Count(), 1);
   EXPECT_EQ(lines[0].size(), 352u);
 }

@@ -46,14 +46,14 @@ void TGSM::SendSMS(TSMS2* M) {
     int saved = RecTimeout_;
     if (Equipment_ == eqNokia6210) RecTimeout_ = 5000;
     try {
-      Command("AT+CMGS=\"" + submit->DA + "\">" + submit->UD, 31);
+      Command("AT+CMGS=\"" + submit->DA + "\">" + submit->UD, wmTwoStage);
     } catch (...) {
       RecTimeout_ = saved;
       throw;
     }
     RecTimeout_ = saved;
   } else {
-    Command(Format("AT+CMGS=%d>%s", GetCMGLength(M), M->GetPDU()), 31);
+    Command(Format("AT+CMGS=%d>%s", GetCMGLength(M), M->GetPDU()), wmTwoStage);
   }
   if (In(Equipment_, {eqM20, eqGM12, eqM35, eqS25, eqT260, eqWaveCom, eqTC35})) Pause(100);
 }
@@ -67,7 +67,7 @@ std::unique_ptr<TSMS2> TGSM::ReadSMS(int Index, int& Status) {
     }
   } pause{this};
   TStringList work;
-  Command(Format("AT+CMGR=%d", Index), 3, &work, 1);
+  Command(Format("AT+CMGR=%d", Index), wmAnswer, &work, 1);
   if (work.Count() < 2 || !IsATResponse(work[0])) return nullptr;
   std::string p = StripATResponse(work[0]);
   int pos = 1;
@@ -155,8 +155,8 @@ std::unique_ptr<TStringList> TGSM::GetSMSList(int Stat) {
     }
   }
   TStringList work;
-  if (Equipment_ == eqWaveCom) SendATCommand("AT+CMGL" + filter, 67, &work, 1);
-  else Command("AT+CMGL" + filter, 3, &work);
+  if (Equipment_ == eqWaveCom) SendATCommand("AT+CMGL" + filter, wmAnswerOrError, &work, 1);
+  else Command("AT+CMGL" + filter, wmAnswer, &work);
   auto result = std::make_unique<TStringList>();
   result->SetOwnsObjects(true);
   while (work.Count() > 0) {

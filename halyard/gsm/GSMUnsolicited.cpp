@@ -24,7 +24,7 @@ void TGSM::SetUnsolicitedIndication(TGSMUnsolicitedIndicationSet Value) {
 
 TGSMUnsolicitedIndicationSet TGSM::DoSetUnsolicitedIndication(TGSMUnsolicitedIndicationSet V) {
   TStringList answer;
-  Command("AT+CNMI=?", 19, &answer);
+  Command("AT+CNMI=?", wmPrefixedAnswer, &answer);
   const std::string t = AnswerLine(answer, "AT+CNMI=?");
   int pos = 1;
   TByteSet m = ExtractParamGroup(t, pos), mt = ExtractParamGroup(t, pos), bm = ExtractParamGroup(t, pos),

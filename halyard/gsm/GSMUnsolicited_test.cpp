@@ -193,7 +193,7 @@ TEST_F(GSMUnsolicited, RobustAgainstBadAndEndlessInput) {
   ASSERT_TRUE(Pump([&] { return !Messages.empty(); }));
   EXPECT_EQ(Messages.back().Text, "+1:after");
   Modem->Answer("AT", {"OK"});
-  EXPECT_EQ(Gsm->SendATCommand("AT", 1), 0);  // and the component keeps working
+  EXPECT_EQ(Gsm->SendATCommand("AT", wmResult), 0);  // and the component keeps working
 }
 
 TEST_F(GSMUnsolicited, CloseFromOwnIndicationHandler) {
