@@ -95,3 +95,28 @@ TEST(SystemErrors, TextsAreTheCLibrarys) {
   EXPECT_FALSE(FileExists("/nonexistent/halyard"));
   EXPECT_FALSE(FileExists("/tmp"));  // a folder is not a file
 }
+
+#include "halyard/framework/FrontBuffer.h"
+
+TEST(FrontBuffer, TakesFromTheFrontAndKeepsTheRestThroughCompaction) {
+  Halyard::Framework::TFrontBuffer b;
+  std::string all;
+  for (int i = 0; i < 3000; ++i) all += std::to_string(i) + ",";
+  b.Append(all);
+  std::string got;
+  bool appended = false;
+  char chunk[7];
+  while (size_t n = b.Take(chunk, sizeof chunk)) {  // small takes pass many compactions
+    got.append(chunk, n);
+    if (!appended && got.size() >= 6000) {
+      b.Append("tail");
+      appended = true;
+    }
+  }
+  EXPECT_TRUE(got == all + "tail");
+  EXPECT_TRUE(b.empty());
+  b.Append("abc");
+  b.Consume(1);
+  EXPECT_EQ(b.substr(0, 2), "bc");
+  EXPECT_EQ(b[1], 'c');
+}

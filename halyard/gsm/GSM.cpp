@@ -539,7 +539,7 @@ void TGSM::cmRxChar() {
       std::lock_guard lk(RxLock_);
       // Only what has been reported is framed, so no character escapes OnRxChar.
       size_t avail = static_cast<size_t>(std::max<long long>(0, AsyncPos_));
-      const TFrontBuffer& b = AsyncBuffer_;
+      const Framework::TFrontBuffer& b = AsyncBuffer_;
       auto remove = [&](size_t count) {
         count = std::min(count, avail);
         AsyncBuffer_.Consume(count);

@@ -11,6 +11,7 @@
 
 #include "halyard/commconnect/CommConnect.h"
 #include "halyard/connect/Connect.h"
+#include "halyard/framework/FrontBuffer.h"
 #include "halyard/framework/Classes.h"
 #include "halyard/framework/Threads.h"
 #include "halyard/gsm/GSMUtils.h"
@@ -32,30 +33,6 @@ using TUnsolicitedSMSEvent = std::function<void(TObject* Sender, int Idx, TSMS* 
 
 enum TGSMUnsolicitedIndication { uindSMSDeliver, uindSMSStatusReport, uindCellBroadcast, uindOnlyIndication };
 using TGSMUnsolicitedIndicationSet = Framework::Set<TGSMUnsolicitedIndication, 8>;
-
-// Received text that is taken from the front as it is framed: taking moves an offset, and the
-// storage is compacted once most of it has been taken, so framing a flood costs its length.
-class TFrontBuffer {
- public:
-  size_t size() const { return S_.size() - Head_; }
-  char operator[](size_t i) const { return S_[Head_ + i]; }
-  std::string substr(size_t Pos, size_t Count) const { return S_.substr(Head_ + Pos, Count); }
-  void Append(const std::string& s) { S_ += s; }
-  void Consume(size_t Count) {
-    Head_ += std::min(Count, size());
-    if (Head_ == S_.size()) {
-      S_.clear();
-      Head_ = 0;
-    } else if (Head_ > 4096 && Head_ > S_.size() / 2) {
-      S_.erase(0, Head_);
-      Head_ = 0;
-    }
-  }
-
- private:
-  std::string S_;
-  size_t Head_ = 0;
-};
 
 class TGSMAsyncThread : public Framework::TWakeableThread {
  public:
@@ -257,7 +234,7 @@ class TGSM : public Connect::TConnection, public ISMSModem {
 
   // Shared by the receiver thread and the main thread.
   Framework::TCriticalSection RxLock_;
-  TFrontBuffer AsyncBuffer_;
+  Framework::TFrontBuffer AsyncBuffer_;
   long long AsyncPos_ = 0;
   bool Framing_ = false;
 

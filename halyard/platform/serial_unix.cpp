@@ -15,6 +15,7 @@
 #include <mutex>
 #include <thread>
 
+#include "halyard/framework/FrontBuffer.h"
 #include "halyard/framework/SysUtils.h"
 #include "halyard/platform/Serial.h"
 #include "halyard/platform/SerialSystem.h"
@@ -111,34 +112,6 @@ std::string FormatMessageA(DWORD code) {
 
 // --- the device ----------------------------------------------------------------------------
 
-// The input queue: taken from the front through an offset, so a reader that takes a little at a
-// time costs no more than one that takes everything.
-class TInputQueue {
- public:
-  size_t Size() const { return Data_.size() - Head_; }
-  void Append(std::string_view s) { Data_.append(s); }
-  void Push(char c) { Data_ += c; }
-  size_t Take(void* Buffer, size_t Count) {
-    size_t n = std::min(Count, Size());
-    std::memcpy(Buffer, Data_.data() + Head_, n);
-    Head_ += n;
-    if (Head_ == Data_.size()) Clear();
-    else if (Head_ > Data_.size() / 2) {
-      Data_.erase(0, Head_);
-      Head_ = 0;
-    }
-    return n;
-  }
-  void Clear() {
-    Data_.clear();
-    Head_ = 0;
-  }
-
- private:
-  std::string Data_;
-  size_t Head_ = 0;
-};
-
 struct TCommDevice {
   ISerialSystem* Sys = nullptr;
   int Fd = -1;
@@ -149,7 +122,7 @@ struct TCommDevice {
   std::atomic<bool> LinesDone{false};
 
   std::mutex M;
-  TInputQueue InQ;
+  Framework::TFrontBuffer InQ;  // the input queue
   size_t InCap = 64 * 1024;
   DCB Dcb;
   DWORD Mask = 0;
@@ -260,7 +233,7 @@ void TCommDevice::IoLoop() {
     {
       std::lock_guard lk(M);
       hungUp = HungUp;
-      wantRead = !HungUp && InQ.Size() < InCap;
+      wantRead = !HungUp && InQ.size() < InCap;
       wantWrite = !HungUp && !OutQ.empty();
       txCheck = TxCheck;
     }
@@ -599,7 +572,7 @@ BOOL ClearCommError(HANDLE h, DWORD* Errors, COMSTAT* Stat) {
   if (Errors) *Errors = h->Errors;
   h->Errors = 0;
   if (Stat) {
-    Stat->cbInQue = static_cast<DWORD>(h->InQ.Size());
+    Stat->cbInQue = static_cast<DWORD>(h->InQ.size());
     size_t pending = 0;
     for (auto& w : h->OutQ) pending += w.Data.size() - w.Off;
     Stat->cbOutQue = static_cast<DWORD>(pending) + static_cast<DWORD>(std::max(outq, 0));
@@ -676,13 +649,13 @@ BOOL ReadFile(HANDLE h, void* Buffer, DWORD Count, DWORD* Read, OVERLAPPED* ov) 
   }
   std::lock_guard lk(h->M);
   // Reads return at once with what has arrived (the time-outs the port sets).
-  bool wasFull = h->InQ.Size() >= h->InCap;
+  bool wasFull = h->InQ.size() >= h->InCap;
   size_t n = h->InQ.Take(Buffer, Count);
   if (n == 0 && Count > 0 && h->HungUp) return Fail(static_cast<DWORD>(h->HangupError));
-  if (wasFull && h->InQ.Size() < h->InCap) h->Wake();
+  if (wasFull && h->InQ.size() < h->InCap) h->Wake();
   // Bytes left behind get an event of their own: while the queue is full nothing new arrives
   // to raise one.
-  if (n > 0 && h->InQ.Size() > 0) h->Raise(EV_RXCHAR);
+  if (n > 0 && h->InQ.size() > 0) h->Raise(EV_RXCHAR);
   if (Read) *Read = static_cast<DWORD>(n);
   if (ov) TCommDevice::Complete(ov, 0, static_cast<DWORD>(n));
   return Ok();
