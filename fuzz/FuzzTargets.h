@@ -7,7 +7,9 @@
 #include "halyard/auxstr/AuxStr.h"
 #include "halyard/framework/FormText.h"
 #include "halyard/framework/SysUtils.h"
+#include "halyard/gsm/ATReplies.h"
 #include "halyard/gsm/CellBroadcast.h"
+#include "halyard/gsm/GSMUtils.h"
 #include "halyard/gsm/SMS.h"
 
 namespace HalyardFuzz {
@@ -49,6 +51,21 @@ inline void FormText(const uint8_t* data, size_t size) {
     Halyard::Framework::TOwned<Halyard::Framework::TComponent> root(Halyard::Framework::ReadComponentText(
         std::string(reinterpret_cast<const char*>(data), size), nullptr, true));
     (void)Halyard::Framework::WriteComponentText(*root);
+  } catch (const Halyard::Framework::Exception&) {
+  }
+}
+
+// A reply line's parameters: the message header and the test-command groups.
+inline void ATReplies(const uint8_t* data, size_t size) {
+  std::string line(reinterpret_cast<const char*>(data), size);
+  try {
+    int pos = 1;
+    (void)Halyard::GSM::ParseDeliverTextHeader(line, pos);
+  } catch (const Halyard::Framework::Exception&) {
+  }
+  try {
+    int pos = 1;
+    for (int i = 0; i < 6 && pos <= static_cast<int>(line.size()); ++i) (void)Halyard::GSM::ExtractParamGroup(line, pos);
   } catch (const Halyard::Framework::Exception&) {
   }
 }

@@ -31,3 +31,4 @@ TEST(FuzzCorpus, CreateSMS) { RunCorpus("create_sms", HalyardFuzz::CreateSMS); }
 TEST(FuzzCorpus, CellBroadcast) { RunCorpus("cell_broadcast", HalyardFuzz::CellBroadcast); }
 TEST(FuzzCorpus, TextStamp) { RunCorpus("text_stamp", HalyardFuzz::TextStamp); }
 TEST(FuzzCorpus, FormText) { RunCorpus("form_text", HalyardFuzz::FormText); }
+TEST(FuzzCorpus, ATReplies) { RunCorpus("at_replies", HalyardFuzz::ATReplies); }

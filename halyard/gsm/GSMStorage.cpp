@@ -1,4 +1,5 @@
 // Sending, reading, listing and deleting short messages, per modem model.
+#include "halyard/gsm/ATReplies.h"
 #include "halyard/gsm/GSM.h"
 #include "halyard/resources/Resources.h"
 
@@ -81,6 +82,7 @@ std::unique_ptr<TSMS2> TGSM::ReadSMS(int Index, int& Status) {
   Status = -1;
   for (int i = 0; i < 5; ++i)
     if (s == StatS[static_cast<size_t>(i)]) Status = i;
+  int oaPos = pos;
   std::string a = next();
   if (a.find('"') == std::string::npos) return nullptr;
   a = TrimQuotes(a);
@@ -89,18 +91,17 @@ std::unique_ptr<TSMS2> TGSM::ReadSMS(int Index, int& Status) {
   bool detailed = false;
   if (s.rfind("REC ", 0) == 0) {
     auto d = std::make_unique<TSMSDeliver>();
-    d->OA = a;
-    next();  // alpha
-    d->SCTS = TSMS2::DecodeTextStamp(TrimQuotes(next()), d->TimeZone);
-    detailed = pos < static_cast<int>(p.size());
+    pos = oaPos;
+    TDeliverTextHeader h = ParseDeliverTextHeader(p, pos);
+    d->OA = h.OA;
+    d->SCTS = h.SCTS;
+    d->TimeZone = h.TimeZone;
+    detailed = h.Detailed;
     if (detailed) {
-      next();  // type of address
-      d->PDUType = static_cast<uint8_t>(number());
-      d->PID = static_cast<uint8_t>(number());
-      d->DCS = static_cast<uint8_t>(number());
-      next();
-      next();  // service-centre address and its type
-      length = number();
+      d->PDUType = h.FO;
+      d->PID = h.PID;
+      d->DCS = h.DCS;
+      length = h.Length;
     }
     result = std::move(d);
   } else if (s.rfind("STO ", 0) == 0) {

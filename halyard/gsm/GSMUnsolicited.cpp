@@ -1,5 +1,6 @@
 // Unsolicited indications: the "+CNMI" setting and the handling of every framed line.
 #include "halyard/auxstr/AuxStr.h"
+#include "halyard/gsm/ATReplies.h"
 #include "halyard/gsm/CellBroadcast.h"
 #include "halyard/gsm/GSM.h"
 
@@ -159,20 +160,16 @@ void TGSM::ProcessRxLine(const std::string& Line) {
     auto* d = static_cast<TSMSDeliver*>(PendingSMS_.get());
     pos = 6;
     if (text) {
-      d->OA = TrimQuotes(param());
-      param();  // alpha
-      d->SCTS = TSMS2::DecodeTextStamp(TrimQuotes(param()), d->TimeZone);
-      if (pos <= static_cast<int>(Line.size())) {
-        param();  // type of address
-        d->PDUType = static_cast<uint8_t>(number());
-        d->PID = static_cast<uint8_t>(number());
-        d->DCS = static_cast<uint8_t>(number());
-        param();
-        param();  // service centre and its type
-        PendingLength_ = number();
-      } else {
-        PendingLength_ = 0;
+      TDeliverTextHeader h = ParseDeliverTextHeader(Line, pos);
+      d->OA = h.OA;
+      d->SCTS = h.SCTS;
+      d->TimeZone = h.TimeZone;
+      if (h.Detailed) {
+        d->PDUType = h.FO;
+        d->PID = h.PID;
+        d->DCS = h.DCS;
       }
+      PendingLength_ = h.Length;
     } else {
       param();
       param();  // alpha, length
