@@ -68,6 +68,14 @@ inline void ATReplies(const uint8_t* data, size_t size) {
     for (int i = 0; i < 6 && pos <= static_cast<int>(line.size()); ++i) (void)Halyard::GSM::ExtractParamGroup(line, pos);
   } catch (const Halyard::Framework::Exception&) {
   }
+  for (auto* parse : {+[](const std::string& l) { (void)Halyard::GSM::ParseRegistration(l); },
+                      +[](const std::string& l) { (void)Halyard::GSM::ParseSignalQuality(l); },
+                      +[](const std::string& l) { (void)Halyard::GSM::ParseStoredIndication(l, 6); }}) {
+    try {
+      parse(line);
+    } catch (const Halyard::Framework::Exception&) {
+    }
+  }
 }
 
 }  // namespace HalyardFuzz

@@ -22,4 +22,20 @@ struct TDeliverTextHeader {
 };
 TDeliverTextHeader ParseDeliverTextHeader(const std::string& Params, int& Pos);
 
+// The registration status of "+CREG: <stat>", of the answer "+CREG: <n>,<stat>[,...]" and of
+// the located indication "+CREG: <stat>,"<lac>","<ci>"". A status that is not a number raises
+// EConvertError.
+int ParseRegistration(const std::string& Line);
+
+// The signal of "+CSQ: <rssi>[,<ber>]"; 99 means not known.
+int ParseSignalQuality(const std::string& Line);
+
+// The storage (as the modem quotes it) and index of "+CMTI: <mem>,<index>", and of +CDSI,
+// +CBMI or the T260's "+CDS:" when PrefixLength says where the parameters start.
+struct TStoredIndication {
+  std::string Storage;
+  int Index = 0;
+};
+TStoredIndication ParseStoredIndication(const std::string& Line, int PrefixLength);
+
 }  // namespace Halyard::GSM

@@ -39,3 +39,19 @@ TEST(ATReplies, DeliverTextHeaderShortAndDetailed) {
   EXPECT_THROW(ParseDeliverTextHeader("\"+1\",,\"26/12/09,18:00:00+04\",145,x,0,0,\"\",145,3", pos),
                Framework::EConvertError);
 }
+
+TEST(ATReplies, RegistrationSignalAndStoredIndications) {
+  EXPECT_EQ(ParseRegistration("+CREG: 1"), 1);                      // indication, n=1
+  EXPECT_EQ(ParseRegistration("+CREG: 0,1"), 1);                    // answer to AT+CREG?
+  EXPECT_EQ(ParseRegistration("+CREG: 2,5,\"00C3\",\"A1B2\""), 5);  // answer with location
+  EXPECT_EQ(ParseRegistration("+CREG: 1,\"00C3\",\"A1B2\""), 1);    // indication, n=2
+  EXPECT_THROW(ParseRegistration("+CREG: x"), Framework::EConvertError);
+  EXPECT_EQ(ParseSignalQuality("+CSQ: 17,99"), 17);
+  EXPECT_EQ(ParseSignalQuality("+CSQ: 99"), 99);
+  EXPECT_THROW(ParseSignalQuality("+CSQ: "), Framework::EConvertError);
+  TStoredIndication i = ParseStoredIndication("+CMTI: \"SM\",3", 6);
+  EXPECT_EQ(i.Storage, "\"SM\"");
+  EXPECT_EQ(i.Index, 3);
+  EXPECT_EQ(ParseStoredIndication("+CDSI: \"SR\",12", 6).Index, 12);
+  EXPECT_EQ(ParseStoredIndication("+CDS: \"ME\",4", 5).Storage, "\"ME\"");
+}

@@ -108,15 +108,7 @@ void TGSM::ProcessRxLine(const std::string& Line) {
   // 2. Network registration.
   if (starts("+CREG: ")) {
     if (Line.find('(') != std::string::npos) return;
-    int status;
-    if (Line.find(',') == std::string::npos) {
-      status = StrToInt(Line.substr(7));
-    } else {
-      pos = 7;
-      status = number();
-      std::string second = param();
-      if (!second.empty() && second[0] != '"') status = StrToInt(second);
-    }
+    int status = ParseRegistration(Line);
     if (status != RegistrationStatus_) DoNetworkRegistration(status);
     return;
   }
@@ -128,18 +120,14 @@ void TGSM::ProcessRxLine(const std::string& Line) {
   }
   // 4. Signal as registration on the T260.
   if (Equipment_ == eqT260 && starts("+CSQ: ") && Line.find('(') == std::string::npos) {
-    // The standard answer adds the bit error rate ("+CSQ: 17,99"): the signal comes first.
-    std::string signal = Line.substr(6);
-    int status = StrToInt(Trim(signal.substr(0, signal.find(',')))) == 99 ? 0 : 1;
+    int status = ParseSignalQuality(Line) == 99 ? 0 : 1;
     if (status != RegistrationStatus_) DoNetworkRegistration(status);
     return;
   }
   // 5, 6. An item stored by the modem.
   bool stored = starts("+CMTI:") || starts("+CBMI:") || starts("+CDSI:");
   if (stored || (Equipment_ == eqT260 && starts("+CDS:"))) {
-    pos = stored ? 7 : 6;
-    std::string storage = param();
-    int index = number();
+    auto [storage, index] = ParseStoredIndication(Line, stored ? 6 : 5);
     try {
       try {
         Setmem1(storage);
