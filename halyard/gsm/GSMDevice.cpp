@@ -1,6 +1,7 @@
 // TGSM as the application sees it: opening and initializing the modem per model, settings.
 #include "halyard/auxstr/AuxStr.h"
 #include "halyard/gsm/GSM.h"
+#include "halyard/gsm/GSMModels.h"
 #include "halyard/resources/Resources.h"
 
 namespace Halyard::GSM {
@@ -11,8 +12,6 @@ using Framework::Format;
 
 namespace {
 
-constexpr TGSMEquipmentSet kPDUModels = TGSMEquipmentSet::FromBits(0x07DF);
-constexpr TGSMEquipmentSet kTextModels = TGSMEquipmentSet::FromBits(0x04F4);
 
 bool In(TGSMEquipment e, std::initializer_list<TGSMEquipment> set) {
   for (auto x : set)
@@ -20,13 +19,6 @@ bool In(TGSMEquipment e, std::initializer_list<TGSMEquipment> set) {
   return false;
 }
 
-const char* SwitchOffCommand(TGSMEquipment e) {
-  switch (e) {
-    case eqA1: case eqM20: case eqM35: case eqS25: case eqTC35: return "AT^SMSO";
-    case eqGM12: return "AT+CFUN=0";
-    default: return nullptr;
-  }
-}
 
 CommConnect::TBaudrate DefaultBaudrate(TGSMEquipment e) {
   switch (e) {
@@ -47,8 +39,8 @@ struct BusyScope {
 
 TByteSet TGSM::GetSupportedSMSFormats() const {
   TByteSet r;
-  if (kPDUModels.Contains(Equipment_)) r.Include(0);
-  if (kTextModels.Contains(Equipment_)) r.Include(1);
+  if (GSMModel(Equipment_).PDUMode) r.Include(0);
+  if (GSMModel(Equipment_).TextMode) r.Include(1);
   return r;
 }
 
@@ -77,7 +69,7 @@ void TGSM::SetDefaults() {
 }
 
 void TGSM::SwitchOff() {
-  if (const char* cmd = SwitchOffCommand(Equipment_)) Command(cmd, wmResult);
+  if (const char* cmd = GSMModel(Equipment_).SwitchOff) Command(cmd, wmResult);
 }
 
 bool TGSM::WaitForStartUp(int Ms) {

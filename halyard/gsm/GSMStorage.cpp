@@ -1,6 +1,7 @@
 // Sending, reading, listing and deleting short messages, per modem model.
 #include "halyard/gsm/ATReplies.h"
 #include "halyard/gsm/GSM.h"
+#include "halyard/gsm/GSMModels.h"
 #include "halyard/resources/Resources.h"
 
 namespace Halyard::GSM {
@@ -14,22 +15,19 @@ bool In(TGSMEquipment e, std::initializer_list<TGSMEquipment> set) {
     if (x == e) return true;
   return false;
 }
-constexpr std::initializer_list<TGSMEquipment> kReadPause = {eqM20, eqGM12, eqM35, eqS25, eqT260, eqTC35};
 }  // namespace
 
-bool TGSM::SCAinPDU() const {
-  return In(Equipment_, {eqA1, eqM20, eqGM12, eqNokia6210, eqM35, eqS25, eqT260, eqTC35});
-}
+bool TGSM::SCAinPDU() const { return GSMModel(Equipment_).SCAinPDU; }
 
 int TGSM::GetCMGLength(TSMS2* M) {
+  const TGSMModel& model = GSMModel(Equipment_);
   int n = static_cast<int>(M->GetPDU().size() / 2);
-  switch (Equipment_) {
-    case eqA1: return 165;
-    case eqM1: case eqNokia9110: return 164;
-    case eqWaveCom: return n;
-    case eqM20: case eqGM12: case eqNokia6210: case eqM35: case eqS25: case eqT260: case eqTC35: return n - 1;
+  switch (model.LengthRule) {
+    case clFixed: return model.FixedLength;
+    case clPDU: return n;
+    case clTPDU: return n - 1;
   }
-  return 164;
+  return n;
 }
 
 void TGSM::SendSMS(TSMS2* M) {
@@ -64,7 +62,7 @@ std::unique_ptr<TSMS2> TGSM::ReadSMS(int Index, int& Status) {
   struct PauseAfter {
     TGSM* g;
     ~PauseAfter() {
-      if (In(g->Equipment_, kReadPause)) g->Pause(500);
+      if (GSMModel(g->Equipment_).ReadPause) g->Pause(500);
     }
   } pause{this};
   TStringList work;

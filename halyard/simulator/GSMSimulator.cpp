@@ -11,6 +11,7 @@
 
 #include "halyard/auxstr/AuxStr.h"
 #include "halyard/gsm/CellBroadcast.h"
+#include "halyard/gsm/GSMModels.h"
 #include "halyard/gsm/SMS.h"
 #include "halyard/resources/Resources.h"
 
@@ -161,12 +162,7 @@ void TGSMSimulator::Error(int Cme) {
 
 void TGSMSimulator::CmsError(int Cms) { Line(Format("+CMS ERROR: %d", Cms)); }
 
-bool TGSMSimulator::SCAinPDU() const {
-  switch (Opt_.Model) {
-    case eqM1: case eqNokia9110: case eqWaveCom: return false;
-    default: return true;
-  }
-}
+bool TGSMSimulator::SCAinPDU() const { return GSM::GSMModel(Opt_.Model).SCAinPDU; }
 
 std::map<int, TGSMSimulator::TStored>& TGSMSimulator::Mem(const std::string& Name) { return Name == "ME" ? ME_ : SM_; }
 
@@ -359,7 +355,7 @@ void TGSMSimulator::Command(std::string LineText) {
     Sca_ = Unquote(Params(arg(6)).empty() ? "" : Params(arg(6))[0]);
     return Ok();
   }
-  bool hasText = GSM::TGSMEquipmentSet::FromBits(0x04F4).Contains(Opt_.Model);
+  bool hasText = GSM::GSMModel(Opt_.Model).TextMode;
   if (ur == "+CMGF?") return Line(Format("+CMGF: %d", Cmgf_)), Ok();
   if (ur == "+CMGF=?") return Line(hasText ? "+CMGF: (0,1)" : "+CMGF: (0)"), Ok();
   if (is("+CMGF=")) {
@@ -466,8 +462,9 @@ void TGSMSimulator::FinishMessage(const std::string& Body, bool Escape) {
     size_t eq = u.find('=');
     int announced = eq == std::string::npos ? -1 : Int(u.substr(eq + 1));
     // Some models announce a fixed length; the others must announce the TPDU's.
-    bool fixed = Opt_.Model == eqA1 || Opt_.Model == eqM1 || Opt_.Model == eqNokia9110;
-    int expected = Opt_.Model == eqWaveCom ? static_cast<int>(pdu.size()) : static_cast<int>(tpdu.size());
+    const GSM::TGSMModel& model = GSM::GSMModel(Opt_.Model);
+    bool fixed = model.LengthRule == GSM::clFixed;
+    int expected = static_cast<int>(model.LengthRule == GSM::clPDU ? pdu.size() : tpdu.size());
     if (!fixed && announced != expected) return CmsError(304);
     try {
       submit.GSM = &gNoSCA;
