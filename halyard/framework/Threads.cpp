@@ -340,28 +340,27 @@ int TThread::WaitFor() {
   return ReturnValue_.load();
 }
 
-bool TThread::CallerIsInside() const {
-  return std::this_thread::get_id() == Id_ || Application().IsServing(Id_);
+namespace {
+// The caller runs in that thread, or in a handler the thread handed over and waits for.
+bool Inside(std::thread::id Thread) {
+  return std::this_thread::get_id() == Thread || Application().IsServing(Thread);
 }
+}  // namespace
+
+bool TThread::CallerIsInside() const { return Inside(Id_); }
 
 bool TRetiredThread::WaitFor() const {
-  if (!Done_) return false;
-  if (std::this_thread::get_id() == Id_ || Application().IsServing(Id_)) return false;
+  if (!Done_ || Inside(Id_)) return false;
   // A retired thread has left its loop and never hands anything to the main thread again.
   Done_->WaitFor(INFINITE);
   return true;
 }
 
 TRetiredThread TThread::Retire(TThread* Thread, TThreadMethod Release) {
-  TRetiredThread r;
-  r.Done_ = std::make_shared<TEvent>();
-  if (!Thread) {
-    if (Release) Release();
-    r.Done_->SetEvent();
-    return r;
-  }
-  r.Id_ = Thread->Id_;
-  if (Thread->CallerIsInside()) {
+  TRetiredThread r;  // nothing to wait for unless the release is left to the thread
+  if (Thread && Thread->CallerIsInside()) {
+    r.Done_ = std::make_shared<TEvent>();
+    r.Id_ = Thread->Id_;
     // The thread cannot pass its own end while this caller runs: it is this caller, or it is
     // blocked until this handler returns. So its state may be set without a race.
     Thread->OnRetired_ = [Release = std::move(Release), Done = r.Done_] {
@@ -372,11 +371,12 @@ TRetiredThread TThread::Retire(TThread* Thread, TThreadMethod Release) {
     Thread->Terminate();
     return r;
   }
-  Thread->Terminate();
-  Thread->WaitFor();
-  delete Thread;
+  if (Thread) {
+    Thread->Terminate();
+    Thread->WaitFor();
+    delete Thread;
+  }
   if (Release) Release();
-  r.Done_->SetEvent();
   return r;
 }
 

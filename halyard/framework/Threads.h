@@ -131,9 +131,9 @@ inline std::thread::id MainThreadID() { return Application().MainThreadID(); }
 class TRetiredThread {
  public:
   TRetiredThread() = default;
-  // Waits until the release has run and the thread touches nothing shared any more. A caller
-  // inside the thread cannot wait for it and returns false at once, as it does when nothing
-  // was retired.
+  // Waits until the release has run and the thread touches nothing shared any more; returns
+  // false at once when there is nothing to wait for (Retire released at once) or the caller is
+  // inside the thread and cannot wait for it.
   bool WaitFor() const;
   bool Released() const { return !Done_ || Done_->Signaled(); }
 

@@ -6,7 +6,6 @@
 
 namespace Halyard::GSM {
 
-using AuxStr::Trim;
 using Framework::Application;
 using Framework::Format;
 using Framework::StrToInt;
@@ -129,14 +128,11 @@ void TGSM::ProcessRxLine(const std::string& Line) {
   if (stored || (Equipment_ == eqT260 && starts("+CDS:"))) {
     auto [storage, index] = ParseStoredIndication(Line, stored ? 6 : 5);
     try {
-      try {
-        Setmem1(storage);
-      } catch (const std::exception& e) {
-        GSMError(Format("Message %d in storage %s cannot be reached: %s", index, storage, e.what()));
-      }
-    } catch (...) {
+      Setmem1(storage);
+    } catch (const std::exception& e) {
       // The indication is not lost: the application hears why it cannot be followed.
-      Application().HandleException(std::current_exception());
+      Application().HandleException(std::make_exception_ptr(
+          EGSMError(Format("Message %d in storage %s cannot be reached: %s", index, storage, e.what()))));
       return;
     }
     DoUnsolicitedSMS(index, nullptr);
