@@ -1,7 +1,9 @@
 #pragma once
 // Bodies of the fuzz targets, shared by the libFuzzer programs and the corpus test.
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "halyard/auxstr/AuxStr.h"
@@ -9,6 +11,7 @@
 #include "halyard/framework/SysUtils.h"
 #include "halyard/gsm/ATReplies.h"
 #include "halyard/gsm/CellBroadcast.h"
+#include "halyard/gsm/GSM.h"
 #include "halyard/gsm/GSMUtils.h"
 #include "halyard/gsm/SMS.h"
 
@@ -70,10 +73,70 @@ inline void ATReplies(const uint8_t* data, size_t size) {
   }
   for (auto* parse : {+[](const std::string& l) { (void)Halyard::GSM::ParseRegistration(l); },
                       +[](const std::string& l) { (void)Halyard::GSM::ParseSignalQuality(l); },
-                      +[](const std::string& l) { (void)Halyard::GSM::ParseStoredIndication(l, 6); }}) {
+                      +[](const std::string& l) { (void)Halyard::GSM::ParseStoredIndication(l, 6); },
+                      +[](const std::string& l) { (void)Halyard::GSM::ParseStorageAnswer(l); },
+                      +[](const std::string& l) { (void)Halyard::GSM::ParseServiceAnswer(l); },
+                      +[](const std::string& l) { (void)Halyard::GSM::ParseListEntry(l, false); },
+                      +[](const std::string& l) { (void)Halyard::GSM::ParseListEntry(l, true); },
+                      +[](const std::string& l) {
+                        int pos = 1;
+                        (void)Halyard::GSM::ParseSubmitTextHeader(l, pos);
+                      },
+                      +[](const std::string& l) { (void)Halyard::GSM::ParseStatusReportTextHeader(l); },
+                      +[](const std::string& l) { (void)Halyard::GSM::ParseBroadcastTextHeader(l); }}) {
     try {
       parse(line);
     } catch (const Halyard::Framework::Exception&) {
+    }
+  }
+}
+
+// A port that hands over what the harness gives it.
+class TFuzzPort : public Halyard::Connect::TCommunicationConnection {
+ public:
+  TFuzzPort() : TCommunicationConnection(nullptr) {}
+  std::string Incoming;
+  int InQueCount() override { return static_cast<int>(Incoming.size()); }
+  void PurgeIn() override { Incoming.clear(); }
+  void PurgeOut() override {}
+  int Write(const void*, int Count) override { return Count; }
+  int Read(void* Buffer, int Count) override {
+    int n = std::min<int>(Count, static_cast<int>(Incoming.size()));
+    std::memcpy(Buffer, Incoming.data(), static_cast<size_t>(n));
+    Incoming.erase(0, static_cast<size_t>(n));
+    return n;
+  }
+
+ protected:
+  void OpenConn() override {}
+  void CloseConn() override {}
+};
+
+// What a modem sends, through the receive path and the handling of unsolicited lines: the first
+// byte picks the model, the second the format and the chunk size, the rest is received.
+inline void ReceivePath(const uint8_t* data, size_t size) {
+  namespace G = Halyard::GSM;
+  if (size < 2) return;
+  Halyard::Framework::TOwned<G::TGSM> gsm(new G::TGSM(nullptr));
+  gsm->SetEquipment(static_cast<G::TGSMEquipment>(data[0] % 11));
+  if (gsm->SupportedSMSFormats().Contains(data[1] & 1)) gsm->SetSMSFormat(data[1] & 1);
+  gsm->SetUnsolicitedIndication({G::uindSMSDeliver, G::uindSMSStatusReport, G::uindCellBroadcast});
+  gsm->SetOnUnsolicitedSMS([](Halyard::Framework::TObject*, int, G::TSMS* sms) {
+    if (auto* m = dynamic_cast<G::TSMS2*>(sms)) (void)m->GetPDU();
+  });
+  Halyard::Framework::TOwned<TFuzzPort> port(new TFuzzPort);
+  const size_t chunk = 1 + (data[1] >> 1);
+  for (size_t at = 2; at < size; at += chunk) {
+    size_t n = std::min(chunk, size - at);
+    port->Incoming.assign(reinterpret_cast<const char*>(data + at), n);
+    gsm->DoComRxChar(port.get(), static_cast<int>(n));
+    // As the hand-over thread does: a failing line is dropped and the framing goes on.
+    for (;;) {
+      try {
+        gsm->cmRxChar();
+        break;
+      } catch (...) {
+      }
     }
   }
 }

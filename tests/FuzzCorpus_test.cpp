@@ -32,3 +32,4 @@ TEST(FuzzCorpus, CellBroadcast) { RunCorpus("cell_broadcast", HalyardFuzz::CellB
 TEST(FuzzCorpus, TextStamp) { RunCorpus("text_stamp", HalyardFuzz::TextStamp); }
 TEST(FuzzCorpus, FormText) { RunCorpus("form_text", HalyardFuzz::FormText); }
 TEST(FuzzCorpus, ATReplies) { RunCorpus("at_replies", HalyardFuzz::ATReplies); }
+TEST(FuzzCorpus, ReceivePath) { RunCorpus("receive_path", HalyardFuzz::ReceivePath); }

@@ -28,6 +28,17 @@ TDeliverTextHeader ParseDeliverTextHeader(const std::string& Params, int& Pos) {
   return h;
 }
 
+void TDeliverTextHeader::ApplyTo(TSMSDeliver& D) const {
+  D.OA = OA;
+  D.SCTS = SCTS;
+  D.TimeZone = TimeZone;
+  if (Detailed) {
+    D.PDUType = FO;
+    D.PID = PID;
+    D.DCS = DCS;
+  }
+}
+
 int ParseRegistration(const std::string& Line) {
   if (Line.find(',') == std::string::npos) return Framework::StrToInt(Line.substr(std::min<size_t>(7, Line.size())));
   int pos = 7;
@@ -48,6 +59,91 @@ TStoredIndication ParseStoredIndication(const std::string& Line, int PrefixLengt
   r.Storage = ExtractParam(Line, pos);
   r.Index = Framework::StrToInt(ExtractParam(Line, pos));
   return r;
+}
+
+std::string ParseStorageAnswer(const std::string& Params) {
+  int pos = 1;
+  return ExtractParam(Params, pos);
+}
+
+int ParseServiceAnswer(const std::string& Params) {
+  int pos = 1;
+  int value = 0;
+  if (!Framework::TryStrToInt(ExtractParam(Params, pos), value))
+    GSMError(Framework::Format("The modem's answer to AT+CSMS? has no service number: %s", Params));
+  return value;
+}
+
+int TextStatus(const std::string& Name) {
+  for (int i = 0; i < static_cast<int>(StatS.size()); ++i)
+    if (Name == StatS[static_cast<size_t>(i)]) return i;
+  return -1;
+}
+
+TListEntry ParseListEntry(const std::string& Params, bool TextMode) {
+  int pos = 1;
+  TListEntry e;
+  e.Index = Framework::StrToInt(ExtractParam(Params, pos));
+  std::string status = ExtractParam(Params, pos);
+  e.Status = TextMode ? TextStatus(TrimQuotes(status)) : Framework::StrToInt(status);
+  return e;
+}
+
+TSubmitTextHeader ParseSubmitTextHeader(const std::string& Params, int& Pos) {
+  auto next = [&] { return ExtractParam(Params, Pos); };
+  auto number = [&] { return static_cast<uint8_t>(Framework::StrToInt(next())); };
+  TSubmitTextHeader h;
+  h.DA = TrimQuotes(next());
+  next();  // alpha
+  h.Detailed = Pos < static_cast<int>(Params.size());
+  if (!h.Detailed) return h;
+  next();  // type of address
+  h.FO = number();
+  h.PID = number();
+  h.DCS = number();
+  // The validity is left out by some modems: a quoted field without "/" is the service centre.
+  std::string w = next();
+  if (w.find('"') == std::string::npos || w.find('/') != std::string::npos) {
+    w = TrimQuotes(w);
+    if (!w.empty() && w.size() <= 3) {
+      h.VP = ValPerToDT(static_cast<uint8_t>(Framework::StrToInt(w)));
+      h.HasVP = true;
+    } else if (w.size() == 20) {
+      h.VP = TSMS2::DecodeTextStamp(w, h.TimeZone);
+      h.HasVP = true;
+    }
+    next();  // service-centre address
+  }
+  next();  // its type
+  h.Length = Framework::StrToInt(next());
+  return h;
+}
+
+TStatusReportTextHeader ParseStatusReportTextHeader(const std::string& Params) {
+  int pos = 1;
+  auto next = [&] { return ExtractParam(Params, pos); };
+  auto number = [&] { return static_cast<uint8_t>(Framework::StrToInt(next())); };
+  TStatusReportTextHeader h;
+  h.FO = number();
+  h.MR = number();
+  h.RA = TrimQuotes(next());
+  next();  // type of address
+  h.SCTS = TSMS2::DecodeTextStamp(TrimQuotes(next()), h.TimeZone);
+  h.DT = TSMS2::DecodeTextStamp(TrimQuotes(next()), h.DTTimeZone);
+  h.ST = number();
+  return h;
+}
+
+TBroadcastTextHeader ParseBroadcastTextHeader(const std::string& Params) {
+  int pos = 1;
+  auto number = [&] { return Framework::StrToInt(ExtractParam(Params, pos)); };
+  TBroadcastTextHeader h;
+  h.SerialNumber = static_cast<uint16_t>(number());
+  h.MessageIdentifier = static_cast<uint16_t>(number());
+  h.DCS = static_cast<uint8_t>(number());
+  h.Page = static_cast<uint8_t>(number());
+  h.Pages = static_cast<uint8_t>(number());
+  return h;
 }
 
 }  // namespace Halyard::GSM

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "halyard/framework/SysUtils.h"
+#include "halyard/gsm/SMS.h"
 
 namespace Halyard::GSM {
 
@@ -19,6 +20,8 @@ struct TDeliverTextHeader {
   bool Detailed = false;  // the +CSDH=1 fields are there
   uint8_t FO = 0, PID = 0, DCS = 0;
   int Length = 0;
+  // Gives the message what the header tells.
+  void ApplyTo(TSMSDeliver& D) const;
 };
 TDeliverTextHeader ParseDeliverTextHeader(const std::string& Params, int& Pos);
 
@@ -37,5 +40,55 @@ struct TStoredIndication {
   int Index = 0;
 };
 TStoredIndication ParseStoredIndication(const std::string& Line, int PrefixLength);
+
+// The first storage of the answer "+CPMS: <mem1>,<used>,<total>,..." (its parameters), quoted
+// as the modem gives it.
+std::string ParseStorageAnswer(const std::string& Params);
+
+// The message service of the answer "+CSMS: <service>,<mt>,<mo>,<bm>" (its parameters); raises
+// EGSMError when it is not a number.
+int ParseServiceAnswer(const std::string& Params);
+
+// The index and status of a +CMGL entry's header (without its prefix): "<index>,<stat>,..." with
+// a numeric status in PDU mode and a quoted name ("REC UNREAD", ...) in text mode. A name that is
+// none of the five gives -1.
+struct TListEntry {
+  int Index = 0;
+  int Status = -1;
+};
+TListEntry ParseListEntry(const std::string& Params, bool TextMode);
+
+// The status name of a +CMGR header in text mode, as its 0..4 code, or -1.
+int TextStatus(const std::string& Name);
+
+// The text-mode +CMGR header of a stored message sent from here (STO ...), from <da> on:
+//   <da>,[<alpha>][,<toda>,<fo>,<pid>,<dcs>,[<vp>],<sca>,<tosca>,<length>]
+struct TSubmitTextHeader {
+  std::string DA;
+  bool Detailed = false;
+  uint8_t FO = 0, PID = 0, DCS = 0;
+  bool HasVP = false;
+  Framework::TDateTime VP = 0;  // relative (as a span) or absolute
+  int8_t TimeZone = 0;
+  int Length = 0;
+};
+TSubmitTextHeader ParseSubmitTextHeader(const std::string& Params, int& Pos);
+
+// The text-mode header of a status report, "+CDS: " behind:
+//   <fo>,<mr>,[<ra>],[<tora>],<scts>,<dt>,<st>
+struct TStatusReportTextHeader {
+  uint8_t FO = 0, MR = 0, ST = 0;
+  std::string RA;
+  Framework::TDateTime SCTS = 0, DT = 0;
+  int8_t TimeZone = 0, DTTimeZone = 0;
+};
+TStatusReportTextHeader ParseStatusReportTextHeader(const std::string& Params);
+
+// The text-mode header of a cell broadcast page, "+CBM: " behind: <sn>,<mid>,<dcs>,<page>,<pages>
+struct TBroadcastTextHeader {
+  uint16_t SerialNumber = 0, MessageIdentifier = 0;
+  uint8_t DCS = 0, Page = 0, Pages = 0;
+};
+TBroadcastTextHeader ParseBroadcastTextHeader(const std::string& Params);
 
 }  // namespace Halyard::GSM

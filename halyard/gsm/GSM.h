@@ -11,7 +11,7 @@
 
 #include "halyard/commconnect/CommConnect.h"
 #include "halyard/connect/Connect.h"
-#include "halyard/framework/FrontBuffer.h"
+#include "halyard/gsm/ATChannel.h"
 #include "halyard/framework/Classes.h"
 #include "halyard/framework/Threads.h"
 #include "halyard/gsm/GSMUtils.h"
@@ -34,37 +34,13 @@ using TUnsolicitedSMSEvent = std::function<void(TObject* Sender, int Idx, TSMS* 
 enum TGSMUnsolicitedIndication { uindSMSDeliver, uindSMSStatusReport, uindCellBroadcast, uindOnlyIndication };
 using TGSMUnsolicitedIndicationSet = Framework::Set<TGSMUnsolicitedIndication, 8>;
 
-class TGSMAsyncThread : public Framework::TWakeableThread {
+// The hand-over thread of a TGSM: runs the owner's main-thread receive step.
+class TGSMAsyncThread : public TATHandOverThread {
  public:
   explicit TGSMAsyncThread(TGSM* Owner);
-  ~TGSMAsyncThread() override;
-
- protected:
-  void Execute() override;
-  void cmRxChar();
-
- private:
-  TGSM* Owner_;
 };
 
-// The bits of a transaction's wait mode and of what the receiver has seen.
-enum : uint8_t {
-  wmResult = 1,       // a final result, which must be an OK one
-  wmResponse = 2,     // at least one response line
-  wmFinal = 4,        // the final result
-  wmPrompt = 8,       // two-stage command with the ">" prompt
-  wmPrefixed = 16,    // information lines only with the command's prefix, stored without it
-  wmDrain = 32,       // internal: finishing a partly received line before sending
-  wmErrorEnds = 64,   // an error final result also ends the transaction
-};
-// The modes the package uses, by what they wait for.
-constexpr uint8_t wmAnswer = wmResult | wmResponse;                       // lines, then an OK
-constexpr uint8_t wmPrefixedLines = wmResponse | wmPrefixed;              // "+X: value" lines, no result needed
-constexpr uint8_t wmPrefixedAnswer = wmResult | wmResponse | wmPrefixed;  // "+X: value" lines, then an OK
-constexpr uint8_t wmTwoStage = wmResult | wmResponse | wmFinal | wmPrompt | wmPrefixed;  // "+CMGS" with its body
-constexpr uint8_t wmAnswerOrError = wmResult | wmResponse | wmErrorEnds;  // an error result also ends it
-
-class TGSM : public Connect::TConnection, public ISMSModem {
+class TGSM : public Connect::TConnection, public ISMSModem, private TATChannel::TOwner {
  public:
   explicit TGSM(TComponent* AOwner);
   ~TGSM() override;
@@ -99,18 +75,17 @@ class TGSM : public Connect::TConnection, public ISMSModem {
   void SetComDevice(CommConnect::TComm* v);
   bool ExtendedErrorMsg() const { return ExtendedErrorMsg_; }
   void SetExtendedErrorMsg(bool v) { ExtendedErrorMsg_ = v; }
-  int RepeatCount() const { return RepeatCount_; }
-  void SetRepeatCount(int v) { RepeatCount_ = v; }
-  int RecTimeout() const { return RecTimeout_; }
-  void SetRecTimeout(int v) { RecTimeout_ = v; }
-  // The most one attempt accepts before it fails: a modem that babbles cannot hold a command.
-  // Far above any real answer (a full list of 255 stored messages is about 510 lines, 100 KiB).
-  int MaxReplyLines() const { return MaxReplyLines_; }
-  void SetMaxReplyLines(int v) { MaxReplyLines_ = v; }
-  int MaxReplyBytes() const { return MaxReplyBytes_; }
-  void SetMaxReplyBytes(int v) { MaxReplyBytes_ = v; }
-  int RepeatTimeout() const { return RepeatTimeout_; }
-  void SetRepeatTimeout(int v) { RepeatTimeout_ = v; }
+  int RepeatCount() const { return Channel_.Settings.RepeatCount; }
+  void SetRepeatCount(int v) { Channel_.Settings.RepeatCount = v; }
+  int RecTimeout() const { return Channel_.Settings.RecTimeout; }
+  void SetRecTimeout(int v) { Channel_.Settings.RecTimeout = v; }
+  // The most one attempt accepts before it fails (see TATChannel::TSettings).
+  int MaxReplyLines() const { return Channel_.Settings.MaxReplyLines; }
+  void SetMaxReplyLines(int v) { Channel_.Settings.MaxReplyLines = v; }
+  int MaxReplyBytes() const { return Channel_.Settings.MaxReplyBytes; }
+  void SetMaxReplyBytes(int v) { Channel_.Settings.MaxReplyBytes = v; }
+  int RepeatTimeout() const { return Channel_.Settings.RepeatTimeout; }
+  void SetRepeatTimeout(int v) { Channel_.Settings.RepeatTimeout = v; }
 
   TGSMUnsolicitedIndicationSet UnsolicitedIndication() const { return UnsolicitedIndication_; }
   void SetUnsolicitedIndication(TGSMUnsolicitedIndicationSet Value);
@@ -137,9 +112,9 @@ class TGSM : public Connect::TConnection, public ISMSModem {
   bool SCAinPDU() const override;
   void Setmem1(const std::string& Name);
 
-  int LastResultCode() const;
-  std::string LastResultLine() const;
-  const TStringList& ResultCodes() const { return ResultCodes_; }
+  int LastResultCode() const { return Channel_.LastResultCode(); }
+  std::string LastResultLine() const { return Channel_.LastResultLine(); }
+  const TStringList& ResultCodes() const { return Channel_.ResultCodes(); }
 
   const TRxCharEvent& OnRxChar() const { return OnRxChar_; }
   const TBusyChanged& OnBusyChanged() const { return OnBusyChanged_; }
@@ -167,21 +142,22 @@ class TGSM : public Connect::TConnection, public ISMSModem {
   // Configures the modem's indications; returns those it could not configure.
   virtual TGSMUnsolicitedIndicationSet DoSetUnsolicitedIndication(TGSMUnsolicitedIndicationSet V);
 
-  // Length of an awaited body line (0: none) and the characters to skip before it.
-  int PendingLength_ = 0;
-  int BodyStart_ = 0;
-  // Set by the receiver after each chunk while a transaction runs.
-  Framework::TEvent ResponseEvent_;
-
  private:
-  struct Attempt;
-  bool RunAttempt(const std::string& Cmd, uint8_t Mode);
-  void Drain(uint8_t Mode);
-  // Waits for ResponseEvent up to RecTimeout of silence; returns false on time-out.
-  bool WaitResponse(uint64_t& SeenProgress, const std::function<bool()>& Done);
-  void HandleLine(const std::string& L);  // under StateLock_
-  void SendText(const std::string& Text);
-  void Pause(int Ms);
+  // The channel's view of this component.
+  void ChannelSend(const std::string& Text) override;
+  void ChannelPurgeOut() override;
+  void ChannelChar(char aChar) override { DoRxChar(aChar); }
+  void ChannelLine(const std::string& Line) override { ProcessRxLine(Line); }
+  static void Pause(int Ms) { TATChannel::Pause(Ms); }
+  // RecTimeout raised to Ms for one step, when the model needs it.
+  struct TLongerTimeout {
+    TATChannel& c;
+    int saved;
+    TLongerTimeout(TGSM* g, bool When, int Ms) : c(g->Channel_), saved(c.Settings.RecTimeout) {
+      if (When) c.Settings.RecTimeout = Ms;
+    }
+    ~TLongerTimeout() { c.Settings.RecTimeout = saved; }
+  };
   // Waits for "+WIND: 4" while received lines go on being handled.
   bool WaitForStartUp(int Ms);
   int Command(const std::string& Cmd, uint8_t Mode, TStringList* Strings = nullptr, int Repeats = 0) {
@@ -194,7 +170,6 @@ class TGSM : public Connect::TConnection, public ISMSModem {
   std::string SCA_;
   CommConnect::TComm* COMDevice_ = nullptr;
   bool ExtendedErrorMsg_ = false;
-  int RepeatCount_ = 5, RecTimeout_ = 6000, RepeatTimeout_ = 500;
   TGSMUnsolicitedIndicationSet UnsolicitedIndication_;
   int RegistrationStatus_ = 0;
   std::string MessageStorage_ = "\"SM\"";
@@ -205,39 +180,16 @@ class TGSM : public Connect::TConnection, public ISMSModem {
   // The message whose body line is awaited.
   std::unique_ptr<TSMS> PendingSMS_;
   void Acknowledge();
+  void RegistrationChanged(int Status);
+  // "+CMTI: <mem>,<index>" and its kind: the storage switched to, then the event.
+  void StoredIndication(const std::string& Line, int PrefixLength);
   TRxCharEvent OnRxChar_;
   TBusyChanged OnBusyChanged_;
   TUnsolicitedLineEvent OnUnsolicitedLine_;
 
-  TStringList ResultCodes_;
   std::atomic<int> BusyCount_{0};
 
-  // Shared by the calling thread and the receiver thread.
-  mutable std::mutex StateLock_;
-  uint8_t WaitMode_ = 0;
-  uint8_t RxState_ = 0;
-  bool PartialLine_ = false;
-  std::string ResponseBuffer_;
-  std::string LastResultLine_;
-  int LastResultCode_ = 0;
-  std::string CommandName_;
-  TStringList* ResultLines_ = nullptr;
-  uint64_t Progress_ = 0;  // chunks that completed a line of the transaction
-  // Whether the modem echoes commands (learnt from the echoes seen), whether this attempt's echo
-  // has come, and how many result lines the attempt found in place.
-  int MaxReplyLines_ = 1000, MaxReplyBytes_ = 256 * 1024;
-  long long AttemptLines_ = 0, AttemptBytes_ = 0;  // what this attempt has received
-  bool Overflow_ = false;
-  bool EchoOn_ = false;
-  bool EchoSeen_ = false;
-  int LinesAtStart_ = 0;
-
-  // Shared by the receiver thread and the main thread.
-  Framework::TCriticalSection RxLock_;
-  Framework::TFrontBuffer AsyncBuffer_;
-  long long AsyncPos_ = 0;
-  bool Framing_ = false;
-
+  TATChannel Channel_{*this};
   TGSMAsyncThread* AsyncThread_ = nullptr;
   Connect::TCommRxCharEvent SavedRxHandler_;
   bool SavedActive_ = false, SavedDontSynchronize_ = false;

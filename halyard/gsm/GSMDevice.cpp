@@ -1,5 +1,6 @@
 // TGSM as the application sees it: opening and initializing the modem per model, settings.
 #include "halyard/auxstr/AuxStr.h"
+#include "halyard/gsm/ATReplies.h"
 #include "halyard/gsm/GSM.h"
 #include "halyard/gsm/GSMModels.h"
 #include "halyard/resources/Resources.h"
@@ -11,23 +12,6 @@ using Framework::Application;
 using Framework::Format;
 
 namespace {
-
-
-bool In(TGSMEquipment e, std::initializer_list<TGSMEquipment> set) {
-  for (auto x : set)
-    if (x == e) return true;
-  return false;
-}
-
-
-CommConnect::TBaudrate DefaultBaudrate(TGSMEquipment e) {
-  switch (e) {
-    case eqGM12: case eqWaveCom: return CommConnect::br9600;
-    case eqNokia6210: return CommConnect::br115200;
-    case eqT260: return CommConnect::br57600;
-    default: return CommConnect::br19200;
-  }
-}
 
 struct BusyScope {
   TGSM* g;
@@ -65,7 +49,7 @@ void TGSM::SetSCA(const std::string& v) {
 void TGSM::SetDefaults() {
   CheckInactive();
   if (!COMDevice_) GSMError(R::LoadResString(R::sNoComDevice));
-  COMDevice_->SetBaudrate(DefaultBaudrate(Equipment_));
+  COMDevice_->SetBaudrate(GSMModel(Equipment_).Baudrate);
 }
 
 void TGSM::SwitchOff() {
@@ -75,8 +59,8 @@ void TGSM::SwitchOff() {
 bool TGSM::WaitForStartUp(int Ms) {
   // Lines are framed on the main thread: waiting there must keep running the hand-overs.
   if (Application().IsMainThread())
-    return Application().WaitUntil([this] { return ResponseEvent_.Signaled(); }, static_cast<uint32_t>(Ms));
-  return CommConnect::Event_WaitFor(&ResponseEvent_, static_cast<uint32_t>(Ms)) == Framework::wrSignaled;
+    return Application().WaitUntil([this] { return Channel_.ResponseEvent().Signaled(); }, static_cast<uint32_t>(Ms));
+  return CommConnect::Event_WaitFor(&Channel_.ResponseEvent(), static_cast<uint32_t>(Ms)) == Framework::wrSignaled;
 }
 
 void TGSM::OpenConn() {
@@ -86,32 +70,26 @@ void TGSM::OpenConn() {
   MEIdCache_.Clear();
   {
     TStringList work;
+    const TGSMModel& model = GSMModel(Equipment_);
     // PIN stage.
-    if (!In(Equipment_, {eqNokia6210, eqNokia9110, eqT260})) {
-      if (Equipment_ == eqWaveCom) {
+    if (model.PINStep != psNone) {
+      if (model.PINStep == psWaveCom) {
         Command("AT+WIND=12", wmResult);
         Command("AT+CPIN?", wmPrefixedLines, &work);
       } else {
         Command("AT+CPIN?", wmPrefixedAnswer, &work);
       }
-      if (work.Count() == 0) work.Add("no response");
-      const std::string first = work[0];
+      const std::string first = work.Count() > 0 ? work[0] : "no response";
       if (first == "SIM PIN") {
         if (PIN_.empty()) GSMError(R::LoadResString(R::sPINRequired));
-        bool longLimit = In(Equipment_, {eqM35, eqS25, eqWaveCom, eqTC35});
-        int saved = RecTimeout_;
-        if (longLimit) RecTimeout_ = 15000;
-        if (Equipment_ == eqWaveCom) ResponseEvent_.ResetEvent();
-        try {
+        if (model.PINStep == psWaveCom) Channel_.ResponseEvent().ResetEvent();
+        {
+          TLongerTimeout longer(this, model.PINTimeout > 0, model.PINTimeout);
           Command("AT+CPIN=\"" + PIN_ + "\"", wmResult, nullptr, 1);
-        } catch (...) {
-          RecTimeout_ = saved;
-          throw;
         }
-        RecTimeout_ = saved;
-        if (In(Equipment_, {eqM1, eqM20})) Pause(2500);
-        if (Equipment_ == eqWaveCom) {
-          ResponseEvent_.ResetEvent();
+        Pause(model.PINPause);
+        if (model.PINStep == psWaveCom) {
+          Channel_.ResponseEvent().ResetEvent();
           if (!WaitForStartUp(60000)) GSMError(R::LoadResString(R::sWavecomInitError));
         }
       } else if (first != "READY") {
@@ -120,38 +98,33 @@ void TGSM::OpenConn() {
       work.Clear();
     }
     // Registration: the answers reach the unsolicited handling afterwards.
-    if (Equipment_ == eqT260) {
+    if (model.Registration == rsCSQ) {
       Command("AT+CSQ", wmPrefixedAnswer, nullptr, 1);
-    } else if (Equipment_ != eqNokia9110) {
+    } else if (model.Registration == rsCREG) {
       Command("AT+CREG?", wmPrefixedAnswer);
       Command("AT+CREG=1", wmResult);
     }
     Command("AT+CPMS?", wmPrefixedAnswer, &work);
-    int pos = 1;
-    MessageStorage_ = ExtractParam(AnswerLine(work, "AT+CPMS?"), pos);
+    MessageStorage_ = ParseStorageAnswer(AnswerLine(work, "AT+CPMS?"));
     work.Clear();
     Command("AT+CSMS?", wmPrefixedLines, &work);
-    pos = 1;
-    std::string service = ExtractParam(AnswerLine(work, "AT+CSMS?"), pos);
-    int value = 0;
-    if (!Framework::TryStrToInt(service, value))
-      GSMError(Framework::Format("The modem's answer to AT+CSMS? has no service number: %s", work[0]));
-    SMSService_ = value;
+    SMSService_ = ParseServiceAnswer(AnswerLine(work, "AT+CSMS?"));
   }
   // Only a set address is sent: an empty one would erase the SIM's own on many modems.
   if (!SCA_.empty()) Command("AT+CSCA=\"" + SCA_ + "\"", wmResult);
   Command(Format("AT+CMGF=%d", SMSFormat_), wmResult);
-  if (Equipment_ == eqM20) Command("AT+CSMS=0", wmResult);
-  if (Equipment_ == eqGM12) Setmem1("\"ME\"");
+  const TGSMModel& model = GSMModel(Equipment_);
+  if (model.OpenCommand) Command(model.OpenCommand, wmResult);
+  if (model.OpenStorage) Setmem1(model.OpenStorage);
   if (SMSFormat_ == 1) Command("AT+CSDH=1", wmResult);
-  if (ExtendedErrorMsg_ && In(Equipment_, {eqM35, eqS25, eqT260})) Command("AT+CMEE=1", wmResult);
+  if (ExtendedErrorMsg_ && model.ExtendedErrors) Command("AT+CMEE=1", wmResult);
   UnsolicitedIndication_ -= DoSetUnsolicitedIndication(UnsolicitedIndication_);
 }
 
 void TGSM::CloseConn() {
   if (IsDesigning()) return;
   PendingSMS_.reset();
-  PendingLength_ = 0;
+  Channel_.ClearBody();
   CloseComDevice(false);
   if (RegistrationStatus_ != 0) DoNetworkRegistration(0);
 }

@@ -5,19 +5,39 @@
 namespace Halyard::GSM {
 
 namespace {
-//                                      PDU    text   SCA    length       fixed  pause  switch-off
+using namespace CommConnect;
+
+// Only what differs from the defaults of TGSMModel.
 const std::array<TGSMModel, 11> kModels = {{
-    /* eqA1        */ {true, false, true, clFixed, 165, false, "AT^SMSO"},
-    /* eqM1        */ {true, false, false, clFixed, 164, false, nullptr},
-    /* eqM20       */ {true, true, true, clTPDU, 0, true, "AT^SMSO"},
-    /* eqGM12      */ {true, false, true, clTPDU, 0, true, "AT+CFUN=0"},
-    /* eqNokia6210 */ {true, true, true, clTPDU, 0, false, nullptr},
-    /* eqNokia9110 */ {false, true, false, clFixed, 164, false, nullptr},
-    /* eqM35       */ {true, true, true, clTPDU, 0, true, "AT^SMSO"},
-    /* eqS25       */ {true, true, true, clTPDU, 0, true, "AT^SMSO"},
-    /* eqT260      */ {true, false, true, clTPDU, 0, true, nullptr},
-    /* eqWaveCom   */ {true, false, false, clPDU, 0, false, nullptr},
-    /* eqTC35      */ {true, true, true, clTPDU, 0, true, "AT^SMSO"},
+    /* eqA1 */ {.LengthRule = clFixed, .FixedLength = 165, .SwitchOff = "AT^SMSO"},
+    /* eqM1 */
+    {.SCAinPDU = false, .LengthRule = clFixed, .FixedLength = 164, .PINPause = 2500},
+    /* eqM20 */
+    {.TextMode = true, .PINPause = 2500, .OpenCommand = "AT+CSMS=0", .TextVPRelative = true, .SendPause = 100,
+     .ReadPause = true, .SwitchOff = "AT^SMSO"},
+    /* eqGM12 */
+    {.Baudrate = br9600, .OpenStorage = "\"ME\"", .SendPause = 100, .ReadPause = true, .ListAll = 0,
+     .SwitchOff = "AT+CFUN=0"},
+    /* eqNokia6210 */
+    {.TextMode = true, .Baudrate = br115200, .PINStep = psNone, .SendTimeout = 5000},
+    /* eqNokia9110 */
+    {.PDUMode = false, .TextMode = true, .SCAinPDU = false, .LengthRule = clFixed, .FixedLength = 164,
+     .PINStep = psNone, .Registration = rsNone},
+    /* eqM35 */
+    {.TextMode = true, .PINTimeout = 15000, .ExtendedErrors = true, .SendPause = 100, .ReadPause = true,
+     .SwitchOff = "AT^SMSO"},
+    /* eqS25 */
+    {.TextMode = true, .PINTimeout = 15000, .ExtendedErrors = true, .SendPause = 100, .ReadPause = true,
+     .SwitchOff = "AT^SMSO"},
+    /* eqT260 */
+    {.Baudrate = br57600, .PINStep = psNone, .Registration = rsCSQ, .ExtendedErrors = true, .SendPause = 100,
+     .ReadPause = true, .StatusReportStored = true},
+    /* eqWaveCom */
+    {.SCAinPDU = false, .LengthRule = clPDU, .Baudrate = br9600, .PINStep = psWaveCom, .PINTimeout = 15000,
+     .SendPause = 100, .ListErrorEnds = true},
+    /* eqTC35 */
+    {.TextMode = true, .PINTimeout = 15000, .TextVPRelative = true, .SendPause = 100, .ReadPause = true,
+     .SwitchOff = "AT^SMSO"},
 }};
 }  // namespace
 

@@ -9,14 +9,6 @@ namespace Halyard::GSM {
 namespace R = Halyard::Resources;
 using Framework::Format;
 
-namespace {
-bool In(TGSMEquipment e, std::initializer_list<TGSMEquipment> set) {
-  for (auto x : set)
-    if (x == e) return true;
-  return false;
-}
-}  // namespace
-
 bool TGSM::SCAinPDU() const { return GSMModel(Equipment_).SCAinPDU; }
 
 int TGSM::GetCMGLength(TSMS2* M) {
@@ -40,21 +32,15 @@ void TGSM::SendSMS(TSMS2* M) {
     if (format == 2) v = std::to_string(DTToValPer(submit->VP));
     else if (format == 3) v = "\"" + TSMS2::EncodeTextStamp(submit->VP, submit->TimeZone) + "\"";
     int f = submit->PDUType;
-    if (format == 0 && In(Equipment_, {eqM20, eqTC35})) f = (f & 0xE7) | 0x10;
+    if (format == 0 && GSMModel(Equipment_).TextVPRelative) f = (f & 0xE7) | 0x10;
     Command(Format("AT+CSMP=%d,%s,%d,%d", f, v, submit->PID, submit->DCS), wmResult);
-    int saved = RecTimeout_;
-    if (Equipment_ == eqNokia6210) RecTimeout_ = 5000;
-    try {
-      Command("AT+CMGS=\"" + submit->DA + "\">" + submit->UD, wmTwoStage);
-    } catch (...) {
-      RecTimeout_ = saved;
-      throw;
-    }
-    RecTimeout_ = saved;
+    const int sendTimeout = GSMModel(Equipment_).SendTimeout;
+    TLongerTimeout longer(this, sendTimeout > 0, sendTimeout);
+    Command("AT+CMGS=\"" + submit->DA + "\">" + submit->UD, wmTwoStage);
   } else {
     Command(Format("AT+CMGS=%d>%s", GetCMGLength(M), M->GetPDU()), wmTwoStage);
   }
-  if (In(Equipment_, {eqM20, eqGM12, eqM35, eqS25, eqT260, eqWaveCom, eqTC35})) Pause(100);
+  Pause(GSMModel(Equipment_).SendPause);
 }
 
 std::unique_ptr<TSMS2> TGSM::ReadSMS(int Index, int& Status) {
@@ -77,50 +63,31 @@ std::unique_ptr<TSMS2> TGSM::ReadSMS(int Index, int& Status) {
     return TSMS2::CreateSMS(this, work[1], Status == 0 || Status == 1);
   }
   std::string s = TrimQuotes(next());
-  Status = -1;
-  for (int i = 0; i < 5; ++i)
-    if (s == StatS[static_cast<size_t>(i)]) Status = i;
+  Status = TextStatus(s);
   int oaPos = pos;
-  std::string a = next();
-  if (a.find('"') == std::string::npos) return nullptr;
-  a = TrimQuotes(a);
+  if (next().find('"') == std::string::npos) return nullptr;
   std::unique_ptr<TSMS2> result;
   int length = 0;
-  bool detailed = false;
+  pos = oaPos;
   if (s.rfind("REC ", 0) == 0) {
     auto d = std::make_unique<TSMSDeliver>();
-    pos = oaPos;
     TDeliverTextHeader h = ParseDeliverTextHeader(p, pos);
-    d->OA = h.OA;
-    d->SCTS = h.SCTS;
-    d->TimeZone = h.TimeZone;
-    detailed = h.Detailed;
-    if (detailed) {
-      d->PDUType = h.FO;
-      d->PID = h.PID;
-      d->DCS = h.DCS;
-      length = h.Length;
-    }
+    h.ApplyTo(*d);
+    length = h.Length;
     result = std::move(d);
   } else if (s.rfind("STO ", 0) == 0) {
     auto m = std::make_unique<TSMSSubmit>();
-    m->DA = a;
-    next();  // alpha
-    detailed = pos < static_cast<int>(p.size());
-    if (detailed) {
-      next();  // type of address
-      m->PDUType = static_cast<uint8_t>(number());
-      m->PID = static_cast<uint8_t>(number());
-      m->DCS = static_cast<uint8_t>(number());
-      std::string w = next();
-      if (w.find('"') == std::string::npos || w.find('/') != std::string::npos) {
-        w = TrimQuotes(w);
-        if (!w.empty() && w.size() <= 3) m->VP = ValPerToDT(static_cast<uint8_t>(Framework::StrToInt(w)));
-        else if (w.size() == 20) m->VP = TSMS2::DecodeTextStamp(w, m->TimeZone);
-        next();  // service-centre address
+    TSubmitTextHeader h = ParseSubmitTextHeader(p, pos);
+    m->DA = h.DA;
+    if (h.Detailed) {
+      m->PDUType = h.FO;
+      m->PID = h.PID;
+      m->DCS = h.DCS;
+      if (h.HasVP) {
+        m->VP = h.VP;
+        m->TimeZone = h.TimeZone;
       }
-      next();  // its type
-      length = number();
+      length = h.Length;
     }
     result = std::move(m);
   } else {
@@ -143,7 +110,7 @@ void TGSM::DeleteSMS(int Index) {
 
 std::unique_ptr<TStringList> TGSM::GetSMSList(int Stat) {
   CheckActive();
-  if (Equipment_ == eqGM12 && Stat < 0) Stat = 0;
+  if (Stat < 0) Stat = GSMModel(Equipment_).ListAll;
   std::string filter;
   if (Stat >= 0) {
     if (SMSFormat_ == 1) {
@@ -154,28 +121,23 @@ std::unique_ptr<TStringList> TGSM::GetSMSList(int Stat) {
     }
   }
   TStringList work;
-  if (Equipment_ == eqWaveCom) SendATCommand("AT+CMGL" + filter, wmAnswerOrError, &work, 1);
+  if (GSMModel(Equipment_).ListErrorEnds) SendATCommand("AT+CMGL" + filter, wmAnswerOrError, &work, 1);
   else Command("AT+CMGL" + filter, wmAnswer, &work);
   auto result = std::make_unique<TStringList>();
   result->SetOwnsObjects(true);
   while (work.Count() > 0) {
     if (IsATResponse(work[0]) && work.Count() > 1) {
-      std::string p = StripATResponse(work[0]);
-      int pos = 1;
-      int index = Framework::StrToInt(ExtractParam(p, pos));
+      TListEntry e = ParseListEntry(StripATResponse(work[0]), SMSFormat_ == 1);
       if (SMSFormat_ == 1) {
-        std::string s = TrimQuotes(ExtractParam(p, pos));
-        for (int i = 0; i < 5; ++i)
-          if (s == StatS[static_cast<size_t>(i)]) result->Add(Format("%d=%d", index, i));
+        if (e.Status >= 0) result->Add(Format("%d=%d", e.Index, e.Status));
       } else {
-        int st = Framework::StrToInt(ExtractParam(p, pos));
         std::unique_ptr<TSMS2> sms;
         try {
-          sms = TSMS2::CreateSMS(this, work[1], st == 0 || st == 1);
+          sms = TSMS2::CreateSMS(this, work[1], e.Status == 0 || e.Status == 1);
         } catch (...) {
           sms.reset();  // an undecodable message keeps its entry, without object
         }
-        result->AddObject(Format("%d=%d", index, st), sms.release());
+        result->AddObject(Format("%d=%d", e.Index, e.Status), sms.release());
       }
       work.Delete(0);
     }

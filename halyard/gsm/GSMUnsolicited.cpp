@@ -3,6 +3,7 @@
 #include "halyard/gsm/ATReplies.h"
 #include "halyard/gsm/CellBroadcast.h"
 #include "halyard/gsm/GSM.h"
+#include "halyard/gsm/GSMModels.h"
 
 namespace Halyard::GSM {
 
@@ -80,10 +81,9 @@ void TGSM::Acknowledge() {
 }
 
 void TGSM::ProcessRxLine(const std::string& Line) {
-  auto starts = [&](const char* prefix) { return Line.rfind(prefix, 0) == 0; };
-  const bool text = SMSFormat_ == 1;
   // 1. The body of the message whose header came before.
   if (PendingSMS_) {
+    const bool text = SMSFormat_ == 1;
     std::unique_ptr<TSMS> sms = std::move(PendingSMS_);  // freed on every way out
     if (auto* cb = dynamic_cast<TCellBroadcast*>(sms.get())) {
       if (text) cb->Content = Line;
@@ -101,107 +101,117 @@ void TGSM::ProcessRxLine(const std::string& Line) {
     }
     return;
   }
-  int pos;
-  auto param = [&] { return ExtractParam(Line, pos); };
-  auto number = [&] { return StrToInt(param()); };
-  // 2. Network registration.
-  if (starts("+CREG: ")) {
-    if (Line.find('(') != std::string::npos) return;
-    int status = ParseRegistration(Line);
-    if (status != RegistrationStatus_) DoNetworkRegistration(status);
-    return;
-  }
-  // 3. The WaveCom module has finished starting up.
-  if (Equipment_ == eqWaveCom && starts("+WIND:")) {
-    pos = 7;
-    if (Framework::StrToIntDef(param(), -1) == 4) ResponseEvent_.SetEvent();
-    return;
-  }
-  // 4. Signal as registration on the T260.
-  if (Equipment_ == eqT260 && starts("+CSQ: ") && Line.find('(') == std::string::npos) {
-    int status = ParseSignalQuality(Line) == 99 ? 0 : 1;
-    if (status != RegistrationStatus_) DoNetworkRegistration(status);
-    return;
-  }
-  // 5, 6. An item stored by the modem.
-  bool stored = starts("+CMTI:") || starts("+CBMI:") || starts("+CDSI:");
-  if (stored || (Equipment_ == eqT260 && starts("+CDS:"))) {
-    auto [storage, index] = ParseStoredIndication(Line, stored ? 6 : 5);
-    try {
-      Setmem1(storage);
-    } catch (const std::exception& e) {
-      // The indication is not lost: the application hears why it cannot be followed.
-      Application().HandleException(std::make_exception_ptr(
-          EGSMError(Format("Message %d in storage %s cannot be reached: %s", index, storage, e.what()))));
-      return;
-    }
-    DoUnsolicitedSMS(index, nullptr);
-    return;
-  }
-  // 7. A message delivered directly: its body follows.
-  if (starts("+CMT:")) {
-    PendingSMS_ = std::make_unique<TSMSDeliver>();
-    auto* d = static_cast<TSMSDeliver*>(PendingSMS_.get());
-    pos = 6;
-    if (text) {
-      TDeliverTextHeader h = ParseDeliverTextHeader(Line, pos);
-      d->OA = h.OA;
-      d->SCTS = h.SCTS;
-      d->TimeZone = h.TimeZone;
-      if (h.Detailed) {
-        d->PDUType = h.FO;
-        d->PID = h.PID;
-        d->DCS = h.DCS;
-      }
-      PendingLength_ = h.Length;
-    } else {
-      param();
-      param();  // alpha, length
-      PendingLength_ = 512;
-    }
-    return;
-  }
-  // 8. A status report.
-  if (starts("+CDS:")) {
-    PendingSMS_ = std::make_unique<TSMSStatusReport>();
-    pos = 6;
-    if (text) {
-      std::unique_ptr<TSMS> owned = std::move(PendingSMS_);
-      auto* r = static_cast<TSMSStatusReport*>(owned.get());
-      r->PDUType = static_cast<uint8_t>(number());
-      r->MR = static_cast<uint8_t>(number());
-      r->RA = TrimQuotes(param());
-      param();
-      r->SCTS = TSMS2::DecodeTextStamp(TrimQuotes(param()), r->TimeZone);
-      r->DT = TSMS2::DecodeTextStamp(TrimQuotes(param()), r->DTTimeZone);
-      r->ST = static_cast<uint8_t>(number());
-      DoUnsolicitedSMS(-1, r);
-      Acknowledge();
-    } else {
-      param();  // length
-      PendingLength_ = 512;
-    }
-    return;
-  }
-  // 9. A cell broadcast page.
-  if (starts("+CBM:")) {
-    PendingSMS_ = std::make_unique<TCellBroadcast>();
-    auto* cb = static_cast<TCellBroadcast*>(PendingSMS_.get());
-    pos = 6;
-    if (text) {
-      cb->SetMessageCode(static_cast<uint16_t>(number()));
-      cb->MessageIdentifier = static_cast<uint16_t>(number());
-      cb->DCS = static_cast<uint8_t>(number());
-      cb->SetPageNumber(4, static_cast<uint8_t>(number()));
-      cb->SetPageNumber(0, static_cast<uint8_t>(number()));
-      PendingLength_ = 0;
-    } else {
-      param();
-      PendingLength_ = 512;
-    }
-    return;
-  }
+  // The other rules in their order: the first whose prefix matches (letter case included) and
+  // that takes the line decides; a line no rule takes is the application's.
+  using TRule = bool (*)(TGSM& g, const std::string& Line);
+  static const std::pair<const char*, TRule> kRules[] = {
+      // 2. Network registration; the answer to "AT+CREG=?" is ignored.
+      {"+CREG: ",
+       [](TGSM& g, const std::string& Line) {
+         if (Line.find('(') == std::string::npos) g.RegistrationChanged(ParseRegistration(Line));
+         return true;
+       }},
+      // 3. The WaveCom module has finished starting up.
+      {"+WIND:",
+       [](TGSM& g, const std::string& Line) {
+         if (GSMModel(g.Equipment_).PINStep != psWaveCom) return false;
+         int pos = 7;
+         if (Framework::StrToIntDef(ExtractParam(Line, pos), -1) == 4) g.Channel_.ResponseEvent().SetEvent();
+         return true;
+       }},
+      // 4. Signal as registration, where opening asks for the signal.
+      {"+CSQ: ",
+       [](TGSM& g, const std::string& Line) {
+         if (GSMModel(g.Equipment_).Registration != rsCSQ || Line.find('(') != std::string::npos) return false;
+         g.RegistrationChanged(ParseSignalQuality(Line) == 99 ? 0 : 1);
+         return true;
+       }},
+      // 5, 6. An item stored by the modem.
+      {"+CMTI:", [](TGSM& g, const std::string& Line) { return g.StoredIndication(Line, 6), true; }},
+      {"+CBMI:", [](TGSM& g, const std::string& Line) { return g.StoredIndication(Line, 6), true; }},
+      {"+CDSI:", [](TGSM& g, const std::string& Line) { return g.StoredIndication(Line, 6), true; }},
+      {"+CDS:",
+       [](TGSM& g, const std::string& Line) {
+         if (!GSMModel(g.Equipment_).StatusReportStored) return false;
+         return g.StoredIndication(Line, 5), true;
+       }},
+      // 7. A message delivered directly: its body follows.
+      {"+CMT:",
+       [](TGSM& g, const std::string& Line) {
+         auto* d = new TSMSDeliver;
+         g.PendingSMS_.reset(d);
+         int pos = 6;
+         if (g.SMSFormat_ == 1) {
+           TDeliverTextHeader h = ParseDeliverTextHeader(Line, pos);
+           h.ApplyTo(*d);
+           g.Channel_.AwaitBody(h.Length);
+         } else {
+           g.Channel_.AwaitPDU();
+         }
+         return true;
+       }},
+      // 8. A status report: in text mode whole in its line.
+      {"+CDS:",
+       [](TGSM& g, const std::string& Line) {
+         if (g.SMSFormat_ != 1) {
+           g.PendingSMS_ = std::make_unique<TSMSStatusReport>();
+           g.Channel_.AwaitPDU();
+           return true;
+         }
+         TStatusReportTextHeader h = ParseStatusReportTextHeader(Line.substr(5));
+         TSMSStatusReport r;
+         r.PDUType = h.FO;
+         r.MR = h.MR;
+         r.RA = h.RA;
+         r.SCTS = h.SCTS;
+         r.TimeZone = h.TimeZone;
+         r.DT = h.DT;
+         r.DTTimeZone = h.DTTimeZone;
+         r.ST = h.ST;
+         g.DoUnsolicitedSMS(-1, &r);
+         g.Acknowledge();
+         return true;
+       }},
+      // 9. A cell broadcast page.
+      {"+CBM:",
+       [](TGSM& g, const std::string& Line) {
+         auto* cb = new TCellBroadcast;
+         g.PendingSMS_.reset(cb);
+         if (g.SMSFormat_ == 1) {
+           TBroadcastTextHeader h = ParseBroadcastTextHeader(Line.substr(5));
+           cb->SetMessageCode(h.SerialNumber);
+           cb->MessageIdentifier = h.MessageIdentifier;
+           cb->DCS = h.DCS;
+           cb->SetPageNumber(4, h.Page);
+           cb->SetPageNumber(0, h.Pages);
+           g.Channel_.AwaitBody(0);
+         } else {
+           g.Channel_.AwaitPDU();
+         }
+         return true;
+       }},
+  };
+  for (const auto& [prefix, rule] : kRules)
+    if (Line.rfind(prefix, 0) == 0 && rule(*this, Line)) return;
+  // 10.
   DoUnsolicitedLine(Line);
+}
+
+void TGSM::RegistrationChanged(int Status) {
+  if (Status != RegistrationStatus_) DoNetworkRegistration(Status);
+}
+
+void TGSM::StoredIndication(const std::string& Line, int PrefixLength) {
+  auto [storage, index] = ParseStoredIndication(Line, PrefixLength);
+  try {
+    Setmem1(storage);
+  } catch (const std::exception& e) {
+    // The indication is not lost: the application hears why it cannot be followed.
+    Application().HandleException(std::make_exception_ptr(
+        EGSMError(Format("Message %d in storage %s cannot be reached: %s", index, storage, e.what()))));
+    return;
+  }
+  DoUnsolicitedSMS(index, nullptr);
 }
 
 }  // namespace Halyard::GSM

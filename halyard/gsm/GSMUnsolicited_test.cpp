@@ -68,6 +68,12 @@ TEST_F(GSMUnsolicited, DeliveredPDUIsDecodedAndAcknowledged) {
   EXPECT_EQ(Messages[0].Idx, -1);
   EXPECT_EQ(Messages[0].Text, "+4917:hello");
   ASSERT_TRUE(WaitFor([&] { return Sent() == Commands{"AT+CNMA"}; }, 3000, true));
+  // Lines ended by a line feed alone, or a carriage return alone: the body loses no character.
+  Modem->Inject("+CMT: ,24\n" + DeliverPDU("+4918", "lf") + "\n");
+  Modem->Inject("+CMT: ,24\r" + DeliverPDU("+4919", "cr") + "\r");
+  ASSERT_TRUE(Pump([&] { return Messages.size() == 3; }));
+  EXPECT_EQ(Messages[1].Text, "+4918:lf");
+  EXPECT_EQ(Messages[2].Text, "+4919:cr");
 }
 
 TEST_F(GSMUnsolicited, TextModeHeadersAndBodies) {

@@ -291,7 +291,7 @@ void TGSMSimulator::Command(std::string LineText) {
         PinOk_ = true;
         PinTries_ = 3;
         Ok();
-        if (Opt_.Model == eqWaveCom) Unsolicited("+WIND: 4");
+        if (GSM::GSMModel(Opt_.Model).PINStep == GSM::psWaveCom) Unsolicited("+WIND: 4");
         return;
       }
       if (--PinTries_ == 0) return Error(12);

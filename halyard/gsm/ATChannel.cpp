@@ -1,0 +1,430 @@
+#include "halyard/gsm/ATChannel.h"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "halyard/auxstr/AuxStr.h"
+#include "halyard/commconnect/CommConnect.h"
+#include "halyard/gsm/GSMUtils.h"
+#include "halyard/resources/Resources.h"
+
+namespace Halyard::GSM {
+
+namespace R = Halyard::Resources;
+using AuxStr::Trim;
+using AuxStr::UpString;
+using Framework::Application;
+using Framework::Format;
+
+namespace {
+constexpr int kAttemptPause = 150;
+constexpr int kDrainWait = 50;
+// Longest line kept: a modem line is never near this; a stream without line ends is noise.
+constexpr size_t kMaxLine = 64 * 1024;
+// Received text kept for the main thread when it falls behind a flood.
+constexpr size_t kMaxAsync = 1024 * 1024;
+}  // namespace
+
+// --- the hand-over thread ------------------------------------------------------------------
+
+TATHandOverThread::TATHandOverThread(std::function<void()> Step) : Step_(std::move(Step)) {
+  SetPriority(Framework::tpLower);
+  Start();
+}
+
+TATHandOverThread::~TATHandOverThread() {
+  if (!Finished()) {
+    Terminate();
+    WaitFor();
+  }
+}
+
+void TATHandOverThread::Execute() {
+  while (!Terminated()) {
+    WakeEvent().WaitFor(Framework::INFINITE);
+    WakeEvent().ResetEvent();
+    if (!Terminated()) Synchronize([this] { cmRxChar(); });
+  }
+}
+
+void TATHandOverThread::cmRxChar() {
+  for (;;) {
+    try {
+      Step_();
+      return;
+    } catch (...) {
+    }
+  }
+}
+
+// --- the channel ---------------------------------------------------------------------------
+
+TATChannel::TATChannel(TOwner& Owner) : Owner_(Owner) {
+  for (const char* line : {"OK=0", "RING=2", "NO CARRIER=3", "ERROR=4", "NO DIAL TONE=6", "BUSY=7",
+                           "+CMS ERROR:=255", "+CME ERROR:=254", "OK.Params=RES,OK", "ERROR.Params=RES,ERR",
+                           "+CMS ERROR:.Params=RES,ERR", "+CME ERROR:.Params=RES,ERR"})
+    ResultCodes_.Add(line);
+}
+
+int TATChannel::LastResultCode() const {
+  std::lock_guard lk(StateLock_);
+  return LastResultCode_;
+}
+
+std::string TATChannel::LastResultLine() const {
+  std::lock_guard lk(StateLock_);
+  return LastResultLine_;
+}
+
+void TATChannel::Pause(int Ms) { std::this_thread::sleep_for(std::chrono::milliseconds(std::max(Ms, 0))); }
+
+bool TATChannel::WaitResponse(uint64_t& SeenProgress, const std::function<bool()>& Done) {
+  using Clock = std::chrono::steady_clock;
+  bool main = Application().IsMainThread();
+  const int limit = Settings.RecTimeout;
+  auto deadline = Clock::now() + std::chrono::milliseconds(limit);
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    bool signalled =
+        left > 0 && CommConnect::Event_WaitFor(&ResponseEvent_, static_cast<uint32_t>(left)) == Framework::wrSignaled;
+    bool done;
+    uint64_t progress;
+    {
+      std::lock_guard lk(StateLock_);
+      done = Done();
+      progress = Progress_;
+    }
+    ResponseEvent_.ResetEvent();
+    if (main) Frame();
+    if (done) return true;
+    if (!signalled) return false;
+    // Only a chunk that carried something of this transaction restarts the silence limit: a
+    // modem that talks of other things but never answers must not hold the caller forever.
+    if (progress != SeenProgress) {
+      SeenProgress = progress;
+      deadline = Clock::now() + std::chrono::milliseconds(limit);
+    }
+    // A wait for prefixed lines alone (wmPrefixed) completes on any chunk at all.
+    {
+      std::lock_guard lk(StateLock_);
+      if (Done()) return true;
+    }
+  }
+}
+
+void TATChannel::Drain(uint8_t Mode) {
+  {
+    std::lock_guard lk(StateLock_);
+    if (!PartialLine_) return;
+    RxState_ = 0;
+    WaitMode_ = Mode | wmDrain;
+  }
+  for (;;) {
+    ResponseEvent_.ResetEvent();
+    if (CommConnect::Event_WaitFor(&ResponseEvent_, kDrainWait) != Framework::wrSignaled) break;
+    std::lock_guard lk(StateLock_);
+    if (RxState_ & wmDrain) break;
+  }
+  std::lock_guard lk(StateLock_);
+  WaitMode_ = Mode & ~wmDrain;
+}
+
+bool TATChannel::RunAttempt(const std::string& Cmd, uint8_t Mode) {
+  struct Cleanup {
+    TATChannel* c;
+    ~Cleanup() {
+      {
+        std::lock_guard lk(c->StateLock_);
+        c->WaitMode_ = 0;
+      }
+      // Lines that came during the transaction wait for the framing: start it, whichever
+      // thread ran the transaction.
+      if (c->HandOver_) c->HandOver_->Wake();
+      Pause(kAttemptPause);
+    }
+  } cleanup{this};
+  Drain(Mode);
+  Owner_.ChannelPurgeOut();
+  uint64_t seen;
+  {
+    std::lock_guard lk(StateLock_);
+    ResponseBuffer_.clear();
+    RxState_ = 0;
+    EchoSeen_ = false;
+    LinesAtStart_ = ResultLines_ ? ResultLines_->Count() : 0;
+    AttemptLines_ = AttemptBytes_ = 0;
+    Overflow_ = false;
+    seen = Progress_;
+  }
+  ResponseEvent_.ResetEvent();
+  if (!(Mode & wmPrompt)) {
+    {
+      std::lock_guard lk(StateLock_);
+      WaitMode_ = Mode;
+    }
+    Send(Cmd + "\r");
+  } else {
+    size_t gt = Cmd.find('>');
+    if (gt == std::string::npos) GSMError(R::LoadResString(R::sBadPDUFormat));
+    {
+      std::lock_guard lk(StateLock_);
+      WaitMode_ = wmPrompt;
+    }
+    Send(Cmd.substr(0, gt) + "\r");
+    if (!WaitResponse(seen, [this] { return (RxState_ & wmPrompt) != 0; })) return false;
+    Drain(Mode & ~wmPrompt);
+    ResponseEvent_.ResetEvent();
+    {
+      std::lock_guard lk(StateLock_);
+      WaitMode_ = Mode & ~wmPrompt;
+      RxState_ = 0;
+    }
+    Send(Cmd.substr(gt + 1) + "\x1A");
+  }
+  uint8_t waitMode;
+  {
+    std::lock_guard lk(StateLock_);
+    waitMode = WaitMode_;
+  }
+  if (waitMode == 0) return true;
+  uint8_t required = waitMode & ~(wmPrefixed | wmErrorEnds);
+  // A modem that echoes answers after the echo: an answer before it is not this command's.
+  bool complete = WaitResponse(seen, [&] {
+    return Overflow_ || ((RxState_ & required) == required && (required == 0 || EchoSeen_ || !EchoOn_));
+  });
+  {
+    std::lock_guard lk(StateLock_);
+    if (Overflow_)
+      GSMError(Format("The modem's answer to %s exceeds %d lines or %d bytes", Cmd, Settings.MaxReplyLines,
+                      Settings.MaxReplyBytes));
+    // No echo this time: the modem may have stopped echoing; the next attempt goes by the
+    // answer alone.
+    if (!EchoSeen_) EchoOn_ = false;
+    // Turned off on purpose: from the next command on, answers come without an echo.
+    if (complete && CommandName_.rfind("E0", 0) == 0) EchoOn_ = false;
+  }
+  std::string last = LastResultLine();
+  bool ok = complete;
+  if (complete && (Mode & wmResult)) ok = ResultCodes_.GetValue(last + ".Params").find("OK") != std::string::npos;
+  if (!ok && (Mode & wmErrorEnds)) ok = last.find("ERROR") != std::string::npos;
+  return ok;
+}
+
+int TATChannel::Transact(const std::string& Cmd, uint8_t Mode, Framework::TStringList* Strings, int Repeats) {
+  struct Guard {
+    TATChannel* c;
+    ~Guard() {
+      std::lock_guard lk(c->StateLock_);
+      c->ResultLines_ = nullptr;
+    }
+  } lines{this};
+  std::string name = UpString(Trim(Cmd));
+  name.erase(0, 2);
+  for (char stop : {'=', '?', ';'}) {
+    size_t p = name.find(stop);
+    if (p != std::string::npos) name.resize(p);
+  }
+  {
+    std::lock_guard lk(StateLock_);
+    LastResultLine_.clear();
+    LastResultCode_ = 0;
+    CommandName_ = name;
+    ResultLines_ = Strings;
+  }
+  int left = Repeats != 0 ? Repeats : Settings.RepeatCount;
+  bool ok = false;
+  do {
+    ok = RunAttempt(Cmd, Mode);
+    --left;
+    if (!ok) Pause(Settings.RepeatTimeout);
+  } while (!ok && left > 0);
+  if (!ok) {
+    std::string last = LastResultLine();
+    if (!last.empty()) RaiseResponseError(last, Cmd);
+    GSMError(Format(R::LoadResString(R::sNoReply), Cmd));
+  }
+  return LastResultCode();
+}
+
+// --- the receiver thread -------------------------------------------------------------------
+
+void TATChannel::Receive(const std::string& Chunk) {
+  if (Chunk.empty()) return;
+  bool wake;
+  {
+    std::lock_guard lk(RxLock_);
+    AsyncBuffer_.Append(Chunk);
+    if (AsyncBuffer_.size() > kMaxAsync) {
+      // The main thread has fallen far behind: give up the oldest text, reported or not.
+      size_t drop = AsyncBuffer_.size() - kMaxAsync;
+      AsyncBuffer_.Consume(drop);
+      AsyncPos_ = std::max<long long>(0, AsyncPos_ - static_cast<long long>(drop));
+    }
+    wake = static_cast<long long>(AsyncBuffer_.size()) > AsyncPos_;
+  }
+  {
+    std::lock_guard lk(StateLock_);
+    char last = Chunk.back();
+    PartialLine_ = !(last == '\n' || last == '\r' || (last == '>' && (WaitMode_ & wmPrompt)));
+    if (WaitMode_ != 0) {
+      if (!PartialLine_ && (WaitMode_ & wmDrain)) {
+        RxState_ |= wmDrain;
+        ++Progress_;
+      }
+      if ((WaitMode_ & wmPrompt) && Chunk.find('>') != std::string::npos) {
+        RxState_ |= wmPrompt;
+        ++Progress_;
+      }
+      ResponseBuffer_ += Chunk;
+      AttemptBytes_ += static_cast<long long>(Chunk.size());
+      size_t pos = 0, n = ResponseBuffer_.size();
+      for (;;) {
+        TLineScan s = ScanLine(ResponseBuffer_, pos, n);
+        if (s.Kind == TLineScan::lsIncomplete) {
+          pos = s.Start;
+          break;
+        }
+        if (s.Kind == TLineScan::lsLine) HandleLine(ResponseBuffer_.substr(s.Start, s.End - s.Start));
+        pos = s.End + 1;
+      }
+      ResponseBuffer_.erase(0, pos);
+      if (ResponseBuffer_.size() > kMaxLine) ResponseBuffer_.clear();
+      // A long line that is still coming is progress as much as a whole one.
+      if (!ResponseBuffer_.empty()) ++Progress_;
+      if (AttemptLines_ > Settings.MaxReplyLines || AttemptBytes_ > Settings.MaxReplyBytes) Overflow_ = true;
+      ResponseEvent_.SetEvent();
+    }
+  }
+  if (wake && HandOver_) HandOver_->Wake();
+}
+
+void TATChannel::HandleLine(const std::string& L) {
+  ++AttemptLines_;
+  std::string U = UpString(L);
+  if (U.rfind("AT" + CommandName_, 0) == 0) {
+    ++Progress_;  // the echo
+    // Whatever came before the echo answers an earlier command (a reply that came too late
+    // for its own transaction); it is framed for the unsolicited handling afterwards.
+    if (!EchoSeen_) {
+      RxState_ &= wmDrain | wmPrompt;
+      LastResultLine_.clear();
+      LastResultCode_ = 0;
+      if (ResultLines_ && ResultLines_->Count() > LinesAtStart_)
+        ResultLines_->DeleteRange(LinesAtStart_, ResultLines_->Count() - LinesAtStart_);
+    }
+    EchoSeen_ = true;
+    EchoOn_ = true;
+    return;
+  }
+  std::string key = L;
+  int index = ResultCodes_.IndexOfName(key);
+  if (index < 0 && U.find("ERROR") != std::string::npos) {
+    key = "ERROR";
+    index = ResultCodes_.IndexOfName(key);
+  }
+  std::string prefix = CommandName_ + ":";
+  if (index >= 0) {
+    if (ResultCodes_.GetValue(key + ".Params").find("RES") != std::string::npos) {
+      LastResultCode_ = Framework::StrToIntDef(ResultCodes_.ValueFromIndex(index), 0);
+      LastResultLine_ = L;
+      RxState_ |= wmResult | wmResponse;
+      ++Progress_;
+    }
+  } else if (WaitMode_ & wmPrefixed) {
+    if (U.rfind(prefix, 0) == 0) {
+      if (ResultLines_) ResultLines_->Add(Trim(L.substr(prefix.size())));
+      RxState_ |= wmResponse;
+      ++Progress_;
+    }
+  } else if (!L.empty() && (L[0] == '+' || L[0] == '^')) {
+    if (U.rfind(prefix, 0) == 0) {
+      if (ResultLines_) ResultLines_->Add(L);
+      RxState_ |= wmResponse;
+      ++Progress_;
+    }
+  } else {
+    if (ResultLines_) ResultLines_->Add(L);
+    RxState_ |= wmResponse;
+    ++Progress_;
+  }
+  if ((RxState_ & (wmResult | wmResponse)) == (wmResult | wmResponse)) RxState_ |= wmFinal;
+}
+
+// --- the main thread's receive step --------------------------------------------------------
+
+void TATChannel::Frame() {
+  for (;;) {
+    // 1. Report what has not been reported, one character at a time: a handler may start a
+    // transaction whose own Frame calls carry on from the same position.
+    for (;;) {
+      char c;
+      {
+        std::lock_guard lk(RxLock_);
+        if (AsyncPos_ < 0) AsyncPos_ = 0;
+        if (AsyncPos_ >= static_cast<long long>(AsyncBuffer_.size())) break;
+        c = AsyncBuffer_[static_cast<size_t>(AsyncPos_++)];
+      }
+      Owner_.ChannelChar(c);
+    }
+    // 2. While a transaction runs, its lines wait here for the framing after it.
+    {
+      std::lock_guard lk(StateLock_);
+      if (WaitMode_ != 0) return;
+    }
+    if (Framing_) return;  // a line handler's own transaction: the outer framing goes on
+    struct Flag {
+      bool& f;
+      ~Flag() { f = false; }
+    } flag{Framing_ = true};
+    std::string line;
+    bool haveLine = false;
+    {
+      std::lock_guard lk(RxLock_);
+      // Only what has been reported is framed, so no character escapes the owner.
+      size_t avail = static_cast<size_t>(std::max<long long>(0, AsyncPos_));
+      const Framework::TFrontBuffer& b = AsyncBuffer_;
+      auto remove = [&](size_t count) {
+        count = std::min(count, avail);
+        AsyncBuffer_.Consume(count);
+        AsyncPos_ -= static_cast<long long>(count);
+      };
+      if (PendingLength_ > 0) {
+        // 3. An awaited body of a known length (cut short by its end of line). It begins
+        // behind the line feed of the header's CR LF; a header ended otherwise has none.
+        if (BodyStart_ == 1 && avail > 0 && b[0] != '\n') BodyStart_ = 0;
+        size_t bodyStart = static_cast<size_t>(std::max(BodyStart_, 0));
+        size_t scanEnd = std::min(avail, bodyStart + static_cast<size_t>(PendingLength_));
+        for (size_t k = bodyStart; k < scanEnd; ++k)
+          if (b[k] == '\r' || (PendingPDU_ && static_cast<unsigned char>(b[k]) < 32)) {
+            PendingLength_ = static_cast<int>(k - bodyStart);
+            break;
+          }
+        if (avail < bodyStart + static_cast<size_t>(PendingLength_)) return;
+        line = b.substr(bodyStart, static_cast<size_t>(PendingLength_));
+        remove(bodyStart + static_cast<size_t>(PendingLength_) + 1);
+        PendingLength_ = 0;
+        BodyStart_ = 0;
+        haveLine = true;
+      } else {
+        // 4. The next line.
+        TLineScan s = ScanLine(b, 0, avail);
+        if (s.Kind == TLineScan::lsIncomplete) {
+          // Drop the leading control characters; a runaway line is noise.
+          if (avail - s.Start > kMaxLine) remove(avail);
+          else remove(s.Start);
+          return;
+        }
+        if (s.Kind == TLineScan::lsLine) {
+          line = b.substr(s.Start, s.End - s.Start);
+          haveLine = true;
+          BodyStart_ = b[s.End] == '\r' ? 1 : 0;
+        }
+        remove(s.End + 1);
+      }
+    }
+    if (haveLine) Owner_.ChannelLine(line);
+  }
+}
+
+}  // namespace Halyard::GSM
