@@ -58,3 +58,28 @@ TEST(GsmsimTool, ServesAModemAndTakesControlLines) {
   ::close(toChild[1]);
   ::close(fromChild[0]);
 }
+
+TEST(GsmsimTool, StdioEndsWithItsInputAndLogsTheTraffic) {
+  std::string exe = std::string(HALYARD_BINARY_DIR) + "/tools/gsmsim";
+  char logPath[] = "/tmp/halyard-gsmsim-log-XXXXXX";
+  int fd = ::mkstemp(logPath);
+  ASSERT_GE(fd, 0);
+  ::close(fd);
+  std::string cmd = "printf 'ATE0\\rAT+CIMI\\r' | timeout 20 " + exe + " --stdio --log " + logPath;
+  FILE* p = ::popen(cmd.c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  std::string out;
+  char buf[256];
+  while (size_t n = std::fread(buf, 1, sizeof buf, p)) out.append(buf, n);
+  int st = ::pclose(p);
+  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;  // not the time-out's 124
+  EXPECT_EQ(out, "ATE0\r\r\nOK\r\n\r\n001010123456789\r\n\r\nOK\r\n");
+  FILE* l = std::fopen(logPath, "r");
+  ASSERT_NE(l, nullptr);
+  std::string log;
+  while (size_t n = std::fread(buf, 1, sizeof buf, l)) log.append(buf, n);
+  std::fclose(l);
+  ::unlink(logPath);
+  EXPECT_NE(log.find("< ATE0\\rAT+CIMI\\r\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("> \\r\\n001010123456789\\r\\n\n"), std::string::npos) << log;
+}

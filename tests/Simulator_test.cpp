@@ -112,17 +112,25 @@ INSTANTIATE_TEST_SUITE_P(EveryModel, SimulatedModem, ::testing::ValuesIn(Cases()
                                   (std::get<1>(p.param) ? "_text" : "_pdu");
                          });
 
-TEST(SimulatorAlone, SpeaksAT) {
-  Simulator::TSimOptions opt;
-  opt.PIN = "1111";
-  Simulator::TGSMSimulator sim(opt);
-  std::string out;
-  sim.Output = [&](const std::string& s) { out += s; };
-  auto ask = [&](const std::string& cmd) {
+namespace {
+// Feeds a command line and gives what the simulator answered to it; Out collects everything.
+std::function<std::string(const std::string&)> Asker(Simulator::TGSMSimulator& sim, std::string& out) {
+  sim.Output = [&out](const std::string& s) { out += s; };
+  return [&sim, &out](const std::string& cmd) {
     out.clear();
     sim.Feed(cmd + "\r");
     return out;
   };
+}
+}  // namespace
+
+TEST(SimulatorAlone, SpeaksAT) {
+  Simulator::TSimOptions opt;
+  opt.Model = eqM1;
+  opt.PIN = "1111";
+  Simulator::TGSMSimulator sim(opt);
+  std::string out;
+  auto ask = Asker(sim, out);
   EXPECT_EQ(ask("ATE0"), "ATE0\r\r\nOK\r\n");
   EXPECT_EQ(ask("AT+CPIN?"), "\r\n+CPIN: SIM PIN\r\n\r\nOK\r\n");
   EXPECT_EQ(ask("AT+CMGL"), "\r\n+CMS ERROR: 311\r\n");
@@ -146,4 +154,47 @@ TEST(SimulatorAlone, SpeaksAT) {
   sim.Feed("00\x1B");  // ESC cancels
   EXPECT_EQ(out, "\r\nOK\r\n");
   EXPECT_EQ(sim.Control("bogus"), "unknown control command: bogus");
+}
+
+// What other programs send: NUL before the CR, several commands on a line, +CMGW with its
+// status, and long messages to the modem's own number.
+TEST(SimulatorAlone, SpeaksAsClientsExpect) {
+  Simulator::TGSMSimulator sim;  // TC35: PDUs with the service-centre octet
+  std::string out;
+  auto ask = Asker(sim, out);
+  ask("ATE0");
+  EXPECT_EQ(ask(std::string("AT+CIMI\0", 8)), "\r\n001010123456789\r\n\r\nOK\r\n");
+  EXPECT_EQ(ask("AT+CMEE=1;+CREG=2;+CGREG=2"), "\r\nOK\r\n");
+  EXPECT_EQ(ask("ATE0V1&D2S0=0"), "\r\nOK\r\n");
+  EXPECT_EQ(ask("AT+CREG?;+CGREG?"), "\r\n+CREG: 2,1,\"00C3\",\"0010\"\r\n\r\n+CGREG: 2,1,\"00C3\",\"0010\"\r\n\r\nOK\r\n");
+  EXPECT_EQ(ask("AT+CMEE=1;+CMEE=7;+CREG=0"), "\r\n+CME ERROR: 4\r\n");  // the first failure ends the line
+  EXPECT_EQ(ask("AT+CREG?"), "\r\n+CREG: 2,1,\"00C3\",\"0010\"\r\n\r\nOK\r\n");
+
+  // Written as given, status included, and listed with the service-centre octet and the TPDU's
+  // length.
+  const std::string written = "07911326040000F0" "11000B915155000000F20000AA05E8329BFD06";
+  ask("AT+CMGW=19,3");
+  EXPECT_EQ(ask(written + "\x1A"), "\r\n+CMGW: 1\r\n\r\nOK\r\n");
+  EXPECT_EQ(ask("AT+CMGL=4"), "\r\n+CMGL: 1,3,,19\r\n" + written + "\r\n\r\nOK\r\n");
+  EXPECT_EQ(ask("AT+CMGW=19,7"), "\r\n+CMS ERROR: 304\r\n");  // no such status: no prompt
+  EXPECT_EQ(ask("AT+CMGD=1"), "\r\nOK\r\n");
+
+  // To its own number: a DELIVER with the header bit, PID, DCS and user data as sent.
+  ask("AT+CNMI=2,2,0,0,0");
+  const std::string ud = "0A050003E80201C8329BFD06";  // a concatenation header and septets
+  const std::string submit = "0041000B915155000000F1" "0008" + ud;
+  out.clear();
+  ask("AT+CMGS=" + std::to_string(submit.size() / 2 - 1));
+  ask(submit + "\x1A");
+  size_t cmt = out.find("+CMT: ,");
+  ASSERT_NE(cmt, std::string::npos) << out;
+  std::string pdu = out.substr(out.find("\r\n", cmt) + 2);
+  pdu = pdu.substr(0, pdu.find("\r\n"));
+  auto d = GSM::TSMS2::CreateSMS(nullptr, pdu, true);
+  auto* deliver = dynamic_cast<GSM::TSMSDeliver*>(d.get());
+  ASSERT_NE(deliver, nullptr);
+  EXPECT_EQ(deliver->SCA, "+15550009999");
+  EXPECT_TRUE(deliver->GetPDUTypeBit(6));  // the header bit
+  EXPECT_EQ(deliver->DCS, 0x08);
+  EXPECT_EQ(pdu.substr(pdu.size() - ud.size()), ud);
 }

@@ -5,12 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <memory>
 #include <string>
 
+#include "halyard/framework/SysUtils.h"
 #include "halyard/platform/Pty.h"
 #include "halyard/simulator/GSMSimulator.h"
 
@@ -26,11 +28,15 @@ void Usage(FILE* out) {
                "usage: gsmsim [options]\n"
                "Serves one simulated GSM modem that speaks AT commands (27.007, 27.005).\n\n"
                "  --model NAME     modem model: A1 M1 M20 GM12 Nokia6210 Nokia9110 M35 S25 T260 WaveCom TC35\n"
-               "                   (default M1)\n"
+               "                   (default TC35). M1, Nokia9110 and WaveCom send and expect PDUs\n"
+               "                   without the service-centre octet, as those modems do; most\n"
+               "                   clients expect it\n"
                "  --pin PIN        the SIM asks for this PIN (default: no PIN)\n"
                "  --number NUMBER  the modem's own number; messages sent to it come back\n"
                "  --link PATH      also make a symbolic link PATH to the pseudo-terminal\n"
-               "  --stdio          speak on standard input and output instead of a pseudo-terminal\n"
+               "  --stdio          speak on standard input and output instead of a pseudo-terminal;\n"
+               "                   ends when the input ends\n"
+               "  --log FILE       append the AT traffic to FILE (\"<\" received, \">\" sent)\n"
                "  --control PATH   read control lines from the FIFO at PATH (made if missing)\n"
                "  --help           this text\n\n"
                "Without --stdio the slave's path is printed on the first line of standard output.\n"
@@ -42,7 +48,7 @@ void Usage(FILE* out) {
 
 int main(int argc, char** argv) {
   Simulator::TSimOptions opt;
-  std::string link, control;
+  std::string link, control, logPath;
   bool stdio = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -67,6 +73,8 @@ int main(int argc, char** argv) {
         link = value();
       } else if (a == "--control") {
         control = value();
+      } else if (a == "--log") {
+        logPath = value();
       } else if (a == "--stdio") {
         stdio = true;
       } else {
@@ -86,6 +94,26 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
 
   Simulator::TGSMSimulator sim(opt);
+  std::FILE* log = nullptr;
+  if (!logPath.empty()) {
+    log = std::fopen(logPath.c_str(), "a");
+    if (!log) {
+      std::fprintf(stderr, "gsmsim: cannot open %s: %s\n", logPath.c_str(), std::strerror(errno));
+      return 1;
+    }
+    sim.Traffic = [log](bool in, const std::string& bytes) {
+      std::string shown;
+      for (unsigned char c : bytes) {
+        if (c == '\r') shown += "\\r";
+        else if (c == '\n') shown += "\\n";
+        else if (c == '\\') shown += "\\\\";
+        else if (c < 32 || c >= 127) shown += Framework::Format("\\x%.2x", c);
+        else shown += static_cast<char>(c);
+      }
+      std::fprintf(log, "%s %s\n", in ? "<" : ">", shown.c_str());
+      std::fflush(log);
+    };
+  }
   std::unique_ptr<Platform::TPseudoTerminal> pty;
   if (stdio) {
     sim.Start(STDIN_FILENO, STDOUT_FILENO);
@@ -115,9 +143,10 @@ int main(int argc, char** argv) {
     controlFd = STDIN_FILENO;
   }
   std::string buf;
-  while (!gStop) {
+  while (!gStop && (!stdio || sim.Serving())) {
     pollfd p{controlFd, POLLIN, 0};
-    int r = ::poll(&p, controlFd >= 0 ? 1 : 0, -1);  // a signal ends the wait
+    // A signal ends the wait; with --stdio the end of input is looked for now and then.
+    int r = ::poll(&p, controlFd >= 0 ? 1 : 0, stdio ? 100 : -1);
     if (r <= 0) continue;
     char tmp[1024];
     ssize_t n = ::read(controlFd, tmp, sizeof tmp);
@@ -133,6 +162,8 @@ int main(int argc, char** argv) {
     }
   }
   sim.Stop();
+  sim.Traffic = nullptr;
+  if (log) std::fclose(log);
   if (!link.empty()) ::unlink(link.c_str());
   return 0;
 }

@@ -4,12 +4,14 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstring>
 #include <sstream>
 
 #include "halyard/auxstr/AuxStr.h"
+#include "halyard/gsm/ATReplies.h"
 #include "halyard/gsm/CellBroadcast.h"
 #include "halyard/gsm/GSMModels.h"
 #include "halyard/gsm/SMS.h"
@@ -58,6 +60,20 @@ std::string WithoutSCA(const std::string& pdu) {
 
 std::string TextOf(const TSMS2& m) { return m.Packed() ? SMStoISO(m.UD) : m.UD; }
 
+// The user-data length octet and the user data of an SMS-SUBMIT TPDU, as they are.
+std::string RawUserData(const std::string& t) {
+  size_t p = 2;  // first octet, message reference
+  if (p >= t.size()) return {};
+  p += 2 + (static_cast<uint8_t>(t[p]) + 1u) / 2;  // address: length in digits, type, digits
+  p += 2;                                          // PID, DCS
+  switch ((static_cast<uint8_t>(t[0]) >> 3) & 3) {
+    case 2: p += 1; break;
+    case 1: case 3: p += 7; break;
+    default: break;
+  }
+  return p < t.size() ? t.substr(p) : std::string(1, '\0');
+}
+
 }  // namespace
 
 TGSMSimulator::TGSMSimulator(TSimOptions Options) : Opt_(std::move(Options)) {
@@ -85,7 +101,11 @@ TGSMSimulator::~TGSMSimulator() {
 void TGSMSimulator::Start(int InFd, int OutFd) {
   InFd_ = InFd;
   OutFd_ = OutFd;
-  Thread_ = std::thread([this] { Serve(); });
+  Serving_ = true;
+  Thread_ = std::thread([this] {
+    Serve();
+    Serving_ = false;
+  });
 }
 
 void TGSMSimulator::Stop() {
@@ -124,17 +144,21 @@ void TGSMSimulator::Serve() {
       return;
     }
     std::lock_guard lk(M_);
-    Process(std::string(buf, static_cast<size_t>(n)));
+    std::string bytes(buf, static_cast<size_t>(n));
+    if (Traffic) Traffic(true, bytes);
+    Process(bytes);
   }
 }
 
 void TGSMSimulator::Feed(const std::string& Bytes) {
   std::lock_guard lk(M_);
+  if (Traffic) Traffic(true, Bytes);
   Process(Bytes);
 }
 
 void TGSMSimulator::Reply(const std::string& Text) {
   if (Silent_) return;
+  if (Traffic) Traffic(false, Text);
   if (OutFd_ >= 0) {
     size_t done = 0;
     while (done < Text.size()) {
@@ -152,7 +176,12 @@ void TGSMSimulator::Reply(const std::string& Text) {
   if (Output) Output(Text);
 }
 
-void TGSMSimulator::Unsolicited(const std::string& Text) { Line(Text); }
+void TGSMSimulator::Line(const std::string& Text) {
+  if (Text == "ERROR" || Text.rfind("+CME ERROR", 0) == 0 || Text.rfind("+CMS ERROR", 0) == 0) Failed_ = true;
+  Reply("\r\n" + Text + "\r\n");
+}
+
+void TGSMSimulator::Unsolicited(const std::string& Text) { Reply("\r\n" + Text + "\r\n"); }
 
 void TGSMSimulator::Error(int Cme) {
   if (Cmee_ == 1) Line(Format("+CME ERROR: %d", Cme));
@@ -207,8 +236,10 @@ void TGSMSimulator::Process(const std::string& Bytes) {
       if (Echo_) Reply(line + "\r");
       Commands_.push_back(line);
       if (Delay_ > 0) std::this_thread::sleep_for(std::chrono::milliseconds(Delay_));
-      Command(line);
-    } else if (c != '\n') {
+      CommandLine(line);
+    } else if (static_cast<unsigned char>(c) >= 32) {
+      // As modems do, other control characters (a NUL some clients put before the CR) are
+      // not part of the command.
       In_ += c;
       if (In_.size() > 4096) In_.clear();  // no modem takes a line this long
     }
@@ -233,6 +264,70 @@ std::string TGSMSimulator::ListEntry(int Index, const TStored& Item, bool Read) 
     return h + "\r\n" + TextOf(*s);
   }
   return head + "\"" + stat + "\",\"\",,\r\n";
+}
+
+void TGSMSimulator::CommandLine(const std::string& LineText) {
+  std::string line = Trim(LineText);
+  std::string u = UpString(line);
+  if (u.rfind("AT", 0) != 0) {
+    if (!line.empty()) Line("ERROR");
+    return;
+  }
+  // Several commands on one line ("AT+CMEE=1;+CREG=2", "ATE0V1"): each in order, one final
+  // result; the first that fails ends the line with its error.
+  std::vector<std::string> parts = SplitCommandLine(line.substr(2));
+  if (parts.size() <= 1) return Command(line);
+  Batch_ = true;
+  Failed_ = false;
+  for (size_t i = 0; i < parts.size() && !Failed_ && !InBody_; ++i) Command("AT" + parts[i]);
+  Batch_ = false;
+  if (!Failed_ && !InBody_) Ok();
+}
+
+std::vector<std::string> TGSMSimulator::SplitCommandLine(const std::string& Rest) {
+  std::vector<std::string> parts;
+  size_t i = 0, n = Rest.size();
+  while (i < n) {
+    char c = static_cast<char>(std::toupper(static_cast<unsigned char>(Rest[i])));
+    size_t start = i;
+    if (c == '+' || c == '^' || c == '*' || c == '$' || c == '%') {
+      // An extended command runs to the next ';' outside quotes.
+      bool quoted = false;
+      while (i < n && (quoted || Rest[i] != ';')) {
+        if (Rest[i] == '"') quoted = !quoted;
+        ++i;
+      }
+      parts.push_back(Rest.substr(start, i - start));
+      if (i < n) ++i;
+      continue;
+    }
+    if (c == ';' || c == ' ') {
+      ++i;
+      continue;
+    }
+    // A basic command: a letter (or & and a letter), then digits; S registers take "=value"
+    // or "?"; D takes the rest of the line.
+    if (c == 'D') {
+      parts.push_back(Rest.substr(start));
+      break;
+    }
+    if (c == '&' && i + 1 < n) ++i;
+    ++i;
+    while (i < n && std::isdigit(static_cast<unsigned char>(Rest[i]))) ++i;
+    if (i < n && (Rest[i] == '=' || Rest[i] == '?')) {
+      if (Rest[i] == '=' && c == 'S') {
+        ++i;
+        while (i < n && std::isdigit(static_cast<unsigned char>(Rest[i]))) ++i;
+      } else if (Rest[i] == '?') {
+        ++i;
+      } else {
+        // "ATX=..." is not basic syntax: keep the rest whole.
+        while (i < n && Rest[i] != ';') ++i;
+      }
+    }
+    parts.push_back(Rest.substr(start, i - start));
+  }
+  return parts;
 }
 
 void TGSMSimulator::Command(std::string LineText) {
@@ -262,6 +357,29 @@ void TGSMSimulator::Command(std::string LineText) {
     Cmgf_ = 0;
     Cmee_ = 0;
     return Ok();
+  }
+  if (ur == "&F") {
+    Echo_ = true;
+    Cmgf_ = 0;
+    Cmee_ = 0;
+    return Ok();
+  }
+  // Basic settings of the line that a simulated line need not act on.
+  auto basic = [&](const char* letters) {
+    for (const char* l = letters; *l; ++l) {
+      size_t len = (*l == '&') ? 2 : 1;
+      if (ur.size() >= len && ur.compare(0, len, std::string(l, len)) == 0 &&
+          ur.find_first_not_of("0123456789", len) == std::string::npos)
+        return true;
+      if (*l == '&') ++l;
+    }
+    return false;
+  };
+  if (basic("VQX&C&D&K&W") || ur == "H" || ur == "H0") return Ok();
+  if (!ur.empty() && ur[0] == 'S' && ur.find_first_not_of("0123456789", 1) != 1) {
+    size_t end = ur.find_first_not_of("0123456789", 1);
+    if (end != std::string::npos && ur[end] == '?') return Line("000"), Ok();
+    if (end != std::string::npos && ur[end] == '=') return Ok();
   }
   if (ur == "I") {
     Line(GSMEquipmentLongName[Opt_.Model]);
@@ -305,7 +423,9 @@ void TGSMSimulator::Command(std::string LineText) {
     }
     return Error(16);
   }
-  if (ur == "+CREG?") return Line(Format("+CREG: %d,%d", Creg_, Reg_)), Ok();
+  const std::string location = ",\"00C3\",\"0010\"";
+  auto located = [&](int n) { return n == 2 && (Reg_ == 1 || Reg_ == 5) ? location : std::string(); };
+  if (ur == "+CREG?") return Line(Format("+CREG: %d,%d", Creg_, Reg_) + located(Creg_)), Ok();
   if (ur == "+CREG=?") return Line("+CREG: (0-2)"), Ok();
   if (is("+CREG=")) {
     int v = Int(arg(6));
@@ -313,9 +433,53 @@ void TGSMSimulator::Command(std::string LineText) {
     Creg_ = v;
     return Ok();
   }
+  if (ur == "+CGREG?") return Line(Format("+CGREG: %d,%d", Cgreg_, Reg_) + located(Cgreg_)), Ok();
+  if (ur == "+CGREG=?") return Line("+CGREG: (0-2)"), Ok();
+  if (is("+CGREG=")) {
+    int v = Int(arg(7));
+    if (v < 0 || v > 2) return Error(4);
+    Cgreg_ = v;
+    return Ok();
+  }
+  if (ur == "+CGATT?") return Line(Format("+CGATT: %d", Cgatt_)), Ok();
+  if (ur == "+CGATT=?") return Line("+CGATT: (0,1)"), Ok();
+  if (is("+CGATT=")) {
+    int v = Int(arg(7));
+    if (v < 0 || v > 1) return Error(4);
+    Cgatt_ = v;
+    return Ok();
+  }
+  if (ur == "+CIMI") {
+    if (!PinOk_) return Error(11);
+    return Line(Opt_.IMSI), Ok();
+  }
+  if (ur == "+CSCS?") return Line("+CSCS: \"" + Cscs_ + "\""), Ok();
+  if (ur == "+CSCS=?") return Line("+CSCS: (\"IRA\",\"GSM\",\"UCS2\",\"HEX\",\"8859-1\")"), Ok();
+  if (is("+CSCS=")) {
+    std::string v = UpString(Unquote(arg(6)));
+    if (v != "IRA" && v != "GSM" && v != "UCS2" && v != "HEX" && v != "8859-1") return Error(4);
+    Cscs_ = v;
+    return Ok();
+  }
+  if (ur == "+CHUP" || ur == "+CHUP=?") return Ok();
   if (ur == "+CSQ") return Line("+CSQ: 20,99"), Ok();
   if (ur == "+CSQ=?") return Line("+CSQ: (0-31,99),(0-7,99)"), Ok();
-  if (ur == "+COPS?") return Line("+COPS: 0,0,\"HALYARD NET\""), Ok();
+  if (ur == "+COPS?") {
+    if (Reg_ != 1 && Reg_ != 5) return Line("+COPS: 0"), Ok();
+    return Line(CopsFormat_ == 2 ? "+COPS: 0,2,\"00101\"" : Format("+COPS: 0,%d,\"HALYARD NET\"", CopsFormat_)), Ok();
+  }
+  if (ur == "+COPS=?") return Line("+COPS: (2,\"HALYARD NET\",\"HALYARD\",\"00101\"),,(0-4),(0-2)"), Ok();
+  if (is("+COPS=")) {
+    auto p = Params(arg(6));
+    int mode = p.empty() ? 0 : Int(p[0]);
+    if (mode < 0 || mode > 4) return Error(4);
+    if (mode == 3 && p.size() > 1) {
+      int f = Int(p[1]);
+      if (f < 0 || f > 2) return Error(4);
+      CopsFormat_ = f;
+    }
+    return Ok();
+  }
   if (ur == "+CFUN?") return Line(Format("+CFUN: %d", Cfun_)), Ok();
   if (is("+CFUN=")) {
     Cfun_ = Int(arg(6), 1);
@@ -399,6 +563,19 @@ void TGSMSimulator::Command(std::string LineText) {
   }
   if (is("+CMGS=") || is("+CMGW")) {
     if (!smsReady()) return;
+    bool write = is("+CMGW");
+    auto p = Params(arg(write && !is("+CMGW=") ? 5 : 6));
+    BodyStat_ = 2;
+    if (Cmgf_ == 0) {
+      // <length>[,<stat>]
+      if (p.empty() || Int(p[0]) <= 0) return CmsError(304);
+      if (write && p.size() > 1) BodyStat_ = Int(p[1]);
+    } else {
+      // "<da>"[,<toda>] to send; [<da/oa>[,<toda/tooa>[,<stat>]]] to write
+      if (!write && (p.empty() || Unquote(p[0]).empty())) return CmsError(305);
+      if (write && p.size() > 2) BodyStat_ = TextStatus(UpString(Unquote(p[2])));
+    }
+    if (BodyStat_ < 0 || BodyStat_ > 3) return CmsError(Cmgf_ == 0 ? 304 : 305);
     InBody_ = true;
     BodyCmd_ = line;
     Reply("\r\n> ");
@@ -456,35 +633,47 @@ void TGSMSimulator::FinishMessage(const std::string& Body, bool Escape) {
   std::string u = UpString(BodyCmd_);
   bool write = u.find("+CMGW") != std::string::npos;
   TSMSSubmit submit;
+  submit.GSM = &gNoSCA;
+  std::string stored;  // the PDU as it is kept: a service-centre field in front
   if (Cmgf_ == 0) {
-    std::string pdu = Hex2Bin(Trim(Body));
+    std::string hex;
+    for (char c : Body)
+      if (std::isxdigit(static_cast<unsigned char>(c))) hex += c;
+    std::string pdu = Hex2Bin(hex);
     std::string tpdu = SCAinPDU() ? WithoutSCA(pdu) : pdu;
     size_t eq = u.find('=');
-    int announced = eq == std::string::npos ? -1 : Int(u.substr(eq + 1));
+    int announced = eq == std::string::npos ? -1 : Int(u.substr(eq + 1, u.find(',', eq) - eq - 1));
     // Some models announce a fixed length; the others must announce the TPDU's.
     const GSM::TGSMModel& model = GSM::GSMModel(Opt_.Model);
     bool fixed = model.LengthRule == GSM::clFixed;
     int expected = static_cast<int>(model.LengthRule == GSM::clPDU ? pdu.size() : tpdu.size());
-    if (!fixed && announced != expected) return CmsError(304);
+    if (tpdu.empty() || (!fixed && announced != expected)) return CmsError(304);
     try {
-      submit.GSM = &gNoSCA;
-      submit.DecodePDU(tpdu);
+      if (write && BodyStat_ <= 1) {
+        TSMSDeliver d;
+        d.GSM = &gNoSCA;
+        d.DecodePDU(tpdu);
+      } else {
+        submit.DecodePDU(tpdu);
+      }
     } catch (const Framework::Exception&) {
       return CmsError(304);
     }
+    stored = SCAinPDU() ? pdu : std::string(1, '\0') + pdu;
   } else {
     size_t q = BodyCmd_.find('"');
     size_t q2 = q == std::string::npos ? q : BodyCmd_.find('"', q + 1);
-    if (q2 == std::string::npos) return CmsError(305);
-    submit.DA = BodyCmd_.substr(q + 1, q2 - q - 1);
+    if (q2 != std::string::npos) submit.DA = BodyCmd_.substr(q + 1, q2 - q - 1);
+    else if (!write) return CmsError(305);
     submit.PDUType = static_cast<uint8_t>(Csmp_[0]);
     submit.VP = ValPerToDT(static_cast<uint8_t>(Csmp_[1]));
     submit.PID = static_cast<uint8_t>(Csmp_[2]);
     submit.DCS = static_cast<uint8_t>(Csmp_[3]);
     submit.UD = submit.Packed() ? ISOtoSMS(Body) : Body;
+    stored = std::string(1, '\0') + submit.EncodePDU();
   }
   if (write) {
-    int index = Store(Mem2_, {2, submit.EncodePDU()});
+    int index = Store(Mem2_, {BodyStat_, stored});
     if (index < 0) return CmsError(322);
     Line(Format("+CMGW: %d", index));
     return Ok();
@@ -493,13 +682,16 @@ void TGSMSimulator::FinishMessage(const std::string& Body, bool Escape) {
   Line(Format("+CMGS: %d", mr));
   Ok();
   if (SameNumber(submit.DA, Opt_.OwnNumber)) {
+    // Back as a DELIVER with the user data exactly as sent: its header bit, PID and DCS too.
     TSMSDeliver d;
+    d.PDUType = static_cast<uint8_t>(0x04 | (submit.PDUType & 0xC0));
     d.OA = Opt_.OwnNumber;
     d.PID = submit.PID;
     d.DCS = submit.DCS;
-    d.UD = submit.UD;
     d.SCTS = std::floor(Framework::Now() * 86400) / 86400;
-    Deliver(d.EncodePDU(), false);
+    std::string pdu = d.EncodePDU();
+    pdu.pop_back();  // the empty user data
+    Deliver(pdu + RawUserData(WithoutSCA(stored)), false);
   }
   if (submit.GetPDUTypeBit(5)) {
     TSMSStatusReport r;
@@ -511,7 +703,14 @@ void TGSMSimulator::FinishMessage(const std::string& Body, bool Escape) {
   }
 }
 
-void TGSMSimulator::Deliver(const std::string& Pdu, bool StatusReport) {
+void TGSMSimulator::Deliver(const std::string& Received, bool StatusReport) {
+  // What arrives carries the service centre it came through, as from a real network.
+  std::string Pdu = Received;
+  if (!Pdu.empty() && Pdu[0] == '\0' && !Sca_.empty()) {
+    std::string sca = TSMS2::EncodeODA(Sca_);
+    sca[0] = static_cast<char>(sca.size() - 1);  // counted in octets here, not digits
+    Pdu = sca + Pdu.substr(1);
+  }
   int tpduLength = static_cast<int>(WithoutSCA(Pdu).size());
   if (StatusReport) {
     int ds = Cnmi_[3];

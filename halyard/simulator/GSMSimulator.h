@@ -16,11 +16,13 @@
 namespace Halyard::Simulator {
 
 struct TSimOptions {
-  GSM::TGSMEquipment Model = GSM::eqM1;
+  // The model real clients expect: PDUs with the service-centre octet, both formats.
+  GSM::TGSMEquipment Model = GSM::eqTC35;
   std::string PIN;          // empty: the SIM asks for none
   std::string PUK = "12345678";
   std::string OwnNumber = "+15550000001";
   std::string ServiceCentre = "+15550009999";
+  std::string IMSI = "001010123456789";  // the test network 001-01
   int SMCapacity = 10, MECapacity = 20;
 };
 
@@ -38,6 +40,10 @@ class TGSMSimulator {
   // In-process use without descriptors: feed bytes, collect the answers through Output.
   void Feed(const std::string& Bytes);
   std::function<void(const std::string&)> Output;
+  // Every chunk received (In true) and sent, for a log of the traffic; called under the lock.
+  std::function<void(bool In, const std::string&)> Traffic;
+  // Whether it still serves its descriptors (it stops at the end of their input).
+  bool Serving() const { return Serving_.load(); }
 
   // The control interface.
   void InjectSMS(const std::string& From, const std::string& Text);  // Text in ISO 8859-1
@@ -63,10 +69,14 @@ class TGSMSimulator {
  private:
   void Serve();
   void Process(const std::string& Bytes);  // under M_
+  void CommandLine(const std::string& Line);  // under M_: one line, maybe several commands
+  static std::vector<std::string> SplitCommandLine(const std::string& AfterAT);
   void Command(std::string Line);          // under M_
   void Reply(const std::string& Text);     // under M_: raw output
-  void Line(const std::string& Text) { Reply("\r\n" + Text + "\r\n"); }
-  void Ok() { Line("OK"); }
+  void Line(const std::string& Text);
+  void Ok() {
+    if (!Batch_) Line("OK");
+  }
   void Error(int Cme);
   void CmsError(int Cms);
   void FinishMessage(const std::string& Body, bool Escape);
@@ -102,10 +112,18 @@ class TGSMSimulator {
   // A message being typed after the prompt.
   bool InBody_ = false;
   std::string BodyCmd_;
+  int BodyStat_ = 2;  // the status a written message is stored with
   int Delay_ = 0;
   bool Silent_ = false;
   std::atomic<bool> Noise_{false};
+  std::atomic<bool> Serving_{false};
   bool AwaitAck_ = false;
+  // A line of several commands: the OKs of all but the last are left out.
+  bool Batch_ = false, Failed_ = false;
+  int Cgreg_ = 0;
+  int Cgatt_ = 1;
+  int CopsFormat_ = 0;
+  std::string Cscs_ = "IRA";
 };
 
 }  // namespace Halyard::Simulator
