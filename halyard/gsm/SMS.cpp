@@ -111,13 +111,30 @@ std::string TSMS2::EncodeODA(const std::string& A) {
     toa = A[0] == '+' ? 0x91 : 0xA1;
     digits.erase(0, 1);
   }
+  // A semi-octet carries a digit or one of "*#abc" (10 to 14); ":;<=>" are the same values as
+  // the decoder spells them. Anything else would be sent as some other digit: refused.
+  auto nibble = [&](char c) -> unsigned {
+    switch (c) {
+      case '*': return 0x0A;
+      case '#': return 0x0B;
+      case 'a': return 0x0C;
+      case 'b': return 0x0D;
+      case 'c': return 0x0E;
+      default: break;
+    }
+    if (c < '0' || c > '>')
+      throw Framework::EConvertError(Framework::Format("Invalid character '%s' in the number \"%s\"", std::string(1, c), A));
+    return static_cast<unsigned>(c - '0');
+  };
+  if (digits.size() > 20)
+    throw Framework::EConvertError(Framework::Format("The number \"%s\" has %d digits, 20 at most", A, static_cast<int>(digits.size())));
   std::string r;
   r.reserve(2 + (digits.size() + 1) / 2);
   r += static_cast<char>(digits.size() & 0xFF);
   r += static_cast<char>(toa);
   for (size_t i = 0; i < digits.size(); i += 2) {
-    unsigned lo = (static_cast<unsigned>(digits[i]) - 0x30) & 0x0F;
-    unsigned hi = i + 1 < digits.size() ? (static_cast<unsigned>(digits[i + 1]) - 0x30) & 0x0F : 0x0F;
+    unsigned lo = nibble(digits[i]);
+    unsigned hi = i + 1 < digits.size() ? nibble(digits[i + 1]) : 0x0F;
     r += static_cast<char>(lo | hi << 4);
   }
   return r;

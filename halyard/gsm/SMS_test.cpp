@@ -146,6 +146,25 @@ TEST(TPDUFields, Addresses) {
   EXPECT_EQ(TSMS2::DecodeODA(Hex2Bin("02A1A1"), pos), "#1:");  // 0xA is ":", not "*"
 }
 
+TEST(TPDUFields, AddressesRefuseWhatNoSemiOctetCarries) {
+  // The characters of the semi-octet table, and the decoder's spelling of them, round-trip.
+  EXPECT_EQ(Hex(TSMS2::EncodeODA("*#abc1")), "0681BADC1E");
+  EXPECT_EQ(Hex(TSMS2::EncodeODA(":;<=>1")), "0681BADC1E");
+  EXPECT_EQ(Hex(TSMS2::EncodeODA("+12345678901234567890")), "149121436587092143658709");
+  for (const char* bad : {"+1555ABC123", "call-me", "12 34", "+1-555", "++1", "123456789012345678901"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_THROW(TSMS2::EncodeODA(bad), Framework::EConvertError);
+  }
+  try {
+    TSMS2::EncodeODA("call-me");
+  } catch (const Framework::EConvertError& e) {
+    EXPECT_STREQ(e.what(), "Invalid character 'l' in the number \"call-me\"");
+  }
+  TSMSSubmit m;
+  m.DA = "+1555ABC123";
+  EXPECT_THROW(m.GetPDU(), Framework::EConvertError);
+}
+
 TEST(TPDUFields, AlphanumericAddress) {
   // "Hallo" in septets, 5 septets in 5 octets, length 0x0A semi-octets.
   std::string packed = TSMS::EncodeString(ISOtoSMS("Hallo"), true).substr(1);
