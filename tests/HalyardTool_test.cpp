@@ -4,10 +4,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 
 #include "PtyPair.h"
 
@@ -61,8 +63,8 @@ struct Result {
   std::string Out;
 };
 
-Result RunTool(const std::string& args) {
-  std::string cmd = Bin("halyard") + " " + args + " 2>/dev/null";
+Result RunTool(const std::string& args, bool withStderr = false) {
+  std::string cmd = Bin("halyard") + " " + args + (withStderr ? " 2>&1" : " 2>/dev/null");
   FILE* f = ::popen(cmd.c_str(), "r");
   std::string out;
   char buf[4096];
@@ -129,13 +131,19 @@ TEST_F(HalyardTool, InfoAtAndMonitor) {
   EXPECT_EQ(RunTool(Dev() + "at AT+NOPE").Code, 1);
   Child monitor({Bin("halyard"), "--device", Device, "--json", "monitor"});
   // The monitor is ready once it has set the indications; inject until an event shows.
-  std::string line;
+  std::string line, before;
   for (int i = 0; i < 20 && line.find("\"message\"") == std::string::npos; ++i) {
     Sim->Send("sms +4917 watched\n");
     line = monitor.Line(1000);
-    while (!line.empty() && line.find("\"message\"") == std::string::npos) line = monitor.Line(500);
+    while (!line.empty() && line.find("\"message\"") == std::string::npos) {
+      before += line + "\n";
+      line = monitor.Line(500);
+    }
   }
   ASSERT_NE(line.find("watched"), std::string::npos);
+  // Only what the modem reported after the set-up is an event, not the set-up's own answers.
+  EXPECT_EQ(before.find("+CPIN"), std::string::npos) << before;
+  EXPECT_EQ(before.find("+CPMS"), std::string::npos) << before;
   EXPECT_EQ(monitor.Stop(), 0);
 }
 
@@ -179,4 +187,91 @@ TEST(HalyardToolOffline, PaletteAndFormFiles) {
   EXPECT_EQ(RunTool("form " + file).Code, 1);
   std::remove(file.c_str());
   EXPECT_EQ(RunTool("form /nonexistent/form.txt").Code, 1);
+}
+
+TEST_F(HalyardTool, NumbersAreCheckedAndFailuresNamed) {
+  auto bad = RunTool(Dev() + "--json send call-me hello");
+  EXPECT_EQ(bad.Code, 1);
+  auto j = nlohmann::json::parse(bad.Out);
+  EXPECT_EQ(j["status"], 1);
+  EXPECT_NE(j["error"].get<std::string>().find("Not a phone number: call-me"), std::string::npos) << bad.Out;
+  EXPECT_EQ(RunTool(Dev() + "send +1555ABC123 hello").Code, 1);
+  EXPECT_EQ(RunTool(Dev() + "send 12345678901234567890123456 hello").Code, 1);
+  auto empty = RunTool(Dev() + "--json send '' hello");
+  EXPECT_EQ(empty.Code, 2);
+  EXPECT_EQ(nlohmann::json::parse(empty.Out)["status"], 2);
+  EXPECT_EQ(RunTool("--json --model Nokia info").Out, "{\"error\":\"Bad equipment name\",\"status\":2}\n");
+  std::string file = "/tmp/halyard_numbers_" + std::to_string(::getpid()) + ".csv";
+  std::ofstream(file) << "+15550000001,fine\nbad number!,not sent\n";
+  auto batch = nlohmann::json::parse(RunTool(Dev() + "--json send --batch " + file).Out);
+  ::unlink(file.c_str());
+  EXPECT_EQ(batch["sent"], 1);
+  ASSERT_EQ(batch["failed"].size(), 1u);
+  EXPECT_EQ(batch["failed"][0]["line"], 2);
+  EXPECT_NE(batch["failed"][0]["why"].get<std::string>().find("bad number!"), std::string::npos);
+  EXPECT_EQ(nlohmann::json::parse(RunTool(Dev() + "--json list").Out).size(), 1u);  // nothing else went out
+}
+
+TEST_F(HalyardTool, UnicodeMessagesAreValidJsonAndStorageIsChosen) {
+  // A UCS2 DELIVER with an emoji: "h\u00e9 \U0001F600".
+  Sim->Send("pdu 040B915155000000F10008629021410000000A006800E90020D83DDE00\n");
+  Sim->Send("sms +4917 plain\n");
+  ASSERT_TRUE(HalyardTest::WaitFor([&] { return RunTool(Dev() + "list").Out.find("plain") != std::string::npos; }, 10000));
+  auto list = RunTool(Dev() + "--json list");
+  ASSERT_EQ(list.Code, 0);
+  auto j = nlohmann::json::parse(list.Out);  // throws on invalid UTF-8
+  ASSERT_EQ(j.size(), 2u);
+  EXPECT_EQ(j[0]["text"], "h\xC3\xA9 \xF0\x9F\x98\x80");
+  auto read = nlohmann::json::parse(RunTool(Dev() + "--json read " + std::to_string(j[0]["index"].get<int>())).Out);
+  EXPECT_EQ(read["text"], "h\xC3\xA9 \xF0\x9F\x98\x80");
+  // Another program leaves ME selected: list still reads SM unless told otherwise.
+  EXPECT_EQ(RunTool(Dev() + "at 'AT+CPMS=\"ME\",\"ME\",\"ME\"'").Code, 0);
+  EXPECT_EQ(nlohmann::json::parse(RunTool(Dev() + "--json list").Out).size(), 2u);
+  EXPECT_EQ(nlohmann::json::parse(RunTool(Dev() + "--json --storage ME list").Out).size(), 0u);
+}
+
+TEST_F(HalyardTool, SilentDevicesFailInTheirTimeAndSignalsEndCommands) {
+  Sim->Send("silent on\n");
+  using Clock = std::chrono::steady_clock;
+  auto t0 = Clock::now();
+  auto r = RunTool("--device " + Device + " --timeout 1000 info", true);
+  double secs = std::chrono::duration<double>(Clock::now() - t0).count();
+  EXPECT_EQ(r.Code, 1);
+  EXPECT_NE(r.Out.find(Device + ": the modem does not answer"), std::string::npos) << r.Out;
+  EXPECT_LT(secs, 15.0);  // one probe, not the open dialogue's retries of a 1 s time-out each
+  Child info({Bin("halyard"), "--device", Device, "--timeout", "60000", "info"});
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  t0 = Clock::now();
+  ::kill(info.Pid, SIGINT);
+  int st = 0;
+  ::waitpid(info.Pid, &st, 0);
+  ::close(info.In);
+  ::close(info.Out);
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - t0).count(), 10.0);  // not the 60 s wait
+  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 130) << st;
+  Sim->Send("silent off\n");
+}
+
+TEST(HalyardToolOffline, DeviceErrorsInWordsAndPduDecodingOfEveryField) {
+  auto nope = RunTool("--device /dev/ttyNOPE info", true);
+  EXPECT_EQ(nope.Code, 1);
+  EXPECT_NE(nope.Out.find("/dev/ttyNOPE: no such device (Error 2"), std::string::npos) << nope.Out;
+  auto null = RunTool("--device /dev/null info", true);
+  EXPECT_NE(null.Out.find("/dev/null: not a serial port ("), std::string::npos) << null.Out;
+  EXPECT_NE(RunTool("pdu decode ZZZZ", true).Out.find("Not hexadecimal: ZZZZ"), std::string::npos);
+  EXPECT_NE(RunTool("pdu decode ABC", true).Out.find("Odd number of hex digits (3)"), std::string::npos);
+  // An SMS-SUBMIT without --outgoing: the other direction is tried.
+  auto submit = nlohmann::json::parse(RunTool("--json pdu decode 0031000B915155000000F10008AA0400680069").Out);
+  EXPECT_EQ(submit["type"], "submit");
+  EXPECT_EQ(submit["coding"], "UCS2");
+  EXPECT_EQ(submit["validity"], "5760 minutes");
+  EXPECT_EQ(submit["status_report_requested"], true);
+  EXPECT_EQ(submit["text"], "hi");
+  // A DELIVER part with a concatenation header.
+  auto part = nlohmann::json::parse(
+      RunTool("--json pdu decode 07911326040000F0440B911346610089F6000820806291731448080500030A02010068").Out);
+  ASSERT_EQ(part["udh"].size(), 1u);
+  EXPECT_EQ(part["udh"][0]["name"], "concatenation");
+  EXPECT_EQ(part["udh"][0]["parts"], 2);
+  EXPECT_EQ(part["text"], "h");
 }

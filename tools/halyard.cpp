@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -14,6 +15,8 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <thread>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -23,6 +26,7 @@
 #include "halyard/framework/Registry.h"
 #include "halyard/gsm/CellBroadcast.h"
 #include "halyard/gsm/GSM.h"
+#include "halyard/gsm/GSMModels.h"
 #include "halyard/package/Package.h"
 #include "halyard/platform/Pty.h"
 #include "halyard/resources/PaletteBitmaps.h"
@@ -39,6 +43,12 @@ void OnSignal(int) { gInterrupted = 1; }
 struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
+struct Interrupted : std::runtime_error {
+  Interrupted() : std::runtime_error("interrupted") {}
+};
+
+// Output that is valid JSON whatever the texts hold.
+std::string Dump(const json& j, int indent = -1) { return j.dump(indent, ' ', false, json::error_handler_t::replace); }
 
 const char* kUsage =
     "usage: halyard [options] COMMAND [arguments]\n\n"
@@ -65,14 +75,16 @@ const char* kUsage =
     "  --pin PIN       SIM PIN\n"
     "  --sca NUMBER    service centre address\n"
     "  --format F      pdu or text (default pdu where the model has it)\n"
+    "  --storage NAME  storage of list, read and delete: SM, ME, MT, ... (default SM)\n"
     "  --log FILE      log the traffic to FILE\n"
     "  --json          one JSON document on standard output\n"
-    "  --timeout MS    answer time-out per command (default 6000)\n"
+    "  --timeout MS    answer time-out per command (default 6000); a device that does not\n"
+    "                  answer its first command in this time fails at once\n"
     "  --help          this text\n\n"
-    "Exit status: 0 success, 1 modem or message error, 2 usage error.\n";
+    "Exit status: 0 success, 1 modem or message error, 2 usage error, 130 interrupted.\n";
 
 struct Options {
-  std::string Device, Pin, Sca, Log, Format;
+  std::string Device, Pin, Sca, Log, Format, Storage;
   GSM::TGSMEquipment Model = GSM::eqTC35;
   int Baud = 19200, Timeout = 6000;
   bool Json = false;
@@ -120,10 +132,59 @@ std::string Utf8(const std::string& latin1) {
   return out;
 }
 
-// Text of a message for people, from whichever coding it has.
+// The alphabet a data coding scheme gives the user data: 0 7-bit, 1 8-bit, 2 UCS2.
+int Alphabet(uint8_t dcs) {
+  if ((dcs & 0xC0) == 0x00) return (dcs & 0x20) ? 1 : std::min((dcs >> 2) & 3, 2);  // general, compressed as 8-bit
+  if ((dcs & 0xF0) == 0xF0) return (dcs & 0x04) ? 1 : 0;
+  if ((dcs & 0xF0) == 0xE0) return 2;
+  if ((dcs & 0xC0) == 0x40) return (dcs & 0x20) ? 1 : std::min((dcs >> 2) & 3, 2);  // marked for deletion
+  return 0;
+}
+
+// UTF-16BE to UTF-8; an unpaired surrogate or a dangling octet becomes U+FFFD.
+std::string Utf16ToUtf8(const std::string& be) {
+  std::string out;
+  auto put = [&](uint32_t cp) {
+    if (cp < 0x80) {
+      out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+      out += static_cast<char>(0xC0 | cp >> 6);
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+      out += static_cast<char>(0xE0 | cp >> 12);
+      out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | cp >> 18);
+      out += static_cast<char>(0x80 | (cp >> 12 & 0x3F));
+      out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+  };
+  for (size_t i = 0; i < be.size(); i += 2) {
+    if (i + 1 >= be.size()) {
+      put(0xFFFD);
+      break;
+    }
+    uint32_t u = static_cast<uint8_t>(be[i]) << 8 | static_cast<uint8_t>(be[i + 1]);
+    if (u >= 0xD800 && u < 0xDC00 && i + 3 < be.size()) {
+      uint32_t l = static_cast<uint8_t>(be[i + 2]) << 8 | static_cast<uint8_t>(be[i + 3]);
+      if (l >= 0xDC00 && l < 0xE000) {
+        put(0x10000 + ((u - 0xD800) << 10) + (l - 0xDC00));
+        i += 2;
+        continue;
+      }
+    }
+    put(u >= 0xD800 && u < 0xE000 ? 0xFFFD : u);
+  }
+  return out;
+}
+
+// Text of a message for people, from whichever coding it has, always valid UTF-8: 8-bit data
+// shows each octet as its Latin-1 character.
 std::string Readable(const GSM::TSMS2& m) {
   if (m.Packed()) return Utf8(GSM::SMStoISO(m.UD));
-  return m.UD;
+  return Alphabet(m.DCS) == 2 ? Utf16ToUtf8(m.UD) : Utf8(m.UD);
 }
 
 // The GSM alphabet form of a UTF-8 text, or a usage-level complaint about what it lacks.
@@ -180,6 +241,70 @@ json Describe(GSM::TSMS* sms) {
   return j;
 }
 
+// Every field of a message, as the peers' decoders show them, for "pdu decode".
+json Details(GSM::TSMS* sms) {
+  json j = Describe(sms);
+  auto* m = dynamic_cast<GSM::TSMS2*>(sms);
+  if (!m) return j;
+  static const char* codings[] = {"7-bit", "8-bit", "UCS2"};
+  j["pdutype"] = m->PDUType;
+  auto* deliver = dynamic_cast<GSM::TSMSDeliver*>(m);
+  auto* submit = dynamic_cast<GSM::TSMSSubmit*>(m);
+  if (deliver || submit) {
+    j["pid"] = deliver ? deliver->PID : submit->PID;
+    j["dcs"] = m->DCS;
+    j["coding"] = codings[Alphabet(m->DCS)];
+    if (((m->DCS & 0xC0) == 0 && (m->DCS & 0x10)) || (m->DCS & 0xF0) == 0xF0) j["class"] = m->DCS & 3;
+  }
+  if (auto* s = dynamic_cast<GSM::TSMSSubmit*>(m)) {
+    int vpf = s->GetPDUType2Bits(3);
+    if (vpf == 2) j["validity"] = std::to_string(static_cast<long long>(std::llround(s->VP * 1440))) + " minutes";
+    else if (vpf == 3) j["validity"] = Stamp(s->VP);
+    j["status_report_requested"] = s->GetPDUTypeBit(5);
+  }
+  // The user-data header: its elements, and the text behind it.
+  if ((deliver || submit) && m->GetPDUTypeBit(6)) {
+    std::string raw = GSM::TSMS::EncodeString(m->UD, m->Packed()).substr(1);
+    size_t udhl = raw.empty() ? 0 : static_cast<uint8_t>(raw[0]);
+    json elements = json::array();
+    for (size_t p = 1; p + 1 < std::min(raw.size(), udhl + 1);) {
+      size_t len = static_cast<uint8_t>(raw[p + 1]);
+      std::string data = raw.substr(p + 2, std::min(len, raw.size() - std::min(raw.size(), p + 2)));
+      json e = {{"iei", static_cast<uint8_t>(raw[p])}, {"data", AuxStr::Bin2Hex(data)}};
+      uint8_t iei = static_cast<uint8_t>(raw[p]);
+      if (iei == 0x00 && data.size() == 3)
+        e.update({{"name", "concatenation"}, {"reference", static_cast<uint8_t>(data[0])},
+                  {"parts", static_cast<uint8_t>(data[1])}, {"part", static_cast<uint8_t>(data[2])}});
+      else if (iei == 0x08 && data.size() == 4)
+        e.update({{"name", "concatenation"},
+                  {"reference", static_cast<uint8_t>(data[0]) << 8 | static_cast<uint8_t>(data[1])},
+                  {"parts", static_cast<uint8_t>(data[2])}, {"part", static_cast<uint8_t>(data[3])}});
+      else if (iei == 0x04 && data.size() == 2)
+        e.update({{"name", "ports"}, {"destination", static_cast<uint8_t>(data[0])}, {"origin", static_cast<uint8_t>(data[1])}});
+      else if (iei == 0x05 && data.size() == 4)
+        e.update({{"name", "ports"}, {"destination", static_cast<uint8_t>(data[0]) << 8 | static_cast<uint8_t>(data[1])},
+                  {"origin", static_cast<uint8_t>(data[2]) << 8 | static_cast<uint8_t>(data[3])}});
+      elements.push_back(e);
+      p += 2 + len;
+    }
+    j["udh"] = elements;
+    std::string saved = m->UD;
+    size_t skip = m->Packed() ? ((udhl + 1) * 8 + 6) / 7 : udhl + 1;
+    m->UD = saved.substr(std::min(skip, saved.size()));
+    j["text"] = Readable(*m);
+    m->UD = saved;
+  }
+  return j;
+}
+
+// "name  value" lines, the values in one column.
+void PrintFields(const json& j) {
+  size_t w = 0;
+  for (auto& [k, v] : j.items()) w = std::max(w, k.size());
+  for (auto& [k, v] : j.items())
+    std::cout << AuxStr::LStr(k, static_cast<int>(w) + 2) << (v.is_string() ? v.get<std::string>() : Dump(v)) << "\n";
+}
+
 void PrintTable(const std::vector<std::vector<std::string>>& rows) {
   std::vector<size_t> width;
   for (auto& r : rows)
@@ -208,7 +333,8 @@ class Session {
       Sim->Start(Pty->Master(), Pty->Master());
       device = Pty->SlavePath();
       std::cerr << "halyard: no --device given; using a simulated " << GSM::GSMEquipmentLongName[o.Model]
-                << " modem on " << device << "\n";
+                << " modem on " << device
+                << " whose store lasts for this command only (run \"halyard sim\" for one that stays)\n";
     }
     Port.reset(new TLoggedComm(nullptr));
     Port->SetDeviceName(device);
@@ -240,7 +366,44 @@ class Session {
     if (Sim) Sim->Stop();
     Pty.reset();
   }
-  void Open() { Gsm->Open(); }
+  // Opens the modem: first one "AT" answered within --timeout (so a silent device fails in that
+  // time, not after every retry of the open dialogue), then the open dialogue; errors name the
+  // device in words before the library's own message.
+  void Open() {
+    bool tty = isatty(STDERR_FILENO);
+    if (tty) std::cerr << "halyard: opening " << Port->DeviceName() << "...\r" << std::flush;
+    try {
+      Gsm->OpenComDevice();
+      if (gInterrupted) throw Interrupted();
+      Gsm->SendATCommand("AT", GSM::wmResult, nullptr, 1);
+      if (gInterrupted) throw Interrupted();
+      Gsm->Open();
+    } catch (const Interrupted&) {
+      throw;
+    } catch (const std::exception& e) {
+      if (tty) std::cerr << "\x1b[K";
+      throw GSM::EGSMError(Port->DeviceName() + ": " + InWords(e.what()) + " (" + e.what() + ")");
+    }
+    if (tty) std::cerr << "\x1b[K" << std::flush;
+  }
+  // list, read and delete work on the storage asked for, not on what another program left.
+  void UseStorage() {
+    std::string name = Opt.Storage;
+    if (name.empty()) name = GSM::GSMModel(Opt.Model).OpenStorage ? GSM::TrimQuotes(GSM::GSMModel(Opt.Model).OpenStorage) : "SM";
+    Gsm->Setmem1("\"" + AuxStr::UpString(name) + "\"");
+  }
+  static std::string InWords(const std::string& m) {
+    auto has = [&](const char* t) { return m.find(t) != std::string::npos; };
+    if (has("Error 2 ")) return "no such device";
+    if (has("Error 13 ")) return "permission denied";
+    if (has("Error 16 ")) return "the device is busy";
+    if (has("Error 25 ") || has("SetCommState") || has("GetCommState")) return "not a serial port";
+    if (has("Error 5 ")) return "input/output error (unplugged?)";
+    if (has("No reply on AT command: AT\r") || m == "No reply on AT command: AT") return "the modem does not answer";
+    if (has("No reply on AT command")) return "the modem stopped answering";
+    if (has("PIN")) return "the SIM wants its PIN";
+    return "cannot open the modem";
+  }
 
   const Options& Opt;
   std::unique_ptr<Simulator::TGSMSimulator> Sim;
@@ -252,8 +415,19 @@ class Session {
 
 // --- sub-commands ------------------------------------------------------------------------------
 
+// A number the codec can carry, or an error that names it.
+void CheckNumber(const std::string& number) {
+  if (number.empty()) throw UsageError("the NUMBER is empty");
+  try {
+    (void)GSM::TSMS2::EncodeODA(number);
+  } catch (const Framework::EConvertError& e) {
+    throw GSM::EGSMError("Not a phone number: " + number + " (" + e.what() + ")");
+  }
+}
+
 std::unique_ptr<GSM::TSMSSubmit> MakeSubmit(Session* s, const std::string& number, const std::string& utf8,
                                             bool report, const std::string& validity, bool textMode) {
+  CheckNumber(number);
   auto m = std::make_unique<GSM::TSMSSubmit>();
   if (s) m->GSM = s->Gsm.get();
   m->DA = number;
@@ -306,6 +480,7 @@ int CmdSend(const Options& o, std::vector<std::string> a, json& out) {
   if (batch.empty() && rest.size() < 2) throw UsageError("send needs NUMBER and TEXT");
   if (!batch.empty() && !rest.empty()) throw UsageError("send --batch takes no NUMBER or TEXT");
   if (!validity.empty()) ParseValidity(validity);
+  if (batch.empty()) CheckNumber(rest[0]);
   Session s(opt);
   s.Open();
   bool textMode = s.Gsm->SMSFormat() == 1;
@@ -326,7 +501,8 @@ int CmdSend(const Options& o, std::vector<std::string> a, json& out) {
   int sent = 0;
   json failed = json::array();
   bool bar = isatty(STDERR_FILENO) && !o.Json;
-  for (size_t i = 0; i < lines.size(); ++i) {
+  auto started = std::chrono::steady_clock::now();
+  for (size_t i = 0; i < lines.size() && !gInterrupted; ++i) {
     auto f = ParseCsvLine(lines[i]);
     try {
       if (f.size() < 2 || AuxStr::Trim(f[0]).empty()) throw GSM::EGSMError("expected number,text");
@@ -338,8 +514,10 @@ int CmdSend(const Options& o, std::vector<std::string> a, json& out) {
     }
     if (bar) {
       int w = 30, done = static_cast<int>(w * (i + 1) / lines.size());
-      std::fprintf(stderr, "\r[%s%s] %zu/%zu", std::string(static_cast<size_t>(done), '#').c_str(),
-                   std::string(static_cast<size_t>(w - done), ' ').c_str(), i + 1, lines.size());
+      double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+      std::fprintf(stderr, "\r[%s%s] %zu/%zu, %.1f/s, %zu failed", std::string(static_cast<size_t>(done), '#').c_str(),
+                   std::string(static_cast<size_t>(w - done), ' ').c_str(), i + 1, lines.size(),
+                   secs > 0 ? static_cast<double>(i + 1) / secs : 0.0, failed.size());
     }
   }
   if (bar) std::fprintf(stderr, "\n");
@@ -360,6 +538,7 @@ int CmdList(const Options& o, const std::vector<std::string>& a, json& out) {
   }
   Session s(o);
   s.Open();
+  s.UseStorage();
   auto list = s.Gsm->GetSMSList(stat);
   out = json::array();
   std::vector<std::vector<std::string>> rows = {{"INDEX", "STATUS", "ADDRESS", "TIME", "TEXT"}};
@@ -380,6 +559,7 @@ int CmdRead(const Options& o, const std::vector<std::string>& a, json& out) {
   if (a.size() != 1 || !Framework::TryStrToInt(a[0], index)) throw UsageError("read needs one INDEX");
   Session s(o);
   s.Open();
+  s.UseStorage();
   int status = -1;
   auto m = s.Gsm->ReadSMS(index, status);
   if (!m) throw GSM::EGSMError("No message at index " + a[0]);
@@ -387,7 +567,7 @@ int CmdRead(const Options& o, const std::vector<std::string>& a, json& out) {
   out["index"] = index;
   if (status >= 0 && status <= 4) out["status"] = GSM::StatS[static_cast<size_t>(status)];
   if (!o.Json)
-    for (auto& [k, v] : out.items()) std::cout << AuxStr::LStr(k, 10) << (v.is_string() ? v.get<std::string>() : v.dump()) << "\n";
+    PrintFields(out);
   return 0;
 }
 
@@ -397,6 +577,7 @@ int CmdDelete(const Options& o, const std::vector<std::string>& a, json& out) {
   if (!all && (a.size() != 1 || !Framework::TryStrToInt(a[0], index))) throw UsageError("delete needs INDEX or --all");
   Session s(o);
   s.Open();
+  s.UseStorage();
   std::vector<int> done;
   if (all) {
     auto list = s.Gsm->GetSMSList(4);
@@ -444,14 +625,27 @@ int CmdMonitor(const Options& o, const std::vector<std::string>& a, json& out) {
   out = json::array();
   auto emit = [&](json j) {
     if (o.Json) {
-      std::cout << j.dump() << "\n";  // one event per line while it runs
+      std::cout << Dump(j) << "\n";  // one event per line while it runs
     } else {
       std::cout << j.value("event", "") << ": ";
       j.erase("event");
-      std::cout << j.dump() << "\n";
+      std::cout << Dump(j) << "\n";
     }
     std::cout.flush();
   };
+  // The open dialogue's own answers reach the unsolicited handling after it; they are not
+  // events. Set up first, let its lines pass until 300 ms go by without one (3 s at most, for a
+  // modem that never stops talking), then listen.
+  s.Gsm->SetUnsolicitedIndication({GSM::uindSMSDeliver, GSM::uindSMSStatusReport, GSM::uindCellBroadcast});
+  s.Open();
+  bool heard = false;
+  s.Gsm->SetOnUnsolicitedLine([&](Framework::TObject*, const std::string&) { heard = true; });
+  s.Gsm->SetOnNetworkRegistration([&](Framework::TObject*, int) { heard = true; });
+  for (int window = 0; window < 10 && !gInterrupted; ++window) {
+    heard = false;
+    Framework::Application().WaitUntil([] { return false; }, 300);
+    if (!heard) break;
+  }
   s.Gsm->SetOnUnsolicitedSMS([&](Framework::TObject*, int idx, GSM::TSMS* sms) {
     json j = sms ? Describe(sms) : json{{"stored", idx}, {"storage", GSM::TrimQuotes(s.Gsm->MessageStorage())}};
     j["event"] = sms ? "message" : "stored";
@@ -461,8 +655,6 @@ int CmdMonitor(const Options& o, const std::vector<std::string>& a, json& out) {
   s.Gsm->SetOnUnsolicitedLine([&](Framework::TObject*, const std::string& l) {
     if (!l.empty() && l != "OK" && l.rfind("AT", 0) != 0 && l[0] != '>') emit({{"event", "line"}, {"line", l}});
   });
-  s.Gsm->SetUnsolicitedIndication({GSM::uindSMSDeliver, GSM::uindSMSStatusReport, GSM::uindCellBroadcast});
-  s.Open();
   std::cerr << "halyard: monitoring; Ctrl-C ends\n";
   while (!gInterrupted) Framework::Application().HandleMessage(500);
   out = nullptr;
@@ -495,12 +687,12 @@ int CmdPdu(const Options& o, std::vector<std::string> a, json& out) {
   if (a.empty()) throw UsageError("pdu needs decode or encode");
   std::string verb = a[0];
   a.erase(a.begin());
-  bool noSca = false, incoming = true, report = false;
+  bool noSca = false, incoming = true, report = false, directionGiven = false;
   std::string to, text, validity, hex;
   for (size_t i = 0; i < a.size(); ++i) {
     if (a[i] == "--no-sca") noSca = true;
-    else if (a[i] == "--incoming") incoming = true;
-    else if (a[i] == "--outgoing") incoming = false;
+    else if (a[i] == "--incoming") incoming = directionGiven = true;
+    else if (a[i] == "--outgoing") incoming = false, directionGiven = true;
     else if (a[i] == "--status-report") report = true;
     else if (a[i] == "--to" && i + 1 < a.size()) to = a[++i];
     else if (a[i] == "--text" && i + 1 < a.size()) text = a[++i];
@@ -512,17 +704,32 @@ int CmdPdu(const Options& o, std::vector<std::string> a, json& out) {
   GSM::ISMSModem* host = noSca ? &noScaModem : nullptr;
   if (verb == "decode") {
     if (hex.empty()) throw UsageError("pdu decode needs HEX");
-    auto sms = GSM::TSMS2::CreateSMS(host, hex, incoming);
+    for (char c : hex)
+      if (!std::isxdigit(static_cast<unsigned char>(c))) throw GSM::EGSMError("Not hexadecimal: " + hex);
+    if (hex.size() % 2) throw GSM::EGSMError("Odd number of hex digits (" + std::to_string(hex.size()) + ")");
+    // The direction given, else the one that decodes: received first, then sent.
+    std::unique_ptr<GSM::TSMS2> sms;
+    try {
+      sms = GSM::TSMS2::CreateSMS(host, hex, incoming);
+    } catch (const std::exception&) {
+      if (directionGiven) throw;
+      try {
+        sms = GSM::TSMS2::CreateSMS(host, hex, !incoming);
+      } catch (const std::exception&) {
+        sms.reset();
+      }
+      if (!sms && hex.size() != 176) throw;
+    }
     if (!sms) {
       GSM::TCellBroadcast cb;  // an 88-octet page is a cell broadcast
       if (hex.size() == 176) {
         cb.SetPDU(hex);
-        out = Describe(&cb);
+        out = Details(&cb);
       } else {
         throw GSM::EGSMError("Not a PDU that can be decoded");
       }
     } else {
-      out = Describe(sms.get());
+      out = Details(sms.get());
     }
   } else if (verb == "encode") {
     if (to.empty()) throw UsageError("pdu encode needs --to NUMBER");
@@ -535,7 +742,7 @@ int CmdPdu(const Options& o, std::vector<std::string> a, json& out) {
   if (!o.Json) {
     if (out.contains("pdu")) std::cout << out["pdu"].get<std::string>() << "\n";
     else
-      for (auto& [k, v] : out.items()) std::cout << AuxStr::LStr(k, 11) << (v.is_string() ? v.get<std::string>() : v.dump()) << "\n";
+      PrintFields(out);
   }
   return 0;
 }
@@ -697,6 +904,7 @@ Options ParseOptions(int argc, char** argv) {
     else if (a == "--sca") o.Sca = value();
     else if (a == "--log") o.Log = value();
     else if (a == "--format") o.Format = value();
+    else if (a == "--storage") o.Storage = value();
     else if (a == "--baud") o.Baud = Framework::StrToIntDef(value(), -1);
     else if (a == "--timeout") o.Timeout = Framework::StrToIntDef(value(), -1);
     else common = false;
@@ -711,6 +919,14 @@ Options ParseOptions(int argc, char** argv) {
   return o;
 }
 
+// In --json mode an error is a JSON object on standard output too.
+int Fail(const Options& o, int status, const std::string& message, bool usage) {
+  std::cerr << "halyard: " << message << "\n";
+  if (usage) std::cerr << kUsage;
+  if (o.Json) std::cout << Dump({{"error", message}, {"status", status}}) << "\n";
+  return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -719,20 +935,25 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
+  // Ctrl-C and SIGTERM end any command within a second: commands stop at their next step, and
+  // one stuck waiting for a modem is ended here.
+  std::thread([] {
+    while (!gInterrupted) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(std::chrono::milliseconds(900));
+    std::fprintf(stderr, "halyard: interrupted\n");
+    std::_Exit(130);
+  }).detach();
   Options o;
+  for (int i = 1; i < argc; ++i)
+    if (std::string(argv[i]) == "--json") o.Json = true;  // so that even option errors are JSON
   try {
     o = ParseOptions(argc, argv);
   } catch (const UsageError& e) {
-    std::cerr << "halyard: " << e.what() << "\n" << kUsage;
-    return 2;
+    return Fail(o, 2, e.what(), true);
   } catch (const GSM::EGSMError& e) {
-    std::cerr << "halyard: " << e.what() << "\n";
-    return 2;
+    return Fail(o, 2, e.what(), false);
   }
-  if (o.Args.empty()) {
-    std::cerr << kUsage;
-    return 2;
-  }
+  if (o.Args.empty()) return Fail(o, 2, "no COMMAND given", true);
   std::string cmd = o.Args[0];
   std::vector<std::string> args(o.Args.begin() + 1, o.Args.end());
   bool wantsHelp = cmd == "help" || std::find(args.begin(), args.end(), "--help") != args.end();
@@ -757,13 +978,13 @@ int main(int argc, char** argv) {
     else if (cmd == "form") rc = CmdForm(o, args, out);
     else throw UsageError("unknown command " + cmd);
   } catch (const UsageError& e) {
-    std::cerr << "halyard: " << e.what() << "\n" << kUsage;
-    return 2;
+    return Fail(o, 2, e.what(), true);
+  } catch (const Interrupted&) {
+    return Fail(o, 130, "interrupted", false);
   } catch (const std::exception& e) {
-    std::cerr << "halyard: " << e.what() << "\n";
-    if (o.Json) std::cout << json{{"error", e.what()}}.dump() << "\n";
-    return 1;
+    return Fail(o, gInterrupted ? 130 : 1, e.what(), false);
   }
-  if (o.Json && !out.is_null()) std::cout << out.dump(2) << "\n";
+  if (o.Json && !out.is_null()) std::cout << Dump(out, 2) << "\n";
+  if (gInterrupted && cmd != "monitor" && cmd != "sim") return 130;
   return rc;
 }
