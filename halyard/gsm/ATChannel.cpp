@@ -30,7 +30,6 @@ constexpr size_t kMaxAsync = 1024 * 1024;
 
 TATHandOverThread::TATHandOverThread(std::function<void()> Step) : Step_(std::move(Step)) {
   SetPriority(Framework::tpLower);
-  Start();
 }
 
 TATHandOverThread::~TATHandOverThread() {

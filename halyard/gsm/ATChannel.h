@@ -56,7 +56,7 @@ TLineScan ScanLine(const Text& Buf, size_t From, size_t Avail) {
 
 // Waits for the hand-over signal and has the main thread run Step, one call at a time. A failing
 // line or handler drops that line; the lines behind it are still framed now, not only when the
-// next chunk arrives.
+// next chunk arrives. Made suspended: the most derived class starts it once it is whole.
 class TATHandOverThread : public Framework::TWakeableThread {
  public:
   explicit TATHandOverThread(std::function<void()> Step);

@@ -18,7 +18,7 @@ using Framework::Format;
 
 // --- TGSMAsyncThread -----------------------------------------------------------------------
 
-TGSMAsyncThread::TGSMAsyncThread(TGSM* Owner) : TATHandOverThread([Owner] { Owner->cmRxChar(); }) {}
+TGSMAsyncThread::TGSMAsyncThread(TGSM* Owner) : TATHandOverThread([Owner] { Owner->cmRxChar(); }) { Start(); }
 
 // --- construction --------------------------------------------------------------------------
 
