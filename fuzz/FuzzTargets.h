@@ -12,6 +12,8 @@
 #include "halyard/gsm/ATReplies.h"
 #include "halyard/gsm/CellBroadcast.h"
 #include "halyard/gsm/GSM.h"
+#include "halyard/gsm/LongSMS.h"
+#include "halyard/gsm/SMSText.h"
 #include "halyard/gsm/GSMUtils.h"
 #include "halyard/gsm/SMS.h"
 
@@ -138,6 +140,35 @@ inline void ReceivePath(const uint8_t* data, size_t size) {
       } catch (...) {
       }
     }
+  }
+}
+
+// User data as it may arrive: the first byte picks DCS, header bit and concatenation values; the
+// rest is the user data. Parts go through the header parser, the text decoder and a reassembler
+// with small bounds; every text that comes out must be valid UTF-8 (checked by re-encoding).
+inline void UserData(const uint8_t* data, size_t size) {
+  namespace G = Halyard::GSM;
+  if (size < 2) return;
+  static G::TReassembler r({std::chrono::seconds(1), 8, 4096});
+  G::TSMSDeliver d;
+  d.OA = "+" + std::to_string(data[0] & 3);
+  static const uint8_t kDCS[] = {0x00, 0x04, 0x08, 0xC8, 0xE0, 0xF0, 0xF4, 0x28};
+  d.DCS = kDCS[data[1] & 7];
+  d.SetPDUTypeBit(6, data[1] & 8);
+  d.UD.assign(reinterpret_cast<const char*>(data + 2), size - 2);
+  if (d.Packed())
+    for (auto& c : d.UD) c = static_cast<char>(c & 0x7F);
+  try {
+    auto whole = r.Add(d, G::TReassembler::Clock::time_point(std::chrono::milliseconds(data[0])));
+    if (whole) (void)G::EncodeText(whole->Text);
+  } catch (const Halyard::Framework::Exception&) {
+  }
+  (void)r.TakeExpired(G::TReassembler::Clock::time_point(std::chrono::milliseconds(data[0] * 4)));
+  G::TCellBroadcast cb;
+  try {
+    cb.DecodePDU(std::string(reinterpret_cast<const char*>(data), size));
+    (void)G::CellBroadcastText(cb);
+  } catch (const Halyard::Framework::Exception&) {
   }
 }
 

@@ -33,3 +33,4 @@ TEST(FuzzCorpus, TextStamp) { RunCorpus("text_stamp", HalyardFuzz::TextStamp); }
 TEST(FuzzCorpus, FormText) { RunCorpus("form_text", HalyardFuzz::FormText); }
 TEST(FuzzCorpus, ATReplies) { RunCorpus("at_replies", HalyardFuzz::ATReplies); }
 TEST(FuzzCorpus, ReceivePath) { RunCorpus("receive_path", HalyardFuzz::ReceivePath); }
+TEST(FuzzCorpus, UserData) { RunCorpus("user_data", HalyardFuzz::UserData); }

@@ -41,6 +41,7 @@ void TCellBroadcast::DecodePDU(const std::string& Data) {
   MessageIdentifier = static_cast<uint16_t>(at(2) * 256 + at(3));
   DCS = at(4);
   PageParameter = at(5);
+  RawContent = Data.substr(6);
   Content = DecodeString(std::string(1, '\x5D') + Data.substr(6), Packed());
   while (!Content.empty() && Content.back() == '\r') Content.pop_back();
 }

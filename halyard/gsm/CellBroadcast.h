@@ -15,6 +15,8 @@ class TCellBroadcast : public TSMS {
   uint8_t DCS = 0;
   uint8_t PageParameter = 0;
   std::string Content;
+  // The 82 content octets as received, for decoding them in any coding (CellBroadcastText).
+  std::string RawContent;
 
   std::string EncodePDU() override;
   // Needs the six header octets; shorter content decodes what is there.

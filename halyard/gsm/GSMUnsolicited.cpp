@@ -80,22 +80,22 @@ void TGSM::Acknowledge() {
   if (SMSService_ >= 1) Command("AT+CNMA", wmPrefixed);
 }
 
-void TGSM::ProcessRxLine(const std::string& Line) {
+void TGSM::ProcessRxLine(const std::string& aLine) {
   // 1. The body of the message whose header came before.
   if (PendingSMS_) {
     const bool text = SMSFormat_ == 1;
     std::unique_ptr<TSMS> sms = std::move(PendingSMS_);  // freed on every way out
     if (auto* cb = dynamic_cast<TCellBroadcast*>(sms.get())) {
-      if (text) cb->Content = Line;
-      else cb->SetPDU(Line);
+      if (text) cb->Content = aLine;
+      else cb->SetPDU(aLine);
       DoUnsolicitedSMS(-1, cb);
     } else if (auto* sr = dynamic_cast<TSMSStatusReport*>(sms.get())) {
-      sr->SetPDU(Line);
+      sr->SetPDU(aLine);
       DoUnsolicitedSMS(-1, sr);
       Acknowledge();
     } else if (auto* d = dynamic_cast<TSMSDeliver*>(sms.get())) {
-      if (text) d->UD = Line;
-      else d->SetPDU(Line);
+      if (text) d->UD = aLine;
+      else d->SetPDU(aLine);
       DoUnsolicitedSMS(-1, d);
       Acknowledge();
     }
@@ -192,9 +192,9 @@ void TGSM::ProcessRxLine(const std::string& Line) {
        }},
   };
   for (const auto& [prefix, rule] : kRules)
-    if (Line.rfind(prefix, 0) == 0 && rule(*this, Line)) return;
+    if (aLine.rfind(prefix, 0) == 0 && rule(*this, aLine)) return;
   // 10.
-  DoUnsolicitedLine(Line);
+  DoUnsolicitedLine(aLine);
 }
 
 void TGSM::RegistrationChanged(int Status) {

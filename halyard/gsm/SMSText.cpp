@@ -1,0 +1,350 @@
+#include "halyard/gsm/SMSText.h"
+
+#include <array>
+
+namespace Halyard::GSM {
+
+namespace {
+
+// The default alphabet (TS 23.038 §6.2.1) as Unicode; 0x1B is the escape to the extension table.
+constexpr std::array<char32_t, 128> kDefault = {
+    U'@',    U'\u00A3', U'$',     U'\u00A5', U'\u00E8', U'\u00E9', U'\u00F9', U'\u00EC', U'\u00F2', U'\u00C7',
+    U'\n',   U'\u00D8', U'\u00F8', U'\r',    U'\u00C5', U'\u00E5', U'\u0394', U'_',     U'\u03A6', U'\u0393',
+    U'\u039B', U'\u03A9', U'\u03A0', U'\u03A8', U'\u03A3', U'\u0398', U'\u039E', 0xFFFD,  U'\u00C6', U'\u00E6',
+    U'\u00DF', U'\u00C9', U' ',     U'!',     U'"',     U'#',     U'\u00A4', U'%',     U'&',     U'\'',
+    U'(',    U')',     U'*',     U'+',     U',',     U'-',     U'.',     U'/',     U'0',     U'1',
+    U'2',    U'3',     U'4',     U'5',     U'6',     U'7',     U'8',     U'9',     U':',     U';',
+    U'<',    U'=',     U'>',     U'?',     U'\u00A1', U'A',     U'B',     U'C',     U'D',     U'E',
+    U'F',    U'G',     U'H',     U'I',     U'J',     U'K',     U'L',     U'M',     U'N',     U'O',
+    U'P',    U'Q',     U'R',     U'S',     U'T',     U'U',     U'V',     U'W',     U'X',     U'Y',
+    U'Z',    U'\u00C4', U'\u00D6', U'\u00D1', U'\u00DC', U'\u00A7', U'\u00BF', U'a',     U'b',     U'c',
+    U'd',    U'e',     U'f',     U'g',     U'h',     U'i',     U'j',     U'k',     U'l',     U'm',
+    U'n',    U'o',     U'p',     U'q',     U'r',     U's',     U't',     U'u',     U'v',     U'w',
+    U'x',    U'y',     U'z',     U'\u00E4', U'\u00F6', U'\u00F1', U'\u00FC', U'\u00E0'};
+
+// The extension table: the septet after the escape, and its character.
+struct TExtension {
+  uint8_t Code;
+  char32_t Char;
+};
+constexpr std::array<TExtension, 10> kExtension = {{{0x0A, U'\f'},
+                                                    {0x14, U'^'},
+                                                    {0x28, U'{'},
+                                                    {0x29, U'}'},
+                                                    {0x2F, U'\\'},
+                                                    {0x3C, U'['},
+                                                    {0x3D, U'~'},
+                                                    {0x3E, U']'},
+                                                    {0x40, U'|'},
+                                                    {0x65, U'\u20AC'}}};
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+void PutUtf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | cp >> 6);
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | cp >> 12);
+    out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | cp >> 18);
+    out += static_cast<char>(0x80 | (cp >> 12 & 0x3F));
+    out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// The code points of a UTF-8 text; a malformed sequence is one U+FFFD.
+std::u32string CodePoints(const std::string& s) {
+  std::u32string r;
+  r.reserve(s.size());
+  for (size_t i = 0; i < s.size();) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    if (n == 0 || i + n > s.size()) {
+      r += kReplacement;
+      ++i;
+      continue;
+    }
+    char32_t cp = n == 1 ? c : c & (0x7F >> n);
+    bool ok = true;
+    for (size_t k = 1; k < n; ++k) {
+      unsigned char f = static_cast<unsigned char>(s[i + k]);
+      if ((f & 0xC0) != 0x80) ok = false;
+      cp = cp << 6 | (f & 0x3F);
+    }
+    if (!ok || (cp >= 0xD800 && cp < 0xE000) || cp > 0x10FFFF) {
+      r += kReplacement;
+      ++i;
+      continue;
+    }
+    r += cp;
+    i += n;
+  }
+  return r;
+}
+
+std::optional<uint8_t> DefaultCode(char32_t cp) {
+  for (size_t i = 0; i < kDefault.size(); ++i)
+    if (kDefault[i] == cp && i != 0x1B) return static_cast<uint8_t>(i);
+  return std::nullopt;
+}
+
+std::optional<uint8_t> ExtensionCode(char32_t cp) {
+  for (const auto& e : kExtension)
+    if (e.Char == cp) return e.Code;
+  return std::nullopt;
+}
+
+}  // namespace
+
+TTextCoding SMSCoding(uint8_t DCS) {
+  switch (DCS >> 4) {
+    case 0x0: case 0x1: case 0x2: case 0x3:  // general data coding
+    case 0x4: case 0x5: case 0x6: case 0x7:  // marked for automatic deletion
+      if (DCS & 0x20) return tc8Bit;         // compressed
+      switch ((DCS >> 2) & 3) {
+        case 1: return tc8Bit;
+        case 2: return tcUCS2;
+        default: return tcGSM7;
+      }
+    case 0xC: case 0xD: return tcGSM7;  // message waiting, discard or store
+    case 0xE: return tcUCS2;            // message waiting, store, UCS2
+    case 0xF: return (DCS & 0x04) ? tc8Bit : tcGSM7;
+    default: return tcGSM7;  // reserved groups
+  }
+}
+
+std::optional<int> SMSClass(uint8_t DCS) {
+  if ((DCS & 0xC0) == 0x00 || (DCS & 0xC0) == 0x40) {
+    if (DCS & 0x10) return DCS & 3;
+    return std::nullopt;
+  }
+  if ((DCS & 0xF0) == 0xF0) return DCS & 3;
+  return std::nullopt;
+}
+
+std::optional<std::string> EncodeGSM7(const std::string& Utf8) {
+  std::string r;
+  r.reserve(Utf8.size());
+  for (char32_t cp : CodePoints(Utf8)) {
+    if (auto c = DefaultCode(cp)) {
+      r += static_cast<char>(*c);
+    } else if (auto e = ExtensionCode(cp)) {
+      r += '\x1B';
+      r += static_cast<char>(*e);
+    } else {
+      return std::nullopt;
+    }
+  }
+  return r;
+}
+
+TEncodedText EncodeText(const std::string& Utf8) {
+  TEncodedText t;
+  if (auto septets = EncodeGSM7(Utf8)) {
+    t.Units = std::move(*septets);
+    return t;
+  }
+  t.Coding = tcUCS2;
+  for (char32_t cp : CodePoints(Utf8)) {
+    auto unit = [&](uint32_t u) {
+      t.Units += static_cast<char>(u >> 8);
+      t.Units += static_cast<char>(u & 0xFF);
+    };
+    if (cp >= 0x10000) {
+      unit(0xD800 + ((cp - 0x10000) >> 10));
+      unit(0xDC00 + ((cp - 0x10000) & 0x3FF));
+    } else {
+      unit(cp);
+    }
+  }
+  return t;
+}
+
+std::string DecodeText(TTextCoding Coding, const std::string& Units) {
+  std::string out;
+  out.reserve(Units.size() + Units.size() / 2);
+  if (Coding == tc8Bit) {
+    for (unsigned char c : Units) PutUtf8(out, c);
+    return out;
+  }
+  if (Coding == tcGSM7) {
+    for (size_t i = 0; i < Units.size(); ++i) {
+      uint8_t c = static_cast<uint8_t>(Units[i]) & 0x7F;
+      if (c != 0x1B) {
+        PutUtf8(out, kDefault[c]);
+        continue;
+      }
+      if (i + 1 >= Units.size()) {  // an escape at the very end: nothing follows it
+        PutUtf8(out, kReplacement);
+        break;
+      }
+      uint8_t f = static_cast<uint8_t>(Units[++i]) & 0x7F;
+      char32_t cp = kReplacement;
+      for (const auto& e : kExtension)
+        if (e.Code == f) cp = e.Char;
+      // An unknown follower shows as its default character, as the standard asks of receivers.
+      if (cp == kReplacement && f != 0x1B) cp = kDefault[f];
+      PutUtf8(out, cp);
+    }
+    return out;
+  }
+  for (size_t i = 0; i < Units.size(); i += 2) {
+    if (i + 1 >= Units.size()) {
+      PutUtf8(out, kReplacement);
+      break;
+    }
+    char32_t u = static_cast<uint8_t>(Units[i]) << 8 | static_cast<uint8_t>(Units[i + 1]);
+    if (u >= 0xD800 && u < 0xDC00 && i + 3 < Units.size()) {
+      char32_t l = static_cast<uint8_t>(Units[i + 2]) << 8 | static_cast<uint8_t>(Units[i + 3]);
+      if (l >= 0xDC00 && l < 0xE000) {
+        PutUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (l - 0xDC00));
+        i += 2;
+        continue;
+      }
+    }
+    PutUtf8(out, u >= 0xD800 && u < 0xE000 ? kReplacement : u);
+  }
+  return out;
+}
+
+TCBSCoding CBSCoding(uint8_t DCS) {
+  TCBSCoding c;
+  switch (DCS >> 4) {
+    case 0x0: case 0x2: case 0x3: return c;  // languages in the default alphabet, no prefix
+    case 0x1:
+      if ((DCS & 0x0F) == 0) c.PrefixUnits = 3;  // default alphabet, 2 characters and a CR
+      else if ((DCS & 0x0F) == 1) c = {tcUCS2, 2};
+      return c;
+    case 0x4: case 0x5: case 0x6: case 0x7: c.Coding = SMSCoding(DCS & 0x3F); return c;
+    case 0x9: c.Coding = SMSCoding(DCS & 0x0F); return c;  // a message with a user-data header
+    case 0xF: c.Coding = (DCS & 0x04) ? tc8Bit : tcGSM7; return c;
+    default: return c;
+  }
+}
+
+// --- the user-data header ------------------------------------------------------------------
+
+TUserDataHeader TUserDataHeader::Parse(const std::string& Octets, size_t& Consumed) {
+  if (Octets.empty()) throw ESMSDecodeError("User-data header missing");
+  size_t n = static_cast<uint8_t>(Octets[0]);
+  if (1 + n > Octets.size())
+    throw ESMSDecodeError(Framework::Format("User-data header of %d octets in %d", static_cast<int>(n),
+                                            static_cast<int>(Octets.size()) - 1));
+  TUserDataHeader h;
+  for (size_t p = 1; p < 1 + n;) {
+    if (p + 2 > 1 + n) throw ESMSDecodeError("User-data header element cut short");
+    size_t len = static_cast<uint8_t>(Octets[p + 1]);
+    if (p + 2 + len > 1 + n) throw ESMSDecodeError("User-data header element runs past the header");
+    h.Elements.push_back({static_cast<uint8_t>(Octets[p]), Octets.substr(p + 2, len)});
+    p += 2 + len;
+  }
+  Consumed = 1 + n;
+  return h;
+}
+
+std::string TUserDataHeader::Encode() const {
+  std::string body;
+  for (const auto& e : Elements) {
+    body += static_cast<char>(e.IEI);
+    body += static_cast<char>(e.Data.size());
+    body += e.Data;
+  }
+  return static_cast<char>(body.size()) + body;
+}
+
+std::optional<TConcatenation> TUserDataHeader::Concatenation() const {
+  for (const auto& e : Elements) {
+    const auto* d = reinterpret_cast<const uint8_t*>(e.Data.data());
+    TConcatenation c;
+    if (e.IEI == 0x00 && e.Data.size() == 3) c = {d[0], d[1], d[2], false};
+    else if (e.IEI == 0x08 && e.Data.size() == 4) c = {d[0] << 8 | d[1], d[2], d[3], true};
+    else continue;
+    if (c.Parts == 0 || c.Part == 0 || c.Part > c.Parts)
+      throw ESMSDecodeError(Framework::Format("Concatenated message part %d of %d", c.Part, c.Parts));
+    return c;
+  }
+  return std::nullopt;
+}
+
+std::optional<TPorts> TUserDataHeader::Ports() const {
+  for (const auto& e : Elements) {
+    const auto* d = reinterpret_cast<const uint8_t*>(e.Data.data());
+    if (e.IEI == 0x04 && e.Data.size() == 2) return TPorts{d[0], d[1], false};
+    if (e.IEI == 0x05 && e.Data.size() == 4) return TPorts{d[0] << 8 | d[1], d[2] << 8 | d[3], true};
+  }
+  return std::nullopt;
+}
+
+void TUserDataHeader::SetConcatenation(const TConcatenation& C) {
+  std::erase_if(Elements, [](const TUDHElement& e) { return e.IEI == 0x00 || e.IEI == 0x08; });
+  std::string d;
+  if (C.Wide) d += static_cast<char>(C.Reference >> 8 & 0xFF);
+  d += static_cast<char>(C.Reference & 0xFF);
+  d += static_cast<char>(C.Parts);
+  d += static_cast<char>(C.Part);
+  Elements.insert(Elements.begin(), {static_cast<uint8_t>(C.Wide ? 0x08 : 0x00), d});
+}
+
+void TUserDataHeader::SetPorts(const TPorts& P) {
+  std::erase_if(Elements, [](const TUDHElement& e) { return e.IEI == 0x04 || e.IEI == 0x05; });
+  std::string d;
+  if (P.Wide) {
+    d = {static_cast<char>(P.Destination >> 8), static_cast<char>(P.Destination), static_cast<char>(P.Origin >> 8),
+         static_cast<char>(P.Origin)};
+  } else {
+    d = {static_cast<char>(P.Destination), static_cast<char>(P.Origin)};
+  }
+  Elements.push_back({static_cast<uint8_t>(P.Wide ? 0x05 : 0x04), d});
+}
+
+// --- a message's content ------------------------------------------------------------------
+
+namespace {
+// Septets that pack into exactly these octets (the header of a 7-bit message, with its fill
+// bits), as the message classes keep 7-bit user data.
+std::string AsSeptets(const std::string& Octets) {
+  size_t septets = (Octets.size() * 8 + 6) / 7;
+  // The last septet is partly fill bits: a zero octet behind makes it whole for the decoder.
+  return TSMS::DecodeString(static_cast<char>(septets) + Octets + '\0', true);
+}
+}  // namespace
+
+TMessageContent MessageContent(const TSMS2& M) {
+  TMessageContent c;
+  c.Coding = SMSCoding(M.DCS);
+  const bool septets = M.Packed();  // how the message class holds UD
+  std::string octets = septets ? TSMS::EncodeString(M.UD, true).substr(1) : M.UD;
+  size_t headerOctets = 0;
+  if (M.GetPDUTypeBit(6) && !octets.empty()) c.Header = TUserDataHeader::Parse(octets, headerOctets);
+  if (septets) {
+    std::string text = M.UD.substr(std::min(M.UD.size(), (headerOctets * 8 + 6) / 7));
+    if (c.Coding == tcGSM7) c.Units = std::move(text);
+    else c.Units = TSMS::EncodeString(text, true).substr(1);  // compressed or reserved: the octets
+  } else {
+    std::string rest = octets.substr(headerOctets);
+    if (c.Coding == tcGSM7) {
+      // A 7-bit group the message class holds as octets (message waiting): unpack them.
+      size_t n = rest.size() * 8 / 7;
+      c.Units = n ? TSMS::DecodeString(static_cast<char>(std::min<size_t>(n, 255)) + rest, true) : std::string();
+    } else {
+      c.Units = std::move(rest);
+    }
+  }
+  return c;
+}
+
+void SetMessageContent(TSMS2& M, const TUserDataHeader* Header, const TEncodedText& Text) {
+  M.DCS = Text.DCS();
+  std::string header = Header && !Header->Elements.empty() ? Header->Encode() : std::string();
+  M.SetPDUTypeBit(6, !header.empty());
+  if (Text.Coding == tcGSM7) M.UD = (header.empty() ? std::string() : AsSeptets(header)) + Text.Units;
+  else M.UD = header + Text.Units;
+}
+
+}  // namespace Halyard::GSM
