@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
@@ -27,6 +28,8 @@
 #include "halyard/gsm/CellBroadcast.h"
 #include "halyard/gsm/GSM.h"
 #include "halyard/gsm/GSMModels.h"
+#include "halyard/gsm/LongSMS.h"
+#include "halyard/gsm/SMSText.h"
 #include "halyard/package/Package.h"
 #include "halyard/platform/Pty.h"
 #include "halyard/resources/PaletteBitmaps.h"
@@ -37,8 +40,10 @@ using nlohmann::json;
 
 namespace {
 
-volatile sig_atomic_t gInterrupted = 0;
-void OnSignal(int) { gInterrupted = 1; }
+// Set by the signal handler, read by the commands and the watchdog thread.
+std::atomic<int> gInterrupted{0};
+static_assert(std::atomic<int>::is_always_lock_free, "set from a signal handler");
+void OnSignal(int) { gInterrupted.store(1); }
 
 struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
@@ -132,59 +137,24 @@ std::string Utf8(const std::string& latin1) {
   return out;
 }
 
-// The alphabet a data coding scheme gives the user data: 0 7-bit, 1 8-bit, 2 UCS2.
-int Alphabet(uint8_t dcs) {
-  if ((dcs & 0xC0) == 0x00) return (dcs & 0x20) ? 1 : std::min((dcs >> 2) & 3, 2);  // general, compressed as 8-bit
-  if ((dcs & 0xF0) == 0xF0) return (dcs & 0x04) ? 1 : 0;
-  if ((dcs & 0xF0) == 0xE0) return 2;
-  if ((dcs & 0xC0) == 0x40) return (dcs & 0x20) ? 1 : std::min((dcs >> 2) & 3, 2);  // marked for deletion
-  return 0;
-}
-
-// UTF-16BE to UTF-8; an unpaired surrogate or a dangling octet becomes U+FFFD.
-std::string Utf16ToUtf8(const std::string& be) {
-  std::string out;
-  auto put = [&](uint32_t cp) {
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | cp >> 6);
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += static_cast<char>(0xE0 | cp >> 12);
-      out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | cp >> 18);
-      out += static_cast<char>(0x80 | (cp >> 12 & 0x3F));
-      out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-  };
-  for (size_t i = 0; i < be.size(); i += 2) {
-    if (i + 1 >= be.size()) {
-      put(0xFFFD);
-      break;
-    }
-    uint32_t u = static_cast<uint8_t>(be[i]) << 8 | static_cast<uint8_t>(be[i + 1]);
-    if (u >= 0xD800 && u < 0xDC00 && i + 3 < be.size()) {
-      uint32_t l = static_cast<uint8_t>(be[i + 2]) << 8 | static_cast<uint8_t>(be[i + 3]);
-      if (l >= 0xDC00 && l < 0xE000) {
-        put(0x10000 + ((u - 0xD800) << 10) + (l - 0xDC00));
-        i += 2;
-        continue;
-      }
-    }
-    put(u >= 0xD800 && u < 0xE000 ? 0xFFFD : u);
-  }
-  return out;
-}
-
-// Text of a message for people, from whichever coding it has, always valid UTF-8: 8-bit data
-// shows each octet as its Latin-1 character.
+// Text of a message for people, in UTF-8 from whichever coding it has, behind its header; a
+// malformed header leaves the user data shown as it is.
 std::string Readable(const GSM::TSMS2& m) {
-  if (m.Packed()) return Utf8(GSM::SMStoISO(m.UD));
-  return Alphabet(m.DCS) == 2 ? Utf16ToUtf8(m.UD) : Utf8(m.UD);
+  try {
+    return GSM::MessageContent(m).Text();
+  } catch (const GSM::ESMSDecodeError&) {
+    return GSM::DecodeText(m.Packed() ? GSM::tcGSM7 : GSM::tc8Bit, m.UD);
+  }
+}
+
+// Where a stored or received message belongs in a longer one.
+std::optional<GSM::TConcatenation> PartOf(const GSM::TSMS2& m) {
+  try {
+    auto c = GSM::MessageContent(m);
+    if (c.Header) return c.Header->Concatenation();
+  } catch (const GSM::ESMSDecodeError&) {
+  }
+  return std::nullopt;
 }
 
 // The GSM alphabet form of a UTF-8 text, or a usage-level complaint about what it lacks.
@@ -231,12 +201,13 @@ json Describe(GSM::TSMS* sms) {
          {"time", Stamp(r->SCTS)}, {"discharged", Stamp(r->DT)}};
   } else if (auto* c = dynamic_cast<GSM::TCellBroadcast*>(sms)) {
     j = {{"type", "cell-broadcast"}, {"id", c->MessageIdentifier}, {"page", c->Page()}, {"pages", c->Pages()},
-         {"text", c->Packed() ? Utf8(GSM::SMStoISO(c->Content)) : c->Content}};
+         {"text", GSM::CellBroadcastText(*c)}};
   } else if (auto* m = dynamic_cast<GSM::TSMS2*>(sms)) {
     j = {{"type", "other"}, {"pdutype", m->PDUType}};
   }
   if (auto* m = dynamic_cast<GSM::TSMS2*>(sms)) {
     if (!m->SCA.empty()) j["sca"] = m->SCA;
+    if (auto part = PartOf(*m)) j["part"] = {{"reference", part->Reference}, {"index", part->Part}, {"of", part->Parts}};
   }
   return j;
 }
@@ -253,8 +224,8 @@ json Details(GSM::TSMS* sms) {
   if (deliver || submit) {
     j["pid"] = deliver ? deliver->PID : submit->PID;
     j["dcs"] = m->DCS;
-    j["coding"] = codings[Alphabet(m->DCS)];
-    if (((m->DCS & 0xC0) == 0 && (m->DCS & 0x10)) || (m->DCS & 0xF0) == 0xF0) j["class"] = m->DCS & 3;
+    j["coding"] = codings[GSM::SMSCoding(m->DCS)];
+    if (auto c = GSM::SMSClass(m->DCS)) j["class"] = *c;
   }
   if (auto* s = dynamic_cast<GSM::TSMSSubmit*>(m)) {
     int vpf = s->GetPDUType2Bits(3);
@@ -262,37 +233,23 @@ json Details(GSM::TSMS* sms) {
     else if (vpf == 3) j["validity"] = Stamp(s->VP);
     j["status_report_requested"] = s->GetPDUTypeBit(5);
   }
-  // The user-data header: its elements, and the text behind it.
+  // The user-data header: its elements (the text behind it is Describe's).
   if ((deliver || submit) && m->GetPDUTypeBit(6)) {
-    std::string raw = GSM::TSMS::EncodeString(m->UD, m->Packed()).substr(1);
-    size_t udhl = raw.empty() ? 0 : static_cast<uint8_t>(raw[0]);
     json elements = json::array();
-    for (size_t p = 1; p + 1 < std::min(raw.size(), udhl + 1);) {
-      size_t len = static_cast<uint8_t>(raw[p + 1]);
-      std::string data = raw.substr(p + 2, std::min(len, raw.size() - std::min(raw.size(), p + 2)));
-      json e = {{"iei", static_cast<uint8_t>(raw[p])}, {"data", AuxStr::Bin2Hex(data)}};
-      uint8_t iei = static_cast<uint8_t>(raw[p]);
-      if (iei == 0x00 && data.size() == 3)
-        e.update({{"name", "concatenation"}, {"reference", static_cast<uint8_t>(data[0])},
-                  {"parts", static_cast<uint8_t>(data[1])}, {"part", static_cast<uint8_t>(data[2])}});
-      else if (iei == 0x08 && data.size() == 4)
-        e.update({{"name", "concatenation"},
-                  {"reference", static_cast<uint8_t>(data[0]) << 8 | static_cast<uint8_t>(data[1])},
-                  {"parts", static_cast<uint8_t>(data[2])}, {"part", static_cast<uint8_t>(data[3])}});
-      else if (iei == 0x04 && data.size() == 2)
-        e.update({{"name", "ports"}, {"destination", static_cast<uint8_t>(data[0])}, {"origin", static_cast<uint8_t>(data[1])}});
-      else if (iei == 0x05 && data.size() == 4)
-        e.update({{"name", "ports"}, {"destination", static_cast<uint8_t>(data[0]) << 8 | static_cast<uint8_t>(data[1])},
-                  {"origin", static_cast<uint8_t>(data[2]) << 8 | static_cast<uint8_t>(data[3])}});
-      elements.push_back(e);
-      p += 2 + len;
+    try {
+      const GSM::TMessageContent content = GSM::MessageContent(*m);
+      for (const auto& e : content.Header->Elements) {
+        json je = {{"iei", e.IEI}, {"data", AuxStr::Bin2Hex(e.Data)}};
+        GSM::TUserDataHeader one;
+        one.Elements.push_back(e);
+        if (auto c = one.Concatenation()) je.update({{"name", "concatenation"}, {"reference", c->Reference}, {"parts", c->Parts}, {"part", c->Part}});
+        if (auto p = one.Ports()) je.update({{"name", "ports"}, {"destination", p->Destination}, {"origin", p->Origin}});
+        elements.push_back(je);
+      }
+    } catch (const GSM::ESMSDecodeError& e) {
+      j["udh_error"] = e.what();
     }
     j["udh"] = elements;
-    std::string saved = m->UD;
-    size_t skip = m->Packed() ? ((udhl + 1) * 8 + 6) / 7 : udhl + 1;
-    m->UD = saved.substr(std::min(skip, saved.size()));
-    j["text"] = Readable(*m);
-    m->UD = saved;
   }
   return j;
 }
@@ -442,6 +399,36 @@ std::unique_ptr<GSM::TSMSSubmit> MakeSubmit(Session* s, const std::string& numbe
   return m;
 }
 
+// The messages that carry a text to a number: in PDU mode as many concatenated parts as it
+// needs, in whichever coding fits; in text mode one message of the GSM alphabet.
+std::vector<std::unique_ptr<GSM::TSMSSubmit>> MakeSubmits(Session* s, const std::string& number, const std::string& utf8,
+                                                          bool report, const std::string& validity, bool textMode) {
+  std::vector<std::unique_ptr<GSM::TSMSSubmit>> parts;
+  if (textMode) {
+    parts.push_back(MakeSubmit(s, number, utf8, report, validity, true));
+    return parts;
+  }
+  CheckNumber(number);
+  GSM::TSplitOptions opt;
+  opt.StatusReport = report;
+  if (!validity.empty()) opt.Validity = ParseValidity(validity);
+  parts = GSM::SplitText(utf8, number, opt);
+  for (auto& p : parts) p->GSM = s ? s->Gsm.get() : nullptr;
+  return parts;
+}
+
+// Sends the parts in order; the JSON of what went out.
+json SendParts(Session& s, const std::vector<std::unique_ptr<GSM::TSMSSubmit>>& parts) {
+  json sent = json::array();
+  for (size_t i = 0; i < parts.size(); ++i) {
+    if (gInterrupted) throw Interrupted();
+    s.Gsm->SendSMS(parts[i].get());
+    auto c = PartOf(*parts[i]);
+    sent.push_back({{"index", i + 1}, {"reference", c ? c->Reference : -1}});
+  }
+  return sent;
+}
+
 std::vector<std::string> ParseCsvLine(const std::string& line) {
   std::vector<std::string> fields(1);
   bool quoted = false;
@@ -487,10 +474,14 @@ int CmdSend(const Options& o, std::vector<std::string> a, json& out) {
   if (batch.empty()) {
     std::string body;
     for (size_t i = 1; i < rest.size(); ++i) body += (i > 1 ? " " : "") + rest[i];
-    auto m = MakeSubmit(&s, rest[0], body, report, validity, textMode);
-    s.Gsm->SendSMS(m.get());
-    out = {{"sent", 1}, {"to", rest[0]}};
-    if (!o.Json) std::cout << "Sent to " << rest[0] << "\n";
+    auto parts = MakeSubmits(&s, rest[0], body, report, validity, textMode);
+    json sent = SendParts(s, parts);
+    out = {{"sent", sent.size()}, {"to", rest[0]}, {"parts", sent}};
+    if (!o.Json) {
+      std::cout << "Sent to " << rest[0];
+      if (parts.size() > 1) std::cout << " in " << parts.size() << " parts";
+      std::cout << "\n";
+    }
     return 0;
   }
   std::ifstream in(batch);
@@ -506,8 +497,7 @@ int CmdSend(const Options& o, std::vector<std::string> a, json& out) {
     auto f = ParseCsvLine(lines[i]);
     try {
       if (f.size() < 2 || AuxStr::Trim(f[0]).empty()) throw GSM::EGSMError("expected number,text");
-      auto m = MakeSubmit(&s, AuxStr::Trim(f[0]), f[1], report, validity, textMode);
-      s.Gsm->SendSMS(m.get());
+      SendParts(s, MakeSubmits(&s, AuxStr::Trim(f[0]), f[1], report, validity, textMode));
       ++sent;
     } catch (const std::exception& e) {
       failed.push_back({{"line", i + 1}, {"why", e.what()}});
@@ -529,6 +519,50 @@ int CmdSend(const Options& o, std::vector<std::string> a, json& out) {
   return failed.empty() ? 0 : 1;
 }
 
+// The entries of a message list, the parts of a long message joined into one entry (in part
+// order, a missing part shown as U+FFFD) that names all their indexes.
+json Entries(const Framework::TStringList& list) {
+  json out = json::array();
+  struct TGroup {
+    size_t Entry;
+    int Parts;
+    std::map<int, std::string> Texts;
+  };
+  std::map<std::tuple<std::string, int, int>, TGroup> groups;
+  for (int i = 0; i < list.Count(); ++i) {
+    int st = Framework::StrToIntDef(list.ValueFromIndex(i), -1);
+    auto* sms = static_cast<GSM::TSMS*>(list.Objects(i));
+    json j = sms ? Describe(sms) : json{{"type", "undecodable"}};
+    int index = Framework::StrToIntDef(list.Names(i), -1);
+    j["index"] = index;
+    j["status"] = st >= 0 && st <= 4 ? GSM::StatS[static_cast<size_t>(st)] : std::to_string(st);
+    auto* m = dynamic_cast<GSM::TSMS2*>(sms);
+    auto part = m ? PartOf(*m) : std::nullopt;
+    if (!part) {
+      out.push_back(j);
+      continue;
+    }
+    auto key = std::make_tuple(j.value("from", j.value("to", "")), part->Reference, part->Parts);
+    auto [g, fresh] = groups.try_emplace(key, TGroup{out.size(), part->Parts, {}});
+    if (fresh) {
+      j["indexes"] = json::array();
+      out.push_back(j);
+    }
+    out[g->second.Entry]["indexes"].push_back(index);
+    g->second.Texts.try_emplace(part->Part, j.value("text", ""));
+  }
+  for (auto& [key, g] : groups) {
+    std::string text;
+    for (int n = 1; n <= g.Parts; ++n) text += g.Texts.count(n) ? g.Texts[n] : "\xEF\xBF\xBD";
+    json& e = out[g.Entry];
+    e["text"] = text;
+    e["complete"] = static_cast<int>(g.Texts.size()) == g.Parts;
+    e.erase("part");
+    e["parts"] = g.Parts;
+  }
+  return out;
+}
+
 int CmdList(const Options& o, const std::vector<std::string>& a, json& out) {
   static const std::map<std::string, int> statuses = {{"unread", 0}, {"read", 1}, {"unsent", 2}, {"sent", 3}, {"all", 4}};
   int stat = 4;
@@ -539,16 +573,15 @@ int CmdList(const Options& o, const std::vector<std::string>& a, json& out) {
   Session s(o);
   s.Open();
   s.UseStorage();
-  auto list = s.Gsm->GetSMSList(stat);
-  out = json::array();
+  out = Entries(*s.Gsm->GetSMSList(stat));
   std::vector<std::vector<std::string>> rows = {{"INDEX", "STATUS", "ADDRESS", "TIME", "TEXT"}};
-  for (int i = 0; i < list->Count(); ++i) {
-    int st = Framework::StrToIntDef(list->ValueFromIndex(i), -1);
-    json j = list->Objects(i) ? Describe(static_cast<GSM::TSMS*>(list->Objects(i))) : json{{"type", "undecodable"}};
-    j["index"] = Framework::StrToIntDef(list->Names(i), -1);
-    j["status"] = st >= 0 && st <= 4 ? GSM::StatS[static_cast<size_t>(st)] : std::to_string(st);
-    out.push_back(j);
-    rows.push_back({list->Names(i), j["status"], j.value("from", j.value("to", "")), j.value("time", ""), j.value("text", "")});
+  for (auto& j : out) {
+    std::string index = std::to_string(j["index"].get<int>());
+    if (j.contains("indexes")) {
+      index.clear();
+      for (auto& i : j["indexes"]) index += (index.empty() ? "" : ",") + std::to_string(i.get<int>());
+    }
+    rows.push_back({index, j["status"], j.value("from", j.value("to", "")), j.value("time", ""), j.value("text", "")});
   }
   if (!o.Json) PrintTable(rows);
   return 0;
@@ -566,8 +599,19 @@ int CmdRead(const Options& o, const std::vector<std::string>& a, json& out) {
   out = Describe(m.get());
   out["index"] = index;
   if (status >= 0 && status <= 4) out["status"] = GSM::StatS[static_cast<size_t>(status)];
-  if (!o.Json)
-    PrintFields(out);
+  // A part of a long message: the whole of it, from the other parts stored beside it.
+  if (PartOf(*m)) {
+    for (auto& e : Entries(*s.Gsm->GetSMSList(4))) {
+      if (!e.contains("indexes")) continue;
+      for (auto& i : e["indexes"])
+        if (i.get<int>() == index) {
+          out["text"] = e["text"];
+          out["indexes"] = e["indexes"];
+          out["complete"] = e["complete"];
+        }
+    }
+  }
+  if (!o.Json) PrintFields(out);
   return 0;
 }
 
@@ -646,9 +690,28 @@ int CmdMonitor(const Options& o, const std::vector<std::string>& a, json& out) {
     Framework::Application().WaitUntil([] { return false; }, 300);
     if (!heard) break;
   }
+  // Parts of long messages and pages of alerts are events once they are whole.
+  GSM::TReassembler parts;
+  GSM::TBroadcastAssembler pages;
   s.Gsm->SetOnUnsolicitedSMS([&](Framework::TObject*, int idx, GSM::TSMS* sms) {
     json j = sms ? Describe(sms) : json{{"stored", idx}, {"storage", GSM::TrimQuotes(s.Gsm->MessageStorage())}};
     j["event"] = sms ? "message" : "stored";
+    try {
+      if (auto* d = dynamic_cast<GSM::TSMSDeliver*>(sms); d && PartOf(*d)) {
+        auto whole = parts.Add(*d);
+        if (!whole) return;
+        j["text"] = whole->Text;
+        j["parts"] = whole->Parts;
+        j.erase("part");
+      } else if (auto* cb = dynamic_cast<GSM::TCellBroadcast*>(sms); cb && cb->Pages() > 1) {
+        auto whole = pages.Add(*cb);
+        if (!whole) return;
+        j["text"] = whole->Text;
+        j.erase("page");
+      }
+    } catch (const GSM::ESMSDecodeError& e) {
+      j["error"] = e.what();  // shown as it came
+    }
     emit(j);
   });
   s.Gsm->SetOnNetworkRegistration([&](Framework::TObject*, int st) { emit({{"event", "registration"}, {"status", st}}); });
@@ -656,7 +719,12 @@ int CmdMonitor(const Options& o, const std::vector<std::string>& a, json& out) {
     if (!l.empty() && l != "OK" && l.rfind("AT", 0) != 0 && l[0] != '>') emit({{"event", "line"}, {"line", l}});
   });
   std::cerr << "halyard: monitoring; Ctrl-C ends\n";
-  while (!gInterrupted) Framework::Application().HandleMessage(500);
+  while (!gInterrupted) {
+    Framework::Application().HandleMessage(500);
+    for (auto& lost : parts.TakeExpired())
+      emit({{"event", "incomplete"}, {"from", lost.From}, {"text", lost.Text}, {"received", lost.Received},
+            {"parts", lost.Parts}});
+  }
   out = nullptr;
   return 0;
 }
@@ -733,9 +801,17 @@ int CmdPdu(const Options& o, std::vector<std::string> a, json& out) {
     }
   } else if (verb == "encode") {
     if (to.empty()) throw UsageError("pdu encode needs --to NUMBER");
-    auto m = MakeSubmit(nullptr, to, text, report, validity, false);
-    m->GSM = host;
-    out = {{"pdu", m->GetPDU()}, {"length", m->EncodePDU().size() - (noSca ? 0 : 1)}};
+    auto parts = MakeSubmits(nullptr, to, text, report, validity, false);
+    json list = json::array();
+    for (auto& m : parts) {
+      m->GSM = host;
+      list.push_back({{"pdu", m->GetPDU()}, {"length", m->EncodePDU().size() - (noSca ? 0 : 1)}});
+    }
+    out = list.size() == 1 ? list[0] : json{{"parts", list}};
+    if (!o.Json && list.size() > 1) {
+      for (auto& p : list) std::cout << p["pdu"].get<std::string>() << "\n";
+      return 0;
+    }
   } else {
     throw UsageError("pdu needs decode or encode");
   }
@@ -856,8 +932,7 @@ int CmdDemo(const Options& o, json& out) {
   std::vector<int> stored;
   s.Gsm->SetOnUnsolicitedSMS([&](Framework::TObject*, int idx, GSM::TSMS*) { stored.push_back(idx); });
   s.Gsm->SetUnsolicitedIndication({GSM::uindSMSDeliver, GSM::uindOnlyIndication});
-  auto m = MakeSubmit(&s, "+15550000001", "Hello from Halyard!", false, "1d", s.Gsm->SMSFormat() == 1);
-  s.Gsm->SendSMS(m.get());
+  SendParts(s, MakeSubmits(&s, "+15550000001", "Hello from Halyard!", false, "1d", s.Gsm->SMSFormat() == 1));
   Framework::Application().WaitUntil([&] { return !stored.empty(); }, 5000);
   if (stored.empty()) throw GSM::EGSMError("The message did not come back");
   if (!o.Json) std::cout << "  came back, stored at index " << stored[0] << " of " << s.Gsm->MessageStorage() << "\n";

@@ -88,16 +88,32 @@ std::u32string CodePoints(const std::string& s) {
   return r;
 }
 
+// Code points below 0x400 (all the tables hold but the euro sign) to their septets: the default
+// code, or 0x80 | the extension code; -1 for none.
+const std::array<int16_t, 0x400>& Reverse() {
+  static const auto table = [] {
+    std::array<int16_t, 0x400> t;
+    t.fill(-1);
+    for (const auto& e : kExtension)
+      if (e.Char < t.size()) t[e.Char] = static_cast<int16_t>(0x80 | e.Code);
+    for (size_t i = 0; i < kDefault.size(); ++i)
+      if (i != 0x1B && kDefault[i] < t.size()) t[kDefault[i]] = static_cast<int16_t>(i);
+    return t;
+  }();
+  return table;
+}
+
 std::optional<uint8_t> DefaultCode(char32_t cp) {
-  for (size_t i = 0; i < kDefault.size(); ++i)
-    if (kDefault[i] == cp && i != 0x1B) return static_cast<uint8_t>(i);
-  return std::nullopt;
+  if (cp >= 0x400) return std::nullopt;
+  int16_t c = Reverse()[cp];
+  return c >= 0 && c < 0x80 ? std::optional<uint8_t>(static_cast<uint8_t>(c)) : std::nullopt;
 }
 
 std::optional<uint8_t> ExtensionCode(char32_t cp) {
-  for (const auto& e : kExtension)
-    if (e.Char == cp) return e.Code;
-  return std::nullopt;
+  if (cp == U'\u20AC') return 0x65;
+  if (cp >= 0x400) return std::nullopt;
+  int16_t c = Reverse()[cp];
+  return c >= 0x80 ? std::optional<uint8_t>(static_cast<uint8_t>(c & 0x7F)) : std::nullopt;
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "halyard/gsm/ATReplies.h"
 #include "halyard/gsm/CellBroadcast.h"
 #include "halyard/gsm/GSMModels.h"
+#include "halyard/gsm/LongSMS.h"
 #include "halyard/gsm/SMS.h"
 #include "halyard/resources/Resources.h"
 
@@ -681,18 +682,7 @@ void TGSMSimulator::FinishMessage(const std::string& Body, bool Escape) {
   int mr = NextMR_++ & 0xFF;
   Line(Format("+CMGS: %d", mr));
   Ok();
-  if (SameNumber(submit.DA, Opt_.OwnNumber)) {
-    // Back as a DELIVER with the user data exactly as sent: its header bit, PID and DCS too.
-    TSMSDeliver d;
-    d.PDUType = static_cast<uint8_t>(0x04 | (submit.PDUType & 0xC0));
-    d.OA = Opt_.OwnNumber;
-    d.PID = submit.PID;
-    d.DCS = submit.DCS;
-    d.SCTS = std::floor(Framework::Now() * 86400) / 86400;
-    std::string pdu = d.EncodePDU();
-    pdu.pop_back();  // the empty user data
-    Deliver(pdu + RawUserData(WithoutSCA(stored)), false);
-  }
+  if (SameNumber(submit.DA, Opt_.OwnNumber)) Deliver(AsDelivered(submit, WithoutSCA(stored), Opt_.OwnNumber), false);
   if (submit.GetPDUTypeBit(5)) {
     TSMSStatusReport r;
     r.PDUType = 0x06;
@@ -701,6 +691,19 @@ void TGSMSimulator::FinishMessage(const std::string& Body, bool Escape) {
     r.SCTS = r.DT = std::floor(Framework::Now() * 86400) / 86400;
     Deliver(r.EncodePDU(), true);
   }
+}
+
+std::string TGSMSimulator::AsDelivered(const TSMSSubmit& Submit, const std::string& TPDU, const std::string& From) {
+  // A DELIVER with the user data exactly as sent: its header bit, PID and DCS too.
+  TSMSDeliver d;
+  d.PDUType = static_cast<uint8_t>(0x04 | (Submit.PDUType & 0xC0));
+  d.OA = From;
+  d.PID = Submit.PID;
+  d.DCS = Submit.DCS;
+  d.SCTS = std::floor(Framework::Now() * 86400) / 86400;
+  std::string pdu = d.EncodePDU();
+  pdu.pop_back();  // the empty user data
+  return pdu + RawUserData(TPDU);
 }
 
 void TGSMSimulator::Deliver(const std::string& Received, bool StatusReport) {
@@ -751,12 +754,13 @@ void TGSMSimulator::Deliver(const std::string& Received, bool StatusReport) {
 // --- control -------------------------------------------------------------------------------
 
 void TGSMSimulator::InjectSMS(const std::string& From, const std::string& Text) {
-  TSMSDeliver d;
-  d.OA = From;
-  d.UD = ISOtoSMS(Text).substr(0, 160);
-  d.SCTS = std::floor(Framework::Now() * 86400) / 86400;
+  // As a network delivers it: in as many parts as it needs, in the coding that carries it.
+  auto parts = SplitText(Text, From);
   std::lock_guard lk(M_);
-  Deliver(d.EncodePDU(), false);
+  for (auto& p : parts) {
+    p->GSM = &gNoSCA;
+    Deliver(AsDelivered(*p, p->EncodePDU(), From), false);
+  }
 }
 
 void TGSMSimulator::InjectPDU(const std::string& DeliverHex) {
@@ -812,7 +816,7 @@ void TGSMSimulator::SetNoise(bool On) {
 }
 
 const char* TGSMSimulator::ControlHelp() {
-  return "  sms NUMBER TEXT...   an incoming short message\n"
+  return "  sms NUMBER TEXT...   an incoming short message (UTF-8, in parts when long)\n"
          "  pdu HEX              an incoming SMS-DELIVER TPDU (hexadecimal, no service centre)\n"
          "  report MR STATUS     a status report for message reference MR\n"
          "  cb ID TEXT...        a cell broadcast page\n"

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "halyard/gsm/GSMUtils.h"
+#include "halyard/gsm/SMS.h"
 
 namespace Halyard::Simulator {
 
@@ -46,7 +47,7 @@ class TGSMSimulator {
   bool Serving() const { return Serving_.load(); }
 
   // The control interface.
-  void InjectSMS(const std::string& From, const std::string& Text);  // Text in ISO 8859-1
+  void InjectSMS(const std::string& From, const std::string& Text);  // Text in UTF-8, any length
   void InjectPDU(const std::string& DeliverHex);                     // a TPDU without service centre
   void InjectStatusReport(uint8_t MR, uint8_t Status);
   void InjectCellBroadcast(uint16_t Id, const std::string& Text);
@@ -81,6 +82,7 @@ class TGSMSimulator {
   void CmsError(int Cms);
   void FinishMessage(const std::string& Body, bool Escape);
   void Deliver(const std::string& DeliverPDUWithSCA, bool StatusReport);
+  static std::string AsDelivered(const GSM::TSMSSubmit& Submit, const std::string& TPDU, const std::string& From);
   void Unsolicited(const std::string& Text);
   bool SCAinPDU() const;
   std::map<int, TStored>& Mem(const std::string& Name);
