@@ -43,6 +43,8 @@ namespace {
 // Set by the signal handler, read by the commands and the watchdog thread.
 std::atomic<int> gInterrupted{0};
 static_assert(std::atomic<int>::is_always_lock_free, "set from a signal handler");
+// How a command ended by a signal exits: 130, or 0 for those that run until interrupted.
+std::atomic<int> gInterruptStatus{130};
 void OnSignal(int) { gInterrupted.store(1); }
 
 struct UsageError : std::runtime_error {
@@ -1015,8 +1017,8 @@ int main(int argc, char** argv) {
   std::thread([] {
     while (!gInterrupted) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     std::this_thread::sleep_for(std::chrono::milliseconds(900));
-    std::fprintf(stderr, "halyard: interrupted\n");
-    std::_Exit(130);
+    if (gInterruptStatus.load() != 0) std::fprintf(stderr, "halyard: interrupted\n");
+    std::_Exit(gInterruptStatus.load());
   }).detach();
   Options o;
   for (int i = 1; i < argc; ++i)
@@ -1038,6 +1040,7 @@ int main(int argc, char** argv) {
   }
   json out;
   int rc = 0;
+  if (cmd == "monitor" || cmd == "sim") gInterruptStatus = 0;
   try {
     if (cmd == "send") rc = CmdSend(o, args, out);
     else if (cmd == "list") rc = CmdList(o, args, out);

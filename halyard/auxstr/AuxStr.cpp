@@ -1,5 +1,7 @@
 #include "halyard/auxstr/AuxStr.h"
 
+#include <array>
+
 #include <charconv>
 
 namespace Halyard::AuxStr {
@@ -65,12 +67,16 @@ std::string RStr(const std::string& S, int Width) {
 std::string RevStr(std::string S) { return std::string(S.rbegin(), S.rend()); }
 
 namespace {
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
+// The value of every character as a hexadecimal digit, -1 for none: one lookup per digit.
+const std::array<int8_t, 256> kHexValue = [] {
+  std::array<int8_t, 256> t;
+  t.fill(-1);
+  for (int c = 0; c < 10; ++c) t['0' + c] = static_cast<int8_t>(c);
+  for (int c = 0; c < 6; ++c) t['A' + c] = t['a' + c] = static_cast<int8_t>(10 + c);
+  return t;
+}();
+
+int HexValue(char c) { return kHexValue[static_cast<unsigned char>(c)]; }
 }  // namespace
 
 int32_t StrToNum(const std::string& S) {
@@ -149,17 +155,17 @@ std::string Bin2Hex(const std::string& Bin) {
 }
 
 std::string Hex2Bin(const std::string& Hex) {
-  std::string r;
-  r.reserve(Hex.size() / 2 + 1);
-  for (size_t i = 0; i < Hex.size(); i += 2) {
+  std::string r((Hex.size() + 1) / 2, '\0');
+  char* out = r.data();
+  for (size_t i = 0; i < Hex.size(); i += 2, ++out) {
     size_t n = std::min<size_t>(2, Hex.size() - i);
     int hi = HexValue(Hex[i]);
     int lo = n == 2 ? HexValue(Hex[i + 1]) : 0;
     if (n == 2 && hi >= 0 && lo >= 0) {
-      r += static_cast<char>(hi << 4 | lo);
+      *out = static_cast<char>(hi << 4 | lo);
     } else {
       // The general rule: the pair behind "$" through StrToNum, its low eight bits.
-      r += static_cast<char>(StrToNum(std::string(1, HexPrefix) + Hex.substr(i, n)) & 0xFF);
+      *out = static_cast<char>(StrToNum(std::string(1, HexPrefix) + Hex.substr(i, n)) & 0xFF);
     }
   }
   return r;

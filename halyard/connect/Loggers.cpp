@@ -1,5 +1,8 @@
 #include "halyard/connect/Loggers.h"
 
+#include <array>
+#include <cstring>
+
 #include "halyard/framework/Properties.h"
 #include "halyard/framework/Registry.h"
 
@@ -36,12 +39,35 @@ void AppendHex2(std::string& r, unsigned v) {
   r += kLowerHex[(v >> 4) & 0xF];
   r += kLowerHex[v & 0xF];
 }
+
+// "%.2x " of every byte, looked up rather than computed.
+const std::array<std::array<char, 3>, 256> kHexCell = [] {
+  std::array<std::array<char, 3>, 256> t{};
+  for (unsigned v = 0; v < 256; ++v) t[v] = {kLowerHex[v >> 4], kLowerHex[v & 0xF], ' '};
+  return t;
+}();
+
+// Appends N bytes of Src in the layout: hexadecimal cells or the bytes themselves.
+void AppendRun(std::string& r, const char* Src, size_t N, bool Hex) {
+  if (!Hex) {
+    r.append(Src, N);
+    return;
+  }
+  size_t at = r.size();
+  r.resize(at + 3 * N);
+  char* out = r.data() + at;
+  for (size_t k = 0; k < N; ++k, out += 3) std::memcpy(out, kHexCell[static_cast<unsigned char>(Src[k])].data(), 3);
+}
 }  // namespace
 
 std::string TStreamLogger::PreformatText(const std::string& aLogName, uint8_t aChannel, const std::string& aText) {
   const TLogFormatFlags f = LogFlags_;
   const bool hex = f.Contains(lfHexadecimal);
-  std::string text = aText;
+  const bool divideStream = f.Contains(lfDivideStream);
+  // The division handler may change the text; without one it is read where it is.
+  std::string copy;
+  if (divideStream) copy = aText;
+  const std::string& text = divideStream ? copy : aText;
   std::string r;
   r.reserve(text.size() * (hex ? 3 : 1) + 32);
   auto add = [&](const std::string& part) {
@@ -64,7 +90,7 @@ std::string TStreamLogger::PreformatText(const std::string& aLogName, uint8_t aC
     bool divided = false;
     if (nameChanged && f.Contains(lfDivideNames)) divided = true;
     else if (channelChanged && f.Contains(lfDivideChannels)) divided = true;
-    else if (f.Contains(lfDivideStream) && DivideStream(aLogName, aChannel, text, i)) divided = true;
+    else if (divideStream && DivideStream(aLogName, aChannel, copy, i)) divided = true;
     if (divided) {
       Column_ = 0;
       atStart = false;
@@ -97,6 +123,21 @@ std::string TStreamLogger::PreformatText(const std::string& aLogName, uint8_t aC
     if (MaxLineLength_ != 0 && Column_ >= MaxLineLength_) {
       Column_ = 0;
       SegmentBreakPending_ = true;
+    }
+    // The rest of the segment at once: name, channel and line stay as they are, only the column
+    // moves, up to the end of the text or of the line.
+    if (!divideStream && Column_ != 0 && i <= static_cast<int>(text.size())) {
+      size_t n = text.size() - static_cast<size_t>(i - 1);
+      const int width = hex ? 3 : 1;
+      if (MaxLineLength_ != 0)
+        n = std::min(n, static_cast<size_t>((MaxLineLength_ - Column_ + width - 1) / width));
+      AppendRun(r, text.data() + (i - 1), n, hex);
+      Column_ += static_cast<int>(n) * width;
+      i += static_cast<int>(n);
+      if (MaxLineLength_ != 0 && Column_ >= MaxLineLength_) {
+        Column_ = 0;
+        SegmentBreakPending_ = true;
+      }
     }
   }
   if (f.Contains(lfAutoCR)) {

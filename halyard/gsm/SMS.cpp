@@ -42,19 +42,29 @@ void TSMS::SetPDU(const std::string& HexText) { DecodePDU(AuxStr::Hex2Bin(HexTex
 std::string TSMS::EncodeString(const std::string& S, bool Packed) {
   std::string r(1, static_cast<char>(S.size() & 0xFF));
   if (!Packed) return r + S;
-  r.reserve(1 + (S.size() * 7 + 7) / 8);
+  const size_t n = S.size();
+  r.resize(1 + (n * 7 + 7) / 8);
+  auto* out = reinterpret_cast<unsigned char*>(r.data() + 1);
+  const auto* in = reinterpret_cast<const unsigned char*>(S.data());
+  size_t i = 0;
+  // Eight septets fill seven octets exactly.
+  for (; i + 8 <= n; i += 8, out += 7) {
+    uint64_t acc = 0;
+    for (int k = 0; k < 8; ++k) acc |= static_cast<uint64_t>(in[i + k] & 0x7F) << (7 * k);
+    for (int k = 0; k < 7; ++k) out[k] = static_cast<unsigned char>(acc >> (8 * k));
+  }
   uint32_t acc = 0;
   int bits = 0;
-  for (unsigned char c : S) {
-    acc |= static_cast<uint32_t>(c & 0x7F) << bits;
+  for (; i < n; ++i) {
+    acc |= static_cast<uint32_t>(in[i] & 0x7F) << bits;
     bits += 7;
     while (bits >= 8) {
-      r += static_cast<char>(acc & 0xFF);
+      *out++ = static_cast<unsigned char>(acc & 0xFF);
       acc >>= 8;
       bits -= 8;
     }
   }
-  if (bits > 0) r += static_cast<char>(acc & 0xFF);
+  if (bits > 0) *out = static_cast<unsigned char>(acc & 0xFF);
   return r;
 }
 
@@ -64,17 +74,24 @@ std::string TSMS::DecodeString(const std::string& S, bool Packed) {
   size_t octets = S.size() - 1;
   if (!Packed) return S.substr(1, n);
   n = std::min(n, octets * 8 / 7);  // only septets that are wholly present
-  std::string r;
-  r.reserve(n);
+  std::string r(n, '\0');
+  auto* out = reinterpret_cast<unsigned char*>(r.data());
+  const auto* in = reinterpret_cast<const unsigned char*>(S.data() + 1);
+  size_t i = 0, next = 0;
+  // Seven octets hold eight septets exactly.
+  for (; i + 8 <= n; i += 8, next += 7) {
+    uint64_t acc = 0;
+    for (int k = 0; k < 7; ++k) acc |= static_cast<uint64_t>(in[next + k]) << (8 * k);
+    for (int k = 0; k < 8; ++k) out[i + k] = static_cast<unsigned char>((acc >> (7 * k)) & 0x7F);
+  }
   uint32_t acc = 0;
   int bits = 0;
-  size_t next = 1;
-  while (r.size() < n) {
+  for (; i < n; ++i) {
     if (bits < 7) {
-      acc |= static_cast<uint32_t>(static_cast<uint8_t>(S[next++])) << bits;
+      acc |= static_cast<uint32_t>(in[next++]) << bits;
       bits += 8;
     }
-    r += static_cast<char>(acc & 0x7F);
+    out[i] = static_cast<unsigned char>(acc & 0x7F);
     acc >>= 7;
     bits -= 7;
   }

@@ -49,18 +49,20 @@ constexpr std::array<int16_t, 256> kReverse = MakeReverse(MakeTable());
 bool IsSMSCharacter(unsigned char c) { return kReverse[c] >= 0; }
 
 std::string ISOtoSMS(const std::string& S) {
-  std::string r;
-  r.reserve(S.size());
+  // At most two septets a character: written through a pointer, cut to size at the end.
+  std::string r(S.size() * 2, '\0');
+  char* out = r.data();
   for (unsigned char c : S) {
     int i = kReverse[c];
     if (i < 0) continue;
     if (i < 128) {
-      r += static_cast<char>(i);
+      *out++ = static_cast<char>(i);
     } else {
-      r += '\x1B';
-      r += static_cast<char>(i - 128);
+      *out++ = '\x1B';
+      *out++ = static_cast<char>(i - 128);
     }
   }
+  r.resize(static_cast<size_t>(out - r.data()));
   return r;
 }
 
