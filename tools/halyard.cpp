@@ -695,6 +695,15 @@ int CmdMonitor(const Options& o, const std::vector<std::string>& a, json& out) {
   // Parts of long messages and pages of alerts are events once they are whole.
   GSM::TReassembler parts;
   GSM::TBroadcastAssembler pages;
+  // The handlers use the locals above; the modem, closed after them, must not reach them.
+  struct TUnhook {
+    GSM::TGSM* g;
+    ~TUnhook() {
+      g->SetOnUnsolicitedSMS(nullptr);
+      g->SetOnNetworkRegistration(nullptr);
+      g->SetOnUnsolicitedLine(nullptr);
+    }
+  } unhook{s.Gsm.get()};
   s.Gsm->SetOnUnsolicitedSMS([&](Framework::TObject*, int idx, GSM::TSMS* sms) {
     json j = sms ? Describe(sms) : json{{"stored", idx}, {"storage", GSM::TrimQuotes(s.Gsm->MessageStorage())}};
     j["event"] = sms ? "message" : "stored";
