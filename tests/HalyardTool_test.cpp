@@ -304,3 +304,30 @@ TEST_F(HalyardTool, LongUnicodeTextsGoInPartsAndComeBackWhole) {
   auto enc = nlohmann::json::parse(RunTool("--json pdu encode --to +4917 --text '" + text + "'").Out);
   EXPECT_EQ(enc["parts"].size(), static_cast<size_t>(parts));
 }
+
+TEST_F(HalyardTool, MonitorReportsALongMessageOnceWhole) {
+  std::string text;
+  for (int i = 0; i < 40; ++i) text += "part of a long text ";  // 800 characters, 6 parts
+  text.pop_back();  // the control line is trimmed
+  Child monitor({Bin("halyard"), "--device", Device, "--json", "monitor"});
+  // Ready once a probe message shows as an event; then the long one goes in.
+  std::string line;
+  for (int i = 0; i < 20 && line.find("probe") == std::string::npos; ++i) {
+    Sim->Send("sms +4917 probe\n");
+    for (line = monitor.Line(1000); !line.empty() && line.find("probe") == std::string::npos;) line = monitor.Line(500);
+  }
+  ASSERT_NE(line.find("probe"), std::string::npos);
+  while (!(line = monitor.Line(500)).empty()) {
+  }  // further probes, if any
+  Sim->Send("sms +4918 " + text + "\n");
+  std::vector<nlohmann::json> events;
+  for (line = monitor.Line(10000); !line.empty(); line = monitor.Line(1500)) {
+    auto j = nlohmann::json::parse(line);
+    if (j.value("from", "") == "+4918") events.push_back(j);
+  }
+  ASSERT_EQ(events.size(), 1u);  // one event for the six parts
+  EXPECT_EQ(events[0]["event"], "message");
+  EXPECT_EQ(events[0]["text"], text);
+  EXPECT_EQ(events[0]["parts"], 6);
+  EXPECT_EQ(monitor.Stop(), 0);
+}
