@@ -43,6 +43,9 @@ int NextReference(const std::string& DA, bool Wide) {
   static std::mutex m;
   static std::map<std::string, int> next;
   std::lock_guard lk(m);
+  // One counter per destination, but not without bound: a long-running sender to ever new
+  // numbers starts again (the references of the forgotten ones only need not repeat soon).
+  if (next.size() >= 4096 && !next.count(DA)) next.clear();
   auto [it, fresh] = next.try_emplace(DA, 0);
   if (fresh) it->second = static_cast<int>(std::chrono::steady_clock::now().time_since_epoch().count() & 0xFFFF);
   int r = it->second & (Wide ? 0xFFFF : 0xFF);
@@ -104,18 +107,19 @@ std::optional<TAssembled> TReassembler::Add(const TSMSDeliver& Part, Clock::time
     a.FirstTime = Part.SCTS;
     return a;
   }
+  const TConcatenation k = *concat;
   std::lock_guard lk(M_);
-  TKey key{Part.OA, concat->Reference, concat->Parts};
+  TKey key{Part.OA, k.Reference, k.Parts};
   auto [it, fresh] = Partial_.try_emplace(key);
   TPartial& p = it->second;
   if (fresh) {
     p.Started = Now;
     p.FirstTime = Part.SCTS;
   }
-  if (!p.Texts.try_emplace(concat->Part, text).second) return std::nullopt;  // a duplicate
+  if (!p.Texts.try_emplace(k.Part, text).second) return std::nullopt;  // a duplicate
   p.Bytes += text.size();
   Bytes_ += text.size();
-  if (static_cast<int>(p.Texts.size()) == concat->Parts) {
+  if (static_cast<int>(p.Texts.size()) == k.Parts) {
     TAssembled a = Assemble(key, p, true);
     Bytes_ -= p.Bytes;
     Partial_.erase(it);

@@ -88,9 +88,9 @@ std::u32string CodePoints(const std::string& s) {
   return r;
 }
 
-// Code points below 0x400 (all the tables hold but the euro sign) to their septets: the default
-// code, or 0x80 | the extension code; -1 for none.
-const std::array<int16_t, 0x400>& Reverse() {
+// The septets of a code point: its default code, or 0x80 | its extension code; -1 for none.
+// Every character of the tables is below 0x400 but the euro sign.
+int Septets(char32_t cp) {
   static const auto table = [] {
     std::array<int16_t, 0x400> t;
     t.fill(-1);
@@ -100,20 +100,8 @@ const std::array<int16_t, 0x400>& Reverse() {
       if (i != 0x1B && kDefault[i] < t.size()) t[kDefault[i]] = static_cast<int16_t>(i);
     return t;
   }();
-  return table;
-}
-
-std::optional<uint8_t> DefaultCode(char32_t cp) {
-  if (cp >= 0x400) return std::nullopt;
-  int16_t c = Reverse()[cp];
-  return c >= 0 && c < 0x80 ? std::optional<uint8_t>(static_cast<uint8_t>(c)) : std::nullopt;
-}
-
-std::optional<uint8_t> ExtensionCode(char32_t cp) {
-  if (cp == U'\u20AC') return 0x65;
-  if (cp >= 0x400) return std::nullopt;
-  int16_t c = Reverse()[cp];
-  return c >= 0x80 ? std::optional<uint8_t>(static_cast<uint8_t>(c & 0x7F)) : std::nullopt;
+  if (cp == U'\u20AC') return 0x80 | 0x65;
+  return cp < table.size() ? table[cp] : -1;
 }
 
 }  // namespace
@@ -148,14 +136,10 @@ std::optional<std::string> EncodeGSM7(const std::string& Utf8) {
   std::string r;
   r.reserve(Utf8.size());
   for (char32_t cp : CodePoints(Utf8)) {
-    if (auto c = DefaultCode(cp)) {
-      r += static_cast<char>(*c);
-    } else if (auto e = ExtensionCode(cp)) {
-      r += '\x1B';
-      r += static_cast<char>(*e);
-    } else {
-      return std::nullopt;
-    }
+    int c = Septets(cp);
+    if (c < 0) return std::nullopt;
+    if (c & 0x80) r += '\x1B';
+    r += static_cast<char>(c & 0x7F);
   }
   return r;
 }
