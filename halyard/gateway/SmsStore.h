@@ -1,12 +1,15 @@
 #pragma once
 // The gateway's store: the outbox with its claims, the sent and failed messages, the inbox and
-// the delivery reports, in one schema that the store creates and migrates itself. A claim has a
-// lease: a gateway that dies while it holds one leaves the message "unknown" (it may have gone
-// out), never queued again to be sent twice.
+// the delivery reports, in one schema that the store creates and migrates itself, on SQLite or
+// on PostgreSQL with the same behaviour. A claim has a lease: a gateway that dies while it holds
+// one leaves the message "unknown" (it may have gone out), never queued again to be sent twice.
+// Every call is thread-safe; several processes may share one database.
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -14,9 +17,16 @@ namespace Halyard::Gateway {
 
 enum TMessageStatus { msQueued, msSending, msSent, msFailed, msDelivered, msUndelivered, msUnknown };
 const char* StatusName(TMessageStatus S);
+constexpr const char* kUnknownOutcome = "unknown, may have been sent";
 
 using TClock = std::chrono::system_clock;
 using TTime = TClock::time_point;
+
+// A database that cannot be reached or refuses a statement; the call may be repeated later.
+class EStoreError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
 
 struct TOutgoing {
   int64_t Id = 0;
@@ -25,15 +35,26 @@ struct TOutgoing {
   int ValidityMinutes = 0;  // 0: none
   TMessageStatus Status = msQueued;
   int Attempts = 0;
-  std::string Error;                 // the modem's error text of the last failure
-  std::string Modem;                 // the modem that sent it, or holds the claim
-  std::vector<int> References;       // the message references of its parts, once sent
+  std::string Error;            // the modem's error text of the last failure
+  std::string Modem;            // the modem that sent it, or holds the claim
+  std::vector<int> References;  // the message references of the parts sent so far
+  int64_t Created = 0;          // milliseconds since the epoch
 };
 
 struct TIncoming {
   int64_t Id = 0;
   std::string Modem, From, Text;
   int64_t Stamp = 0;  // the service centre's time stamp, seconds since the epoch
+  int Parts = 1;
+  bool Complete = true;
+};
+
+// One part of a long received message.
+struct TIncomingPart {
+  std::string Modem, From;
+  int Reference = 0, Count = 1, Number = 1;
+  std::string Text;
+  int64_t Stamp = 0;
 };
 
 class TStore {
@@ -41,14 +62,21 @@ class TStore {
   virtual ~TStore() = default;
 
   int SchemaVersion() const { return Version_; }
+  // "sqlite" or "postgresql".
+  virtual const char* Kind() const = 0;
 
   // Queues a message; its id.
   virtual int64_t Queue(const std::string& To, const std::string& Text, bool Report, int ValidityMinutes) = 0;
   // The oldest queued message that is due, now held by Modem until Now + Lease; nothing when
   // none is due. Exactly one claimer gets a message, whatever the number of gateways.
   virtual std::optional<TOutgoing> Claim(const std::string& Modem, TTime Now, std::chrono::seconds Lease) = 0;
-  // The claim's outcome.
-  virtual void MarkSent(int64_t Id, const std::vector<int>& References) = 0;
+  // Extends a claim Modem still holds (between parts); false when it has lost it.
+  virtual bool RenewClaim(int64_t Id, const std::string& Modem, TTime Until) = 0;
+  // A part that went out through the claim's modem with its message reference. A claim that
+  // fails after some parts and is tried again goes on with the next part.
+  virtual void AddSentPart(int64_t Id, int Reference, TTime Now) = 0;
+  // The claim's outcome: every part sent.
+  virtual void MarkSent(int64_t Id) = 0;
   // Retry: queued again, due at NextTry; otherwise failed for good.
   virtual void MarkFailed(int64_t Id, const std::string& Error, bool Retry, TTime NextTry) = 0;
   // Claims whose lease ran out: their gateway died mid-send; the messages become "unknown".
@@ -56,15 +84,27 @@ class TStore {
   // A gateway that stops cleanly gives back the claims it has not acted on.
   virtual void ReleaseClaims(const std::string& Modem) = 0;
   virtual std::optional<TOutgoing> Get(int64_t Id) = 0;
+  // Queued and claimed messages.
   virtual int QueueDepth() = 0;
+  // Messages by status.
+  virtual std::map<TMessageStatus, int64_t> Counts() = 0;
 
   // Stores a received message; false when the same one (modem, sender, stamp, text) is stored.
   virtual bool StoreIncoming(const std::string& Modem, const std::string& From, const std::string& Text,
                              int64_t Stamp) = 0;
-  virtual std::vector<TIncoming> Inbox(int64_t AfterId) = 0;
-  // A delivery report for a message reference sent through Modem: the message's status becomes
-  // delivered or undelivered once every part is reported; false when no sent message matches.
-  virtual bool MatchReport(const std::string& Modem, int Reference, bool Delivered) = 0;
+  // Stores a part of a long message (a part stored already is dropped); once every part is
+  // there the whole message goes into the inbox in the same step, and is returned.
+  virtual std::optional<TIncoming> StorePart(const TIncomingPart& Part, TTime Now) = 0;
+  // Long messages whose parts stopped coming before Before: into the inbox as they are, the
+  // missing parts shown as U+FFFD. Their number.
+  virtual int FlushParts(TTime Before) = 0;
+  virtual std::vector<TIncoming> Inbox(int64_t AfterId, int Limit = 1000) = 0;
+  virtual int64_t InboxCount() = 0;
+  // A delivery report for a message reference sent through Modem to Recipient within Window
+  // before Now: the newest such part waiting for its report. The message's status becomes
+  // delivered or undelivered once every part is reported; false when no sent part matches.
+  virtual bool MatchReport(const std::string& Modem, int Reference, const std::string& Recipient, bool Delivered,
+                           TTime Now, std::chrono::seconds Window) = 0;
 
  protected:
   int Version_ = 0;
@@ -72,5 +112,11 @@ class TStore {
 
 // An SQLite database in WAL mode at Path (made if missing).
 std::unique_ptr<TStore> OpenSQLiteStore(const std::string& Path);
+// A PostgreSQL database by libpq connection string ("host=... dbname=..." or a postgresql:// URI).
+// Raises EStoreError when the package was built without PostgreSQL.
+std::unique_ptr<TStore> OpenPostgresStore(const std::string& ConnInfo);
+// PostgreSQL for a connection string or URI, SQLite for a path.
+std::unique_ptr<TStore> OpenStore(const std::string& Where);
+bool PostgresAvailable();
 
 }  // namespace Halyard::Gateway

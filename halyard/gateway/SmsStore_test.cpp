@@ -1,38 +1,35 @@
 #include "halyard/gateway/SmsStore.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <filesystem>
 #include <set>
 #include <thread>
+
+#include "GatewayTestDb.h"
 
 using namespace Halyard::Gateway;
 using namespace std::chrono_literals;
 
 namespace {
 
-class SmsStore : public ::testing::Test {
+// Every case runs on SQLite and, where a server is given, on PostgreSQL.
+class SmsStore : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/halyard-store-XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    Dir = tmpl;
-    Path = (Dir / "gateway.db").string();
+    Db = TTestDatabase::Make(GetParam());
+    if (!Db) GTEST_SKIP() << TTestDatabase::WhyNot(GetParam());
   }
-  void TearDown() override { std::filesystem::remove_all(Dir); }
-  std::filesystem::path Dir;
-  std::string Path;
+  std::unique_ptr<TStore> Open() { return OpenStore(Db->Where()); }
+  std::unique_ptr<TTestDatabase> Db;
   TTime T0 = TClock::now();
 };
 
 }  // namespace
 
-TEST_F(SmsStore, QueueClaimSendReportAndReopen) {
+TEST_P(SmsStore, QueueClaimSendReportAndReopen) {
   int64_t a, b;
   {
-    auto s = OpenSQLiteStore(Path);
+    auto s = Open();
     EXPECT_EQ(s->SchemaVersion(), 1);
     a = s->Queue("+4917", "first", true, 60);
     b = s->Queue("+4918", "second", false, 0);
@@ -43,25 +40,36 @@ TEST_F(SmsStore, QueueClaimSendReportAndReopen) {
     EXPECT_EQ(m->Status, msSending);
     EXPECT_EQ(m->Modem, "modem1");
     EXPECT_EQ(m->Attempts, 1);
-    s->MarkSent(a, {7, 8});
+    EXPECT_TRUE(m->Report);
+    EXPECT_EQ(m->ValidityMinutes, 60);
+    s->AddSentPart(a, 7, T0);
+    // A report of the first part before the second went out: not delivered yet.
+    EXPECT_TRUE(s->MatchReport("modem1", 7, "+4917", true, T0, 1h));
+    EXPECT_EQ(s->Get(a)->Status, msSending);
+    s->AddSentPart(a, 8, T0);
+    s->MarkSent(a);
     EXPECT_EQ(s->Get(a)->Status, msSent);
     EXPECT_EQ(s->Get(a)->References, (std::vector<int>{7, 8}));
-    EXPECT_TRUE(s->MatchReport("modem1", 8, true));
-    EXPECT_EQ(s->Get(a)->Status, msSent);  // one part still unreported
-    EXPECT_FALSE(s->MatchReport("modem2", 7, true));  // another modem's reference 7
-    EXPECT_TRUE(s->MatchReport("modem1", 7, true));
+    EXPECT_FALSE(s->MatchReport("modem2", 8, "+4917", true, T0, 1h));  // another modem's reference 8
+    EXPECT_FALSE(s->MatchReport("modem1", 8, "+4999", true, T0, 1h));  // another recipient
+    EXPECT_FALSE(s->MatchReport("modem1", 8, "+4917", true, T0 + 2h, 1h));  // out of its window
+    EXPECT_TRUE(s->MatchReport("modem1", 8, "4917", true, T0, 1h));  // national or international
     EXPECT_EQ(s->Get(a)->Status, msDelivered);
-    EXPECT_FALSE(s->MatchReport("modem1", 7, true));  // reported already
+    EXPECT_FALSE(s->MatchReport("modem1", 8, "+4917", true, T0, 1h));  // reported already
   }
-  auto s = OpenSQLiteStore(Path);  // what was stored survives, the schema is not made again
+  auto s = Open();  // what was stored survives, the schema is not made again
   EXPECT_EQ(s->SchemaVersion(), 1);
   EXPECT_EQ(s->Get(a)->Status, msDelivered);
   EXPECT_EQ(s->Get(b)->Status, msQueued);
   EXPECT_EQ(s->QueueDepth(), 1);
+  EXPECT_FALSE(s->Get(b + 100));
+  auto counts = s->Counts();
+  EXPECT_EQ(counts[msDelivered], 1);
+  EXPECT_EQ(counts[msQueued], 1);
 }
 
-TEST_F(SmsStore, RetriesWaitAndFailuresStay) {
-  auto s = OpenSQLiteStore(Path);
+TEST_P(SmsStore, RetriesWaitFailuresStayAndAnUndeliveredPartCounts) {
+  auto s = Open();
   int64_t id = s->Queue("+4917", "x", false, 0);
   ASSERT_TRUE(s->Claim("m", T0, 30s));
   s->MarkFailed(id, "+CMS ERROR: 500", true, T0 + 60s);
@@ -73,36 +81,53 @@ TEST_F(SmsStore, RetriesWaitAndFailuresStay) {
   s->MarkFailed(id, "+CMS ERROR: 28", false, T0);
   EXPECT_EQ(s->Get(id)->Status, msFailed);
   EXPECT_FALSE(s->Claim("m", T0 + 1h, 30s));
+
+  int64_t two = s->Queue("+4917", "two parts", true, 0);
+  ASSERT_TRUE(s->Claim("m", T0, 30s));
+  s->AddSentPart(two, 1, T0);
+  s->MarkFailed(two, "+CMS ERROR: 500", true, T0);  // the second part failed
+  auto resumed = s->Claim("m", T0, 30s);
+  ASSERT_TRUE(resumed);
+  EXPECT_EQ(resumed->References, std::vector<int>{1});  // go on with part two
+  s->AddSentPart(two, 2, T0);
+  s->MarkSent(two);
+  EXPECT_TRUE(s->MatchReport("m", 2, "+4917", false, T0, 1h));
+  EXPECT_TRUE(s->MatchReport("m", 1, "+4917", true, T0, 1h));
+  EXPECT_EQ(s->Get(two)->Status, msUndelivered);
 }
 
-TEST_F(SmsStore, ADeadGatewaysClaimIsUnknownAndAStoppedOnesIsGivenBack) {
-  auto s = OpenSQLiteStore(Path);
+TEST_P(SmsStore, ADeadGatewaysClaimIsUnknownAndAStoppedOnesIsGivenBack) {
+  auto s = Open();
   int64_t a = s->Queue("+1", "a", false, 0), b = s->Queue("+2", "b", false, 0);
   ASSERT_TRUE(s->Claim("dies", T0, 30s));
   ASSERT_TRUE(s->Claim("stops", T0, 30s));
+  EXPECT_TRUE(s->RenewClaim(a, "dies", T0 + 60s));
+  EXPECT_FALSE(s->RenewClaim(a, "stops", T0 + 60s));  // not its claim
   s->ReleaseClaims("stops");
   EXPECT_EQ(s->Get(b)->Status, msQueued);
   EXPECT_EQ(s->Get(b)->Attempts, 0);
-  EXPECT_EQ(s->ExpireClaims(T0 + 10s), 0);  // the lease still runs
-  EXPECT_EQ(s->ExpireClaims(T0 + 31s), 1);
+  EXPECT_EQ(s->ExpireClaims(T0 + 31s), 0);  // renewed: the lease still runs
+  EXPECT_EQ(s->ExpireClaims(T0 + 61s), 1);
   EXPECT_EQ(s->Get(a)->Status, msUnknown);  // may have gone out: never sent again by itself
-  EXPECT_EQ(s->Get(a)->Error, "unknown, may have been sent");
-  auto next = s->Claim("survivor", T0 + 31s, 30s);
+  EXPECT_EQ(s->Get(a)->Error, kUnknownOutcome);
+  EXPECT_FALSE(s->RenewClaim(a, "dies", T0 + 90s));  // a gateway that only stalled learns it
+  auto next = s->Claim("survivor", T0 + 61s, 30s);
   ASSERT_TRUE(next);
   EXPECT_EQ(next->Id, b);
 }
 
-TEST_F(SmsStore, TwoGatewaysNeverClaimOneMessageTwice) {
+TEST_P(SmsStore, TwoGatewaysNeverClaimOneMessageTwice) {
   {
-    auto s = OpenSQLiteStore(Path);
+    auto s = Open();
     for (int i = 0; i < 200; ++i) s->Queue("+49" + std::to_string(i), "m", false, 0);
   }
   std::mutex m;
   std::multiset<int64_t> claimed;
   auto gateway = [&](const std::string& name) {
-    auto s = OpenSQLiteStore(Path);  // a connection of its own, as another process has
+    auto s = Open();  // a connection of its own, as another process has
     while (auto c = s->Claim(name, TClock::now(), 30s)) {
-      s->MarkSent(c->Id, {static_cast<int>(c->Id & 0xFF)});
+      s->AddSentPart(c->Id, static_cast<int>(c->Id & 0xFF), TClock::now());
+      s->MarkSent(c->Id);
       std::lock_guard lk(m);
       claimed.insert(c->Id);
     }
@@ -112,18 +137,53 @@ TEST_F(SmsStore, TwoGatewaysNeverClaimOneMessageTwice) {
   g2.join();
   EXPECT_EQ(claimed.size(), 200u);
   EXPECT_EQ(std::set<int64_t>(claimed.begin(), claimed.end()).size(), 200u);
-  EXPECT_EQ(OpenSQLiteStore(Path)->QueueDepth(), 0);
+  EXPECT_EQ(Open()->QueueDepth(), 0);
 }
 
-TEST_F(SmsStore, InboxKeepsEachMessageOnce) {
-  auto s = OpenSQLiteStore(Path);
+TEST_P(SmsStore, InboxKeepsEachMessageOnceAndJoinsParts) {
+  auto s = Open();
   EXPECT_TRUE(s->StoreIncoming("m1", "+4917", "hello", 1000));
   EXPECT_FALSE(s->StoreIncoming("m1", "+4917", "hello", 1000));  // stored again after a crash
   EXPECT_TRUE(s->StoreIncoming("m1", "+4917", "hello", 1001));
-  EXPECT_TRUE(s->StoreIncoming("m2", "+4917", "h\xC3\xA9llo \xF0\x9F\x98\x80", 1000));
+  std::string long_text(5000, 'x');  // longer than an index key may be
+  EXPECT_TRUE(s->StoreIncoming("m2", "+4917", long_text, 1000));
+  EXPECT_FALSE(s->StoreIncoming("m2", "+4917", long_text, 1000));
   auto all = s->Inbox(0);
   ASSERT_EQ(all.size(), 3u);
-  EXPECT_EQ(all[2].Text, "h\xC3\xA9llo \xF0\x9F\x98\x80");
   EXPECT_EQ(s->Inbox(all[0].Id).size(), 2u);
-  EXPECT_THROW(OpenSQLiteStore((Dir / "no" / "such" / "dir.db").string()), std::exception);
+
+  // Parts out of order, one twice; the whole message once its last part is in.
+  TIncomingPart p{"m1", "+4918", 42, 3, 3, "\xF0\x9F\x98\x80", 2000};
+  EXPECT_FALSE(s->StorePart(p, T0));
+  p.Number = 1, p.Text = "h\xC3\xA9";
+  EXPECT_FALSE(s->StorePart(p, T0));
+  EXPECT_FALSE(s->StorePart(p, T0));
+  p.Number = 2, p.Text = "llo ";
+  auto whole = s->StorePart(p, T0);
+  ASSERT_TRUE(whole);
+  EXPECT_EQ(whole->Text, "h\xC3\xA9llo \xF0\x9F\x98\x80");
+  EXPECT_EQ(whole->Parts, 3);
+  EXPECT_TRUE(whole->Complete);
+  // Parts that stop coming are kept until given up, then stored with the gaps marked.
+  TIncomingPart q{"m1", "+4918", 43, 3, 2, "middle", 2100};
+  EXPECT_FALSE(s->StorePart(q, T0));
+  EXPECT_EQ(s->FlushParts(T0 - 1s), 0);
+  EXPECT_EQ(s->FlushParts(T0 + 1s), 1);
+  auto last = s->Inbox(whole->Id);
+  ASSERT_EQ(last.size(), 1u);
+  EXPECT_EQ(last[0].Text, "\xEF\xBF\xBDmiddle\xEF\xBF\xBD");
+  EXPECT_FALSE(last[0].Complete);
+  EXPECT_EQ(s->InboxCount(), 5);
 }
+
+TEST(SmsStoreErrors, PlacesThatCannotHoldAStore) {
+  EXPECT_THROW(OpenStore("/no/such/dir/x.db"), EStoreError);
+  if (PostgresAvailable()) {
+    EXPECT_THROW(OpenStore("host=/nonexistent-socket-dir dbname=x connect_timeout=2"), EStoreError);
+  } else {
+    EXPECT_THROW(OpenStore("host=localhost"), EStoreError);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Databases, SmsStore, ::testing::Values("sqlite", "postgresql"),
+                         [](const auto& p) { return std::string(p.param); });

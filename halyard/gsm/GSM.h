@@ -103,6 +103,8 @@ class TGSM : public Connect::TConnection, public ISMSModem, private TATChannel::
 
   // The message storage.
   void SendSMS(TSMS2* M);
+  // The message reference the modem gave the last message SendSMS sent; -1 when it named none.
+  int LastMessageReference() const { return LastMessageReference_; }
   virtual int GetCMGLength(TSMS2* M);
   // The caller owns the result; nullptr when the answer holds no message.
   std::unique_ptr<TSMS2> ReadSMS(int Index, int& Status);
@@ -167,6 +169,7 @@ class TGSM : public Connect::TConnection, public ISMSModem, private TATChannel::
   TGSMEquipment Equipment_ = eqM1;
   uint8_t SMSFormat_ = 0;
   std::string PIN_;
+  int LastMessageReference_ = -1;
   std::string SCA_;
   CommConnect::TComm* COMDevice_ = nullptr;
   bool ExtendedErrorMsg_ = false;

@@ -1,4 +1,5 @@
 // Sending, reading, listing and deleting short messages, per modem model.
+#include "halyard/auxstr/AuxStr.h"
 #include "halyard/gsm/ATReplies.h"
 #include "halyard/gsm/GSM.h"
 #include "halyard/gsm/GSMModels.h"
@@ -25,6 +26,8 @@ int TGSM::GetCMGLength(TSMS2* M) {
 void TGSM::SendSMS(TSMS2* M) {
   auto* submit = dynamic_cast<TSMSSubmit*>(M);
   if (!submit && !dynamic_cast<TSMSCommand*>(M)) GSMError(R::LoadResString(R::sSMSTypeNotSupported));
+  LastMessageReference_ = -1;
+  TStringList answer;  // "+CMGS: <mr>[,<scts>]"
   if (SMSFormat_ == 1) {
     if (!submit) GSMError(R::LoadResString(R::sSMSTypeNotSupported));
     std::string v;
@@ -36,9 +39,13 @@ void TGSM::SendSMS(TSMS2* M) {
     Command(Format("AT+CSMP=%d,%s,%d,%d", f, v, submit->PID, submit->DCS), wmResult);
     const int sendTimeout = GSMModel(Equipment_).SendTimeout;
     TLongerTimeout longer(this, sendTimeout > 0, sendTimeout);
-    Command("AT+CMGS=\"" + submit->DA + "\">" + submit->UD, wmTwoStage);
+    Command("AT+CMGS=\"" + submit->DA + "\">" + submit->UD, wmTwoStage, &answer);
   } else {
-    Command(Format("AT+CMGS=%d>%s", GetCMGLength(M), M->GetPDU()), wmTwoStage);
+    Command(Format("AT+CMGS=%d>%s", GetCMGLength(M), M->GetPDU()), wmTwoStage, &answer);
+  }
+  if (answer.Count() > 0) {
+    std::string mr = AuxStr::Trim(answer[0]);
+    LastMessageReference_ = Framework::StrToIntDef(AuxStr::Trim(mr.substr(0, mr.find(','))), -1);
   }
   Pause(GSMModel(Equipment_).SendPause);
 }
