@@ -1,0 +1,79 @@
+#include "halyard/gateway/Gateway.h"
+
+#include <cstdio>
+#include <ctime>
+
+#include "halyard/framework/Threads.h"
+#include "halyard/gateway/ModemLink.h"
+
+namespace Halyard::Gateway {
+
+namespace {
+
+void ToStandardError(const std::string& Line) {
+  std::time_t t = std::time(nullptr);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", std::localtime(&t));
+  std::fprintf(stderr, "%s halyard-smsd: %s\n", stamp, Line.c_str());
+}
+
+}  // namespace
+
+TGateway::TGateway(TGatewayConfig Config, TLogSink Log)
+    : Config_(std::move(Config)), Log_(Log ? std::move(Log) : TLogSink(ToStandardError)) {
+  if (Config_.Name.empty()) Config_.Name = HostName();
+  CheckConfig(Config_);
+  Store_ = OpenStore(Config_.Store);
+  for (auto& m : Config_.Modems) {
+    States_[m.Name].Name = m.Name;
+    Links_.push_back(std::make_unique<TModemLink>(*this, m));
+  }
+}
+
+TGateway::~TGateway() { Links_.clear(); }
+
+void TGateway::Log(const std::string& Line) const { Log_(Line); }
+
+void TGateway::Update(const std::string& Modem, const std::function<void(TModemState&)>& Change) {
+  std::lock_guard lk(M_);
+  Change(States_[Modem]);
+}
+
+std::vector<TModemState> TGateway::Modems() const {
+  std::lock_guard lk(M_);
+  std::vector<TModemState> r;
+  for (auto& m : Config_.Modems) r.push_back(States_.at(m.Name));
+  return r;
+}
+
+void TGateway::Poke() {
+  Pokes_.fetch_add(1);
+  Framework::Application().Wake();
+}
+
+void TGateway::Run() {
+  using Steady = std::chrono::steady_clock;
+  auto housekeeping = Steady::now() - std::chrono::hours(1);
+  Log(Config_.Name + ": " + std::to_string(Links_.size()) + " modem(s), store " + Store_->Kind());
+  while (!Stopping()) {
+    bool busy = false;
+    for (auto& l : Links_) busy |= l->Step();
+    if (Steady::now() - housekeeping > std::chrono::seconds(1)) {
+      housekeeping = Steady::now();
+      try {
+        if (int n = Store_->ExpireClaims(TClock::now()))
+          Log(std::to_string(n) + " message(s) held by a gateway that stopped answering: " + kUnknownOutcome);
+        Store_->FlushParts(TClock::now() - Config_.PartsKeep);
+      } catch (const EStoreError& e) {
+        Log(std::string("the store: ") + e.what());
+      }
+    }
+    // What the modems said is framed here; idle, wait a little for it.
+    Framework::Application().HandleMessage(busy ? 0 : 50);
+  }
+  Log("stopping");
+  for (auto& l : Links_) l->Shutdown();
+  Framework::Application().ProcessMessages();
+}
+
+}  // namespace Halyard::Gateway

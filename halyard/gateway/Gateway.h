@@ -1,0 +1,88 @@
+#pragma once
+// The SMS gateway: modems that send what the store's outbox holds and store what arrives.
+//
+// Every modem is driven from the thread that runs Run (the package's main thread, where TGSM
+// frames its lines): one step at a time, each modem in turn, so a slow modem delays the others
+// by one command at most. The HTTP API runs in threads of its own and touches only the store
+// and the counters, which are thread-safe.
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "halyard/gateway/GatewayConfig.h"
+#include "halyard/gateway/SmsStore.h"
+
+namespace Halyard::Gateway {
+
+// What a modem has done since the gateway started.
+struct TModemCounters {
+  int64_t Sent = 0;       // messages, every part out
+  int64_t Parts = 0;      // parts out
+  int64_t Failed = 0;     // messages failed for good
+  int64_t Retries = 0;    // failed attempts to be tried again
+  int64_t Received = 0;   // messages (or parts) stored
+  int64_t Reports = 0;    // reports matched to a sent part
+  int64_t Opens = 0;      // successful opens
+};
+
+struct TModemState {
+  std::string Name;
+  bool Up = false;
+  std::string LastError;
+  TModemCounters Counters;
+};
+
+using TLogSink = std::function<void(const std::string& Line)>;
+
+// Whether a send that failed with this final result line may succeed later: no network, a busy
+// or failing service centre, the 500-range errors, a time-out; not an invalid number or a
+// message the network refuses.
+bool Retryable(const std::string& ResultLine);
+
+class TModemLink;
+
+class TGateway {
+ public:
+  // Opens the store; the modems open in Run.
+  TGateway(TGatewayConfig Config, TLogSink Log = nullptr);
+  ~TGateway();
+  TGateway(const TGateway&) = delete;
+  TGateway& operator=(const TGateway&) = delete;
+
+  TStore& Store() { return *Store_; }
+  const TGatewayConfig& Config() const { return Config_; }
+
+  // Drives the modems until Stop; on the way out finishes the part in flight, gives back the
+  // claims it has not acted on and closes the modems.
+  void Run();
+  // From any thread, or a signal handler's thread.
+  void Stop() { Stopping_.store(true); }
+  bool Stopping() const { return Stopping_.load(); }
+
+  // From any thread: a message was queued; the modems look for it now, not at their next poll.
+  void Poke();
+  uint64_t Pokes() const { return Pokes_.load(); }
+
+  // Thread-safe snapshots for the API.
+  std::vector<TModemState> Modems() const;
+  void Log(const std::string& Line) const;
+  // Called by the links.
+  void Update(const std::string& Modem, const std::function<void(TModemState&)>& Change);
+
+ private:
+  TGatewayConfig Config_;
+  TLogSink Log_;
+  std::unique_ptr<TStore> Store_;
+  std::vector<std::unique_ptr<TModemLink>> Links_;
+  std::atomic<bool> Stopping_{false};
+  std::atomic<uint64_t> Pokes_{0};
+  mutable std::mutex M_;
+  std::map<std::string, TModemState> States_;
+};
+
+}  // namespace Halyard::Gateway

@@ -1,0 +1,193 @@
+#include "halyard/gateway/GatewayConfig.h"
+
+#include <unistd.h>
+
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <toml++/toml.h>
+
+#include "halyard/gsm/GSMUtils.h"
+
+namespace Halyard::Gateway {
+
+namespace {
+
+// A table's keys, each read once; a key left over is a misspelling and named.
+class TKeys {
+ public:
+  TKeys(const toml::table& T, std::string Where) : T_(T), Where_(std::move(Where)) {}
+  // After the last Get.
+  void Done() const {
+    for (auto& [k, v] : T_)
+      if (!Seen_.count(std::string(k.str())))
+        throw EConfigError("Unknown key \"" + std::string(k.str()) + "\" in " + Where_);
+  }
+  template <class T>
+  void Get(const char* Key, T& Into) {
+    Seen_.insert(Key);
+    const toml::node* n = T_.get(Key);
+    if (!n) return;
+    if constexpr (std::is_same_v<T, std::string>) {
+      if (!n->is_string()) Wrong(Key, "a string");
+      Into = **n->as_string();
+    } else if constexpr (std::is_same_v<T, double>) {
+      if (!n->is_number()) Wrong(Key, "a number");
+      Into = n->value<double>().value();
+    } else if constexpr (std::is_same_v<T, bool>) {
+      if (!n->is_boolean()) Wrong(Key, "true or false");
+      Into = **n->as_boolean();
+    } else {
+      if (!n->is_integer()) Wrong(Key, "a whole number");
+      Into = static_cast<T>(**n->as_integer());
+    }
+  }
+  template <class Duration>
+  void GetDuration(const char* Key, Duration& Into) {
+    int64_t v = Into.count();
+    Get(Key, v);
+    if (v < 0) Wrong(Key, "not negative");
+    Into = Duration(v);
+  }
+  const toml::node* Sub(const char* Key) {
+    Seen_.insert(Key);
+    return T_.get(Key);
+  }
+
+ private:
+  [[noreturn]] void Wrong(const char* Key, const char* What) {
+    throw EConfigError("\"" + std::string(Key) + "\" in " + Where_ + " must be " + What);
+  }
+  const toml::table& T_;
+  std::string Where_;
+  std::set<std::string> Seen_;
+};
+
+}  // namespace
+
+std::string HostName() {
+  char b[256] = {};
+  if (::gethostname(b, sizeof b - 1) != 0 || !b[0]) return "gateway";
+  return b;
+}
+
+TGatewayConfig ParseConfig(const std::string& Toml, const std::string& Origin) {
+  toml::table root;
+  try {
+    root = toml::parse(Toml, Origin);
+  } catch (const toml::parse_error& e) {
+    std::ostringstream m;
+    m << Origin << ", line " << e.source().begin.line << ": " << e.description();
+    throw EConfigError(m.str());
+  }
+  TGatewayConfig c;
+  c.Name.clear();
+  {
+    TKeys k(root, Origin);
+    k.Get("name", c.Name);
+    k.Get("store", c.Store);
+    k.Get("token", c.Token);
+    std::string tokenFile;
+    k.Get("token_file", tokenFile);
+    if (!tokenFile.empty()) {
+      std::ifstream f(tokenFile);
+      if (!f || !std::getline(f, c.Token)) throw EConfigError("Cannot read the token from " + tokenFile);
+    }
+    if (auto* http = k.Sub("http")) {
+      if (!http->is_table()) throw EConfigError("[http] in " + Origin + " must be a table");
+      TKeys h(*http->as_table(), "[http]");
+      h.Get("listen", c.Listen);
+      h.Get("port", c.Port);
+      h.Get("max_body_bytes", c.MaxBodyBytes);
+      h.Done();
+    }
+    if (auto* s = k.Sub("sending")) {
+      if (!s->is_table()) throw EConfigError("[sending] in " + Origin + " must be a table");
+      TKeys h(*s->as_table(), "[sending]");
+      h.GetDuration("lease_seconds", c.Lease);
+      h.Get("max_attempts", c.MaxAttempts);
+      h.GetDuration("retry_seconds", c.RetryFirst);
+      h.GetDuration("retry_max_seconds", c.RetryMax);
+      int64_t hours = c.ReportWindow.count() / 3600;
+      h.Get("report_window_hours", hours);
+      c.ReportWindow = std::chrono::seconds(hours * 3600);
+      h.Done();
+    }
+    if (auto* r = k.Sub("receiving")) {
+      if (!r->is_table()) throw EConfigError("[receiving] in " + Origin + " must be a table");
+      TKeys h(*r->as_table(), "[receiving]");
+      h.GetDuration("parts_keep_seconds", c.PartsKeep);
+      h.Done();
+    }
+    if (auto* r = k.Sub("reopen")) {
+      if (!r->is_table()) throw EConfigError("[reopen] in " + Origin + " must be a table");
+      TKeys h(*r->as_table(), "[reopen]");
+      h.GetDuration("first_ms", c.ReopenFirst);
+      h.GetDuration("max_ms", c.ReopenMax);
+      h.Done();
+    }
+    if (auto* m = k.Sub("modem")) {
+      if (!m->is_array_of_tables()) throw EConfigError("modem in " + Origin + " must be [[modem]] tables");
+      int n = 0;
+      for (auto& node : *m->as_array()) {
+        TModemConfig mc;
+        mc.Name = "modem" + std::to_string(++n);
+        if (!node.is_table()) throw EConfigError("modem in " + Origin + " must be [[modem]] tables");
+        TKeys h(*node.as_table(), "[[modem]] " + std::to_string(n));
+        h.Get("name", mc.Name);
+        h.Get("device", mc.Device);
+        h.Get("model", mc.Model);
+        h.Get("pin", mc.PIN);
+        h.Get("sca", mc.SCA);
+        h.Get("baud", mc.Baud);
+        h.Get("format", mc.Format);
+        h.Get("rate_per_minute", mc.RatePerMinute);
+        h.Get("traffic_log", mc.TrafficLog);
+        h.Get("timeout_ms", mc.TimeoutMs);
+        h.Done();
+        c.Modems.push_back(mc);
+      }
+    }
+    k.Done();
+  }
+  if (c.Name.empty()) c.Name = HostName();
+  return c;
+}
+
+TGatewayConfig LoadConfig(const std::string& Path) {
+  std::ifstream f(Path);
+  if (!f) throw EConfigError("Cannot read the configuration " + Path);
+  std::ostringstream s;
+  s << f.rdbuf();
+  return ParseConfig(s.str(), Path);
+}
+
+void CheckConfig(const TGatewayConfig& C) {
+  if (C.Token.empty()) throw EConfigError("No token: give \"token\" or \"token_file\"");
+  if (C.Port < 0 || C.Port > 65535) throw EConfigError("The port must be 0 to 65535");
+  if (C.MaxAttempts < 1) throw EConfigError("max_attempts must be 1 or more");
+  if (C.Lease.count() < 5) throw EConfigError("lease_seconds must be 5 or more");
+  if (C.ReopenFirst.count() < 1 || C.ReopenMax < C.ReopenFirst)
+    throw EConfigError("[reopen] first_ms must be at least 1 and max_ms at least first_ms");
+  if (C.Modems.empty()) throw EConfigError("No modem");
+  std::set<std::string> names, devices;
+  for (auto& m : C.Modems) {
+    if (m.Name.empty() || m.Name.find_first_of(" \t\"\\") != std::string::npos)
+      throw EConfigError("A modem needs a name without spaces or quotes: \"" + m.Name + "\"");
+    if (!names.insert(m.Name).second) throw EConfigError("Two modems are named " + m.Name);
+    if (!m.Device.empty() && !devices.insert(m.Device).second)
+      throw EConfigError("Two modems use " + m.Device);
+    try {
+      (void)GSM::Str2GMSEquipment(m.Model);
+    } catch (const std::exception&) {
+      throw EConfigError("Modem " + m.Name + ": unknown model " + m.Model);
+    }
+    if (!m.Format.empty() && m.Format != "pdu" && m.Format != "text")
+      throw EConfigError("Modem " + m.Name + ": format must be \"pdu\" or \"text\"");
+    if (m.RatePerMinute < 0) throw EConfigError("Modem " + m.Name + ": rate_per_minute must not be negative");
+    if (m.TimeoutMs < 100) throw EConfigError("Modem " + m.Name + ": timeout_ms must be 100 or more");
+  }
+  if (C.Name.empty()) throw EConfigError("The gateway needs a name");
+}
+
+}  // namespace Halyard::Gateway

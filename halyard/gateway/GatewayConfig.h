@@ -1,0 +1,56 @@
+#pragma once
+// The gateway's configuration: its store, its HTTP API, how it sends, and its modems. Read from
+// a TOML file; every value has a default but the token.
+#include <chrono>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace Halyard::Gateway {
+
+class EConfigError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct TModemConfig {
+  std::string Name;           // unique among every gateway on one database
+  std::string Device;         // empty: a simulated modem in this process
+  std::string Model = "TC35";
+  std::string PIN, SCA;
+  int Baud = 115200;
+  std::string Format;         // "pdu", "text" or empty for the model's own
+  double RatePerMinute = 0;   // parts a minute at most; 0: as fast as the modem takes them
+  std::string TrafficLog;     // a file for the modem's AT traffic, if any
+  int TimeoutMs = 10000;      // the silence after which a command has failed
+};
+
+struct TGatewayConfig {
+  std::string Name;                       // default: the host name
+  std::string Store = "halyard-smsd.db";  // a file for SQLite, a libpq connection string or URI
+  std::string Listen = "127.0.0.1";
+  int Port = 8025;
+  std::string Token;
+  size_t MaxBodyBytes = 64 * 1024;
+  // Sending.
+  std::chrono::seconds Lease{120};       // renewed before each part
+  int MaxAttempts = 5;
+  std::chrono::seconds RetryFirst{30};   // doubling up to RetryMax
+  std::chrono::seconds RetryMax{1800};
+  std::chrono::seconds ReportWindow{72 * 3600};
+  // Receiving: parts of a long message that stop coming are stored as they are after this.
+  std::chrono::seconds PartsKeep{24 * 3600};
+  // Reopening a modem that went away: from ReopenFirst, doubling up to ReopenMax.
+  std::chrono::milliseconds ReopenFirst{1000}, ReopenMax{60000};
+  std::vector<TModemConfig> Modems;
+};
+
+// This host's name, the name of a gateway that is given none.
+std::string HostName();
+// Raises EConfigError naming the key or the line.
+TGatewayConfig ParseConfig(const std::string& Toml, const std::string& Origin = "the configuration");
+TGatewayConfig LoadConfig(const std::string& Path);
+// Names, devices and values that cannot work together: raises EConfigError.
+void CheckConfig(const TGatewayConfig& C);
+
+}  // namespace Halyard::Gateway

@@ -1,0 +1,371 @@
+#include "halyard/gateway/ModemLink.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "halyard/commconnect/CommConnect.h"
+#include "halyard/connect/Loggers.h"
+#include "halyard/gsm/GSM.h"
+#include "halyard/gsm/LongSMS.h"
+#include "halyard/gsm/SMSText.h"
+#include "halyard/platform/Pty.h"
+#include "halyard/simulator/GSMSimulator.h"
+
+namespace Halyard::Gateway {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A port that also logs what is written to it, where a traffic log is asked for.
+class TLoggedComm : public CommConnect::TComm {
+ public:
+  using TComm::TComm;
+  int Write(const void* Buffer, int Count) override {
+    if (Logger()) Log(0, std::string(static_cast<const char*>(Buffer), static_cast<size_t>(std::max(Count, 0))));
+    return TComm::Write(Buffer, Count);
+  }
+};
+
+int64_t UnixStamp(Framework::TDateTime T) {
+  return T == 0 ? 0 : static_cast<int64_t>(std::llround((T - 25569.0) * 86400.0));
+}
+
+// An idle modem is asked whether it is still there this often: an unplugged one says nothing.
+constexpr auto kIdleCheck = 30s;
+// Failed sends in a row (with an answer) after which the modem is taken down and reopened.
+constexpr int kErrorRunLimit = 3;
+
+}  // namespace
+
+struct TModemLink::TDevice {
+  std::unique_ptr<Simulator::TGSMSimulator> Sim;
+  std::unique_ptr<Platform::TPseudoTerminal> Pty;
+  Framework::TOwned<Connect::TFileLogger> Logger;
+  Framework::TOwned<TLoggedComm> Port;
+  Framework::TOwned<GSM::TGSM> Gsm;
+  ~TDevice() {
+    if (Gsm) {
+      // The handlers reach the link, which may be going away.
+      Gsm->SetOnUnsolicitedSMS(nullptr);
+      Gsm->SetOnRxChar(nullptr);
+    }
+    Gsm.reset();
+    Port.reset();
+    Logger.reset();
+    if (Sim) Sim->Stop();
+  }
+};
+
+bool Retryable(const std::string& Line) {
+  // The message's own fault, which no retry mends (27.005 3.2.5, 23.040 9.2.3.22).
+  static const int kPermanent[] = {1, 8, 10, 21, 27, 28, 29, 30, 50, 96, 97, 98, 99, 111, 127, 304, 305};
+  size_t p = Line.find("+CMS ERROR:");
+  if (p == std::string::npos) return true;  // no answer, ERROR, a +CME error: the modem's trouble
+  int code = std::atoi(Line.c_str() + p + 11);
+  if (code >= 128 && code <= 255) return false;  // TP-FCS: refused by the network or the SIM
+  return std::find(std::begin(kPermanent), std::end(kPermanent), code) == std::end(kPermanent);
+}
+
+TModemLink::TModemLink(TGateway& Gateway, TModemConfig Config)
+    : Gw_(Gateway), Config_(std::move(Config)), ClaimName_(Gateway.Config().Name + "/" + Config_.Name),
+      Backoff_(Gateway.Config().ReopenFirst) {}
+
+TModemLink::~TModemLink() { Shutdown(); }
+
+void TModemLink::Open() {
+  auto d = std::make_unique<TDevice>();
+  std::string device = Config_.Device;
+  GSM::TGSMEquipment model = GSM::Str2GMSEquipment(Config_.Model);
+  if (device.empty()) {
+    Simulator::TSimOptions so;
+    so.Model = model;
+    so.PIN = Config_.PIN;
+    d->Sim = std::make_unique<Simulator::TGSMSimulator>(so);
+    d->Pty = std::make_unique<Platform::TPseudoTerminal>();
+    d->Sim->Start(d->Pty->Master(), d->Pty->Master());
+    device = d->Pty->SlavePath();
+  }
+  d->Port.reset(new TLoggedComm(nullptr));
+  d->Port->SetDeviceName(device);
+  CommConnect::TBaudrate b;
+  if (!CommConnect::Int2BaudRate(Config_.Baud, b)) throw GSM::EGSMError("Unsupported baud rate " + std::to_string(Config_.Baud));
+  d->Port->SetBaudrate(b);
+  d->Gsm = Framework::MakeComponent<GSM::TGSM>(nullptr);
+  GSM::TGSM* g = d->Gsm.get();
+  g->SetComDevice(d->Port.get());
+  g->SetEquipment(model);
+  if (!Config_.Format.empty()) g->SetSMSFormat(Config_.Format == "text" ? 1 : 0);
+  g->SetPIN(Config_.PIN);
+  g->SetSCA(Config_.SCA);
+  g->SetRecTimeout(Config_.TimeoutMs);
+  if (!Config_.TrafficLog.empty()) {
+    d->Logger = Framework::MakeComponent<Connect::TFileLogger>(nullptr);
+    d->Logger->SetLogFile(Config_.TrafficLog);
+    d->Logger->SetLogFlags({Connect::lfInsertName, Connect::lfInsertChannel, Connect::lfDivideNames,
+                            Connect::lfDivideChannels, Connect::lfStamp});
+    d->Logger->Open();
+    d->Port->SetLogger(d->Logger.get());
+    d->Port->SetLogName(Config_.Name);
+    TLoggedComm* port = d->Port.get();
+    g->SetOnRxChar([port](Framework::TObject*, char c) { port->Log(1, std::string(1, c)); });
+  }
+  g->SetUnsolicitedIndication({GSM::uindSMSDeliver, GSM::uindSMSStatusReport});
+  g->SetOnUnsolicitedSMS([this](Framework::TObject*, int Index, GSM::TSMS* Sms) { OnMessage(Index, Sms); });
+  // One "AT" with one attempt first: a device that is silent fails in one time-out.
+  g->OpenComDevice();
+  g->SendATCommand("AT", GSM::wmResult, nullptr, 1);
+  g->Open();
+  Dev_ = std::move(d);
+  Gsm_ = g;
+  SweepStored_ = true;
+  ErrorRun_ = 0;
+  Backoff_ = Gw_.Config().ReopenFirst;
+  LastHeard_ = TClockS::now();
+  Gw_.Update(Name(), [](TModemState& s) {
+    s.Up = true;
+    s.LastError.clear();
+    ++s.Counters.Opens;
+  });
+  Gw_.Log(Name() + ": open on " + device);
+}
+
+void TModemLink::Down(const std::string& Why) {
+  if (Current_) FailCurrent(Why, true);
+  StoredIndexes_.clear();
+  Gsm_ = nullptr;
+  Dev_.reset();
+  NextOpen_ = TClockS::now() + Backoff_;
+  Gw_.Log(Name() + ": down (" + Why + "); reopening in " + std::to_string(Backoff_.count()) + " ms");
+  Backoff_ = std::min(Backoff_ * 2, Gw_.Config().ReopenMax);
+  Gw_.Update(Name(), [&](TModemState& s) {
+    s.Up = false;
+    s.LastError = Why;
+  });
+}
+
+void TModemLink::Shutdown() {
+  if (Current_) {
+    // The parts sent are recorded: whoever takes it up goes on with the next one.
+    Current_.reset();
+    Write([this] { Gw_.Store().ReleaseClaims(ClaimName_); });
+  }
+  FlushWrites();
+  Gsm_ = nullptr;
+  Dev_.reset();
+}
+
+// --- receiving ---------------------------------------------------------------------------------
+
+void TModemLink::OnMessage(int Index, GSM::TSMS* Sms) {
+  LastHeard_ = TClockS::now();
+  if (!Sms) {
+    // Stored by the modem: read (and deleted) outside the transaction this arrived in.
+    if (Index >= 0) StoredIndexes_.push_back(Index);
+    return;
+  }
+  // A direct delivery is acknowledged when this returns: stored first, or not acknowledged at
+  // all (the exception leaves it to the network to deliver again).
+  if (auto* d = dynamic_cast<GSM::TSMSDeliver*>(Sms)) StoreDelivered(*d);
+  else if (auto* r = dynamic_cast<GSM::TSMSStatusReport*>(Sms)) StoreReport(*r);
+}
+
+void TModemLink::StoreDelivered(const GSM::TSMSDeliver& D) {
+  std::string text;
+  std::optional<GSM::TConcatenation> part;
+  try {
+    auto content = GSM::MessageContent(D);
+    text = content.Text();
+    if (content.Header) part = content.Header->Concatenation();
+  } catch (const GSM::ESMSDecodeError&) {
+    // A malformed header: the text as it came, rather than nothing.
+    text = GSM::DecodeText(D.Packed() ? GSM::tcGSM7 : GSM::tc8Bit, D.UD);
+    part.reset();
+  }
+  int64_t stamp = UnixStamp(D.SCTS);
+  if (part && part->Parts > 1) {
+    Gw_.Store().StorePart({ClaimName_, D.OA, part->Reference, part->Parts, part->Part, text, stamp}, TClock::now());
+  } else {
+    Gw_.Store().StoreIncoming(ClaimName_, D.OA, text, stamp);
+  }
+  Gw_.Update(Name(), [](TModemState& s) { ++s.Counters.Received; });
+}
+
+void TModemLink::StoreReport(const GSM::TSMSStatusReport& R) {
+  // 23.040 9.2.3.15: below 0x20 the transaction is complete; 0x20-0x3F the centre still tries.
+  if (R.ST >= 0x20 && R.ST < 0x40) return;
+  bool matched = Gw_.Store().MatchReport(ClaimName_, R.MR, R.RA, R.ST < 0x20, TClock::now(),
+                                         Gw_.Config().ReportWindow);
+  if (matched) Gw_.Update(Name(), [](TModemState& s) { ++s.Counters.Reports; });
+}
+
+bool TModemLink::ReadStored() {
+  if (SweepStored_) {
+    SweepStored_ = false;
+    auto list = Gsm_->GetSMSList(4);
+    for (int i = 0; i < list->Count(); ++i) StoredIndexes_.push_back(Framework::StrToIntDef(list->Names(i), -1));
+  }
+  if (StoredIndexes_.empty()) return false;
+  int index = StoredIndexes_.front();
+  int status = -1;
+  auto m = Gsm_->ReadSMS(index, status);
+  if (m) {
+    if (auto* d = dynamic_cast<GSM::TSMSDeliver*>(m.get())) StoreDelivered(*d);
+    else if (auto* r = dynamic_cast<GSM::TSMSStatusReport*>(m.get())) StoreReport(*r);
+    // Messages of ours waiting to be sent from the store are not the gateway's to remove.
+    else {
+      StoredIndexes_.pop_front();
+      return true;
+    }
+  }
+  // Stored: now the modem's copy may go.
+  Gsm_->DeleteSMS(index);
+  StoredIndexes_.pop_front();
+  return true;
+}
+
+// --- sending -----------------------------------------------------------------------------------
+
+void TModemLink::FailCurrent(const std::string& Error, bool Retry) {
+  TOutgoing m = Current_->Message;
+  Current_.reset();
+  const auto& c = Gw_.Config();
+  bool again = Retry && m.Attempts < c.MaxAttempts;
+  auto wait = c.RetryFirst * (1 << std::min(m.Attempts - 1, 16));
+  auto next = TClock::now() + std::min<std::chrono::seconds>(wait, c.RetryMax);
+  Write([this, m, Error, again, next] { Gw_.Store().MarkFailed(m.Id, Error, again, next); });
+  Gw_.Update(Name(), [&](TModemState& s) {
+    s.LastError = Error;
+    ++(again ? s.Counters.Retries : s.Counters.Failed);
+  });
+  Gw_.Log(Name() + ": message " + std::to_string(m.Id) + (again ? " to be tried again: " : " failed: ") + Error);
+}
+
+bool TModemLink::SendPart() {
+  auto now = TClockS::now();
+  if (now < NextPart_) return false;
+  const auto& c = Gw_.Config();
+  if (!Current_) {
+    if (Gw_.Stopping()) return false;
+    // An empty outbox is looked at twice a second, or at once when this process queued.
+    uint64_t pokes = Gw_.Pokes();
+    if (now < NextClaim_ && pokes == SeenPokes_) return false;
+    SeenPokes_ = pokes;
+    auto m = Gw_.Store().Claim(ClaimName_, TClock::now(), c.Lease);
+    if (!m) {
+      NextClaim_ = now + 500ms;
+      return false;
+    }
+    TCurrent cur;
+    cur.Message = *m;
+    try {
+      GSM::TSplitOptions opt;
+      // The same reference on every attempt, from any gateway: a retry goes on with the parts.
+      opt.Reference = static_cast<int>(m->Id & 0xFF);
+      opt.StatusReport = m->Report;
+      if (m->ValidityMinutes > 0) opt.Validity = m->ValidityMinutes / 1440.0;
+      cur.Parts = GSM::SplitText(m->Text, m->To, opt);
+    } catch (const std::exception& e) {
+      Current_ = std::move(cur);
+      FailCurrent(e.what(), false);
+      return true;
+    }
+    cur.Next = std::min(m->References.size(), cur.Parts.size());
+    Current_ = std::move(cur);
+  } else if (!Gw_.Store().RenewClaim(Current_->Message.Id, ClaimName_, TClock::now() + c.Lease)) {
+    // Stalled past the lease: another gateway has called it unknown; it is not ours to finish.
+    Gw_.Log(Name() + ": message " + std::to_string(Current_->Message.Id) + " lost its claim");
+    Current_.reset();
+    return true;
+  }
+  TCurrent& cur = *Current_;
+  if (cur.Next < cur.Parts.size()) {
+    GSM::TSMSSubmit* part = cur.Parts[cur.Next].get();
+    part->GSM = Gsm_;
+    int saved = Gsm_->RepeatCount();
+    Gsm_->SetRepeatCount(1);  // a part the modem may have sent is not sent again by the channel
+    try {
+      Gsm_->SendSMS(part);
+    } catch (const std::exception& e) {
+      Gsm_->SetRepeatCount(saved);
+      std::string last = Gsm_->LastResultLine();
+      bool answered = last.find("ERROR") != std::string::npos;
+      std::string error = answered ? last : e.what();
+      FailCurrent(error, Retryable(last));
+      if (!answered) Down(error);  // no answer at all: unplugged, switched off, hung
+      else if (++ErrorRun_ >= kErrorRunLimit) Down("errors in a row: " + error);
+      return true;
+    }
+    Gsm_->SetRepeatCount(saved);
+    ErrorRun_ = 0;
+    LastHeard_ = TClockS::now();
+    int mr = Gsm_->LastMessageReference();
+    int64_t id = cur.Message.Id;
+    Write([this, id, mr] { Gw_.Store().AddSentPart(id, mr, TClock::now()); });
+    ++cur.Next;
+    Gw_.Update(Name(), [](TModemState& s) { ++s.Counters.Parts; });
+    if (Config_.RatePerMinute > 0)
+      NextPart_ = TClockS::now() + std::chrono::microseconds(static_cast<int64_t>(60e6 / Config_.RatePerMinute));
+  }
+  if (cur.Next >= cur.Parts.size()) {
+    int64_t id = cur.Message.Id;
+    Current_.reset();
+    Write([this, id] { Gw_.Store().MarkSent(id); });
+    Gw_.Update(Name(), [](TModemState& s) { ++s.Counters.Sent; });
+  }
+  return true;
+}
+
+// --- the step ----------------------------------------------------------------------------------
+
+void TModemLink::Write(std::function<void()> W) {
+  Writes_.push_back(std::move(W));
+  FlushWrites();
+}
+
+bool TModemLink::FlushWrites() {
+  while (!Writes_.empty()) {
+    try {
+      Writes_.front()();
+    } catch (const EStoreError& e) {
+      Gw_.Log(Name() + ": the store: " + e.what());
+      StoreRetry_ = TClockS::now() + 1s;
+      return false;
+    }
+    Writes_.pop_front();
+  }
+  return true;
+}
+
+bool TModemLink::Step() {
+  auto now = TClockS::now();
+  if (now < StoreRetry_ || !FlushWrites()) return false;
+  if (!Gsm_) {
+    if (now < NextOpen_ || Gw_.Stopping()) return false;
+    try {
+      Open();
+    } catch (const std::exception& e) {
+      Gsm_ = nullptr;
+      Dev_.reset();
+      Down(e.what());
+      return false;
+    }
+    return true;
+  }
+  try {
+    if (ReadStored()) return true;
+    if (SendPart()) return true;
+    if (now - LastHeard_ > kIdleCheck) {
+      Gsm_->SendATCommand("AT", GSM::wmResult, nullptr, 1);
+      LastHeard_ = now;
+    }
+  } catch (const EStoreError& e) {
+    Gw_.Log(Name() + ": the store: " + e.what());
+    StoreRetry_ = now + 1s;  // the modem's work waits until the store answers again
+  } catch (const std::exception& e) {
+    Down(e.what());
+  }
+  return false;
+}
+
+}  // namespace Halyard::Gateway
