@@ -15,148 +15,16 @@
 #include <sstream>
 #include <thread>
 
+#include "Processes.h"
 #include "halyard/auxstr/AuxStr.h"
 
 namespace fs = std::filesystem;
+using namespace HalyardTest;
 
 namespace {
 
-bool OnPath(const std::string& program) {
-  const char* path = std::getenv("PATH");
-  std::stringstream dirs(path ? path : "");
-  for (std::string dir; std::getline(dirs, dir, ':');)
-    if (!dir.empty() && ::access((fs::path(dir) / program).c_str(), X_OK) == 0) return true;
-  return false;
-}
-
 #define REQUIRE_CLIENT(program) \
   if (!OnPath(program)) GTEST_SKIP() << program << " is not installed"
-
-struct TRun {
-  int Status = -1;  // exit status, or -1 when killed at the time-out
-  std::string Output;  // standard output and error
-};
-
-// In a forked child: a process group of its own, input from /dev/null, output to OutFd
-// (standard output and error), the pty shim preloaded when asked; then the program.
-[[noreturn]] void ExecChild(const std::vector<std::string>& Args, bool Shim, int OutFd) {
-  ::setpgid(0, 0);
-  int devnull = ::open("/dev/null", O_RDWR);
-  ::dup2(devnull, 0);
-  ::dup2(OutFd < 0 ? devnull : OutFd, 1);
-  ::dup2(OutFd < 0 ? devnull : OutFd, 2);
-  if (Shim) ::setenv("LD_PRELOAD", HALYARD_PTY_SHIM, 1);
-  std::vector<char*> argv;
-  for (const auto& a : Args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  ::execvp(argv[0], argv.data());
-  _exit(127);
-}
-
-// Runs a program to its end, at most Seconds.
-TRun RunProgram(const std::vector<std::string>& Args, bool Shim = false, int Seconds = 60) {
-  int out[2];
-  if (::pipe(out) != 0) return {};
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    ::close(out[0]);
-    ExecChild(Args, Shim, out[1]);
-  }
-  ::close(out[1]);
-  TRun r;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(Seconds);
-  char buf[4096];
-  for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-      ::kill(-pid, SIGKILL);
-      break;
-    }
-    pollfd p{out[0], POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
-    ssize_t n = ::read(out[0], buf, sizeof buf);
-    if (n <= 0) break;
-    r.Output.append(buf, static_cast<size_t>(n));
-  }
-  ::close(out[0]);
-  int st = 0;
-  ::waitpid(pid, &st, 0);
-  r.Status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
-}
-
-// A program left running in the background until the end of the scope; its output is dropped.
-class TBackground {
- public:
-  TBackground(const std::vector<std::string>& Args, bool Shim) {
-    Pid_ = ::fork();
-    if (Pid_ == 0) ExecChild(Args, Shim, -1);
-  }
-  ~TBackground() {
-    if (Pid_ <= 0) return;
-    ::kill(-Pid_, SIGTERM);
-    for (int i = 0; i < 50; ++i) {
-      if (::waitpid(Pid_, nullptr, WNOHANG) == Pid_) return;
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    ::kill(-Pid_, SIGKILL);
-    ::waitpid(Pid_, nullptr, 0);
-  }
-
- private:
-  pid_t Pid_ = -1;
-};
-
-// One gsmsim on a pseudo-terminal, with a control FIFO and a log of its traffic.
-class TSim {
- public:
-  explicit TSim(const fs::path& Dir) : Dir_(Dir) {
-    int out[2];
-    if (::pipe(out) != 0) return;
-    Pid_ = ::fork();
-    if (Pid_ == 0) {
-      ::dup2(out[1], 1);
-      ::close(out[0]);
-      std::string exe = std::string(HALYARD_BINARY_DIR) + "/tools/gsmsim";
-      ::execl(exe.c_str(), exe.c_str(), "--link", Modem().c_str(), "--control", (Dir_ / "control").c_str(), "--log",
-              Log().c_str(), "--number", "+15550000001", nullptr);
-      _exit(127);
-    }
-    ::close(out[1]);
-    char c;
-    std::string line;
-    while (::read(out[0], &c, 1) == 1 && c != '\n') line += c;
-    ::close(out[0]);
-    for (int i = 0; i < 200 && !fs::exists(Dir_ / "control"); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ~TSim() {
-    if (Pid_ > 0) {
-      ::kill(Pid_, SIGTERM);
-      ::waitpid(Pid_, nullptr, 0);
-    }
-  }
-  std::string Modem() const { return (Dir_ / "modem").string(); }
-  std::string Log() const { return (Dir_ / "traffic.log").string(); }
-  // All it received, as the log shows it (control characters escaped), whatever the chunks.
-  std::string Received() const {
-    std::ifstream in(Log());
-    std::string all;
-    for (std::string line; std::getline(in, line);)
-      if (line.rfind("< ", 0) == 0) all += line.substr(2);
-    return all;
-  }
-  void Control(const std::string& Line) const {
-    int fd = ::open((Dir_ / "control").c_str(), O_WRONLY | O_NONBLOCK);
-    ASSERT_GE(fd, 0);
-    std::string l = Line + "\n";
-    ASSERT_EQ(::write(fd, l.data(), l.size()), static_cast<ssize_t>(l.size()));
-    ::close(fd);
-  }
-
- private:
-  fs::path Dir_;
-  pid_t Pid_ = -1;
-};
 
 class Interop : public ::testing::Test {
  protected:

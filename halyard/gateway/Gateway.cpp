@@ -48,17 +48,23 @@ std::vector<TModemState> TGateway::Modems() const {
 
 void TGateway::Poke() {
   Pokes_.fetch_add(1);
-  Framework::Application().Wake();
+  for (auto& l : Links_) l->Wake();
 }
 
 void TGateway::Run() {
   using Steady = std::chrono::steady_clock;
   auto housekeeping = Steady::now() - std::chrono::hours(1);
   Log(Config_.Name + ": " + std::to_string(Links_.size()) + " modem(s), store " + Store_->Kind());
-  while (!Stopping()) {
-    bool busy = false;
-    for (auto& l : Links_) busy |= l->Step();
-    if (Steady::now() - housekeeping > std::chrono::seconds(1)) {
+  for (auto& l : Links_) l->Start();
+  // The modems' unsolicited lines are framed here, on the main thread, until every modem has
+  // closed: a modem closing in its own thread waits for the framing that is under way.
+  for (;;) {
+    bool done = true;
+    for (auto& l : Links_) done = done && l->Finished();
+    if (done) break;
+    if (Stopping()) {
+      for (auto& l : Links_) l->Wake();
+    } else if (Steady::now() - housekeeping > std::chrono::seconds(1)) {
       housekeeping = Steady::now();
       try {
         if (int n = Store_->ExpireClaims(TClock::now()))
@@ -68,11 +74,9 @@ void TGateway::Run() {
         Log(std::string("the store: ") + e.what());
       }
     }
-    // What the modems said is framed here; idle, wait a little for it.
-    Framework::Application().HandleMessage(busy ? 0 : 50);
+    Framework::Application().HandleMessage(50);
   }
-  Log("stopping");
-  for (auto& l : Links_) l->Shutdown();
+  Log("stopped");
   Framework::Application().ProcessMessages();
 }
 

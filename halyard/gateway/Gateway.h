@@ -1,10 +1,10 @@
 #pragma once
 // The SMS gateway: modems that send what the store's outbox holds and store what arrives.
 //
-// Every modem is driven from the thread that runs Run (the package's main thread, where TGSM
-// frames its lines): one step at a time, each modem in turn, so a slow modem delays the others
-// by one command at most. The HTTP API runs in threads of its own and touches only the store
-// and the counters, which are thread-safe.
+// Every modem runs in a thread of its own, so each adds its capacity and a slow one delays no
+// other; the thread that calls Run (the package's main thread) frames the modems' unsolicited
+// lines. The HTTP API runs in threads of its own and touches only the store and the counters,
+// which are thread-safe.
 #include <atomic>
 #include <chrono>
 #include <functional>

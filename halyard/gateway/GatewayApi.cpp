@@ -185,6 +185,7 @@ void TApiServer::Routes() {
     } catch (const std::exception& e) {
       throw EBadRequest{400, std::string("The text is too long: ") + e.what()};
     }
+    if (parts > 255) throw EBadRequest{400, "The text is too long: " + std::to_string(parts) + " parts, 255 at most"};
     int validity = 0;
     if (body.contains("validity_minutes")) {
       auto& v = body["validity_minutes"];

@@ -37,7 +37,7 @@ class TApiServer {
 
  private:
   void Routes();
-  const TGatewayConfig& Config_;
+  const TGatewayConfig Config_;
   TApiSource Src_;
   std::unique_ptr<httplib::Server> Http_;
   std::thread Thread_;

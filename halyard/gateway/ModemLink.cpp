@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "halyard/auxstr/AuxStr.h"
 #include "halyard/commconnect/CommConnect.h"
 #include "halyard/connect/Loggers.h"
 #include "halyard/gsm/GSM.h"
@@ -35,6 +36,9 @@ int64_t UnixStamp(Framework::TDateTime T) {
 constexpr auto kIdleCheck = 30s;
 // Failed sends in a row (with an answer) after which the modem is taken down and reopened.
 constexpr int kErrorRunLimit = 3;
+// Reports that came before their part was recorded: how many, and for how long, kept.
+constexpr size_t kMaxEarlyReports = 1000;
+constexpr auto kEarlyReportKeep = 120s;
 
 }  // namespace
 
@@ -44,12 +48,9 @@ struct TModemLink::TDevice {
   Framework::TOwned<Connect::TFileLogger> Logger;
   Framework::TOwned<TLoggedComm> Port;
   Framework::TOwned<GSM::TGSM> Gsm;
+  // The modem first: it waits for a hand-over to the main thread that is under way, whose
+  // handlers reach the port and the link, both still there.
   ~TDevice() {
-    if (Gsm) {
-      // The handlers reach the link, which may be going away.
-      Gsm->SetOnUnsolicitedSMS(nullptr);
-      Gsm->SetOnRxChar(nullptr);
-    }
     Gsm.reset();
     Port.reset();
     Logger.reset();
@@ -71,7 +72,34 @@ TModemLink::TModemLink(TGateway& Gateway, TModemConfig Config)
     : Gw_(Gateway), Config_(std::move(Config)), ClaimName_(Gateway.Config().Name + "/" + Config_.Name),
       Backoff_(Gateway.Config().ReopenFirst) {}
 
-TModemLink::~TModemLink() { Shutdown(); }
+TModemLink::~TModemLink() {
+  if (Thread_.joinable()) {
+    Wake();
+    Thread_.join();
+  }
+}
+
+void TModemLink::Start() { Thread_ = std::thread([this] { Loop(); }); }
+
+void TModemLink::Wake() {
+  {
+    std::lock_guard lk(M_);
+    Woken_ = true;
+  }
+  Cv_.notify_one();
+}
+
+void TModemLink::Loop() {
+  while (!Gw_.Stopping()) {
+    if (Step()) continue;
+    // Idle: until an indication, a poke or the stop, and at most a little while.
+    std::unique_lock lk(M_);
+    Cv_.wait_for(lk, 50ms, [this] { return Woken_ || !StoredIndexes_.empty(); });
+    Woken_ = false;
+  }
+  Shutdown();
+  Finished_.store(true);
+}
 
 void TModemLink::Open() {
   auto d = std::make_unique<TDevice>();
@@ -110,12 +138,16 @@ void TModemLink::Open() {
     TLoggedComm* port = d->Port.get();
     g->SetOnRxChar([port](Framework::TObject*, char c) { port->Log(1, std::string(1, c)); });
   }
-  g->SetUnsolicitedIndication({GSM::uindSMSDeliver, GSM::uindSMSStatusReport});
+  // Messages stay in the modem until they are stored here: nothing is acknowledged to the network
+  // before the store has it. Reports come directly (below): one lost in a crash leaves a message
+  // "sent" rather than "delivered", and reading each from the storage would halve the rate.
+  g->SetUnsolicitedIndication({GSM::uindSMSDeliver, GSM::uindOnlyIndication});
   g->SetOnUnsolicitedSMS([this](Framework::TObject*, int Index, GSM::TSMS* Sms) { OnMessage(Index, Sms); });
   // One "AT" with one attempt first: a device that is silent fails in one time-out.
   g->OpenComDevice();
   g->SendATCommand("AT", GSM::wmResult, nullptr, 1);
   g->Open();
+  DirectReports(*g);
   Dev_ = std::move(d);
   Gsm_ = g;
   SweepStored_ = true;
@@ -130,9 +162,44 @@ void TModemLink::Open() {
   Gw_.Log(Name() + ": open on " + device);
 }
 
+void TModemLink::DirectReports(GSM::TGSM& G) {
+  Framework::TStringList now, range;
+  try {
+    G.SendATCommand("AT+CNMI?", GSM::wmPrefixedAnswer, &now, 1);
+    G.SendATCommand("AT+CNMI=?", GSM::wmPrefixedAnswer, &range, 1);
+  } catch (const std::exception&) {
+    return;  // a modem that cannot say: messages only
+  }
+  if (now.Count() < 1 || range.Count() < 1) return;
+  std::vector<std::string> values;
+  std::string current = GSM::AnswerLine(now, "AT+CNMI?");
+  for (size_t start = 0;;) {
+    size_t comma = current.find(',', start);
+    values.push_back(AuxStr::Trim(current.substr(start, comma - start)));
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  std::string groups = GSM::AnswerLine(range, "AT+CNMI=?");
+  int pos = 1;
+  GSM::TByteSet ds;
+  for (int i = 0; i < 4; ++i) ds = GSM::ExtractParamGroup(groups, pos);
+  if (values.size() < 4 || !ds.Contains(1)) return;
+  values[3] = "1";
+  std::string cmd = "AT+CNMI=";
+  for (size_t i = 0; i < values.size(); ++i) cmd += (i ? "," : "") + values[i];
+  try {
+    G.SendATCommand(cmd, GSM::wmResult, nullptr, 1);
+  } catch (const std::exception& e) {
+    Gw_.Log(Name() + ": no delivery reports: " + e.what());
+  }
+}
+
 void TModemLink::Down(const std::string& Why) {
   if (Current_) FailCurrent(Why, true);
-  StoredIndexes_.clear();
+  {
+    std::lock_guard lk(M_);
+    StoredIndexes_.clear();  // read again from the modem's storage after the reopen
+  }
   Gsm_ = nullptr;
   Dev_.reset();
   NextOpen_ = TClockS::now() + Backoff_;
@@ -158,14 +225,18 @@ void TModemLink::Shutdown() {
 // --- receiving ---------------------------------------------------------------------------------
 
 void TModemLink::OnMessage(int Index, GSM::TSMS* Sms) {
-  LastHeard_ = TClockS::now();
+  // On the main thread.
   if (!Sms) {
-    // Stored by the modem: read (and deleted) outside the transaction this arrived in.
-    if (Index >= 0) StoredIndexes_.push_back(Index);
+    // Stored by the modem: read, stored and deleted in this link's thread.
+    if (Index >= 0) {
+      std::lock_guard lk(M_);
+      StoredIndexes_.push_back(Index);
+    }
+    Cv_.notify_one();
     return;
   }
-  // A direct delivery is acknowledged when this returns: stored first, or not acknowledged at
-  // all (the exception leaves it to the network to deliver again).
+  // A modem that can only deliver directly: acknowledged when this returns, so stored first, or
+  // not acknowledged at all (the exception leaves it to the network to deliver again).
   if (auto* d = dynamic_cast<GSM::TSMSDeliver*>(Sms)) StoreDelivered(*d);
   else if (auto* r = dynamic_cast<GSM::TSMSStatusReport*>(Sms)) StoreReport(*r);
 }
@@ -194,33 +265,59 @@ void TModemLink::StoreDelivered(const GSM::TSMSDeliver& D) {
 void TModemLink::StoreReport(const GSM::TSMSStatusReport& R) {
   // 23.040 9.2.3.15: below 0x20 the transaction is complete; 0x20-0x3F the centre still tries.
   if (R.ST >= 0x20 && R.ST < 0x40) return;
-  bool matched = Gw_.Store().MatchReport(ClaimName_, R.MR, R.RA, R.ST < 0x20, TClock::now(),
+  TReport r{R.MR, R.RA, R.ST < 0x20, TClockS::now()};
+  if (MatchReport(r)) return;
+  // A report may come before its part is recorded (while the modem is still busy with the send):
+  // tried again after the next parts are.
+  std::lock_guard lk(M_);
+  if (EarlyReports_.size() < kMaxEarlyReports) EarlyReports_.push_back(r);
+}
+
+bool TModemLink::MatchReport(const TReport& R) {
+  bool matched = Gw_.Store().MatchReport(ClaimName_, R.Reference, R.Recipient, R.Delivered, TClock::now(),
                                          Gw_.Config().ReportWindow);
   if (matched) Gw_.Update(Name(), [](TModemState& s) { ++s.Counters.Reports; });
+  return matched;
+}
+
+void TModemLink::RetryEarlyReports() {
+  std::deque<TReport> early;
+  {
+    std::lock_guard lk(M_);
+    early.swap(EarlyReports_);
+  }
+  auto now = TClockS::now();
+  std::deque<TReport> keep;
+  for (auto& r : early)
+    if (!MatchReport(r) && now - r.Received < kEarlyReportKeep) keep.push_back(r);
+  std::lock_guard lk(M_);
+  for (auto& r : keep) EarlyReports_.push_back(r);
 }
 
 bool TModemLink::ReadStored() {
   if (SweepStored_) {
+    // What arrived while the modem was closed, or the gateway was down.
     SweepStored_ = false;
     auto list = Gsm_->GetSMSList(4);
+    std::lock_guard lk(M_);
     for (int i = 0; i < list->Count(); ++i) StoredIndexes_.push_back(Framework::StrToIntDef(list->Names(i), -1));
   }
-  if (StoredIndexes_.empty()) return false;
-  int index = StoredIndexes_.front();
+  int index;
+  {
+    std::lock_guard lk(M_);
+    if (StoredIndexes_.empty()) return false;
+    index = StoredIndexes_.front();
+  }
   int status = -1;
   auto m = Gsm_->ReadSMS(index, status);
-  if (m) {
-    if (auto* d = dynamic_cast<GSM::TSMSDeliver*>(m.get())) StoreDelivered(*d);
-    else if (auto* r = dynamic_cast<GSM::TSMSStatusReport*>(m.get())) StoreReport(*r);
-    // Messages of ours waiting to be sent from the store are not the gateway's to remove.
-    else {
-      StoredIndexes_.pop_front();
-      return true;
-    }
-  }
-  // Stored: now the modem's copy may go.
-  Gsm_->DeleteSMS(index);
-  StoredIndexes_.pop_front();
+  bool ours = m && !dynamic_cast<GSM::TSMSDeliver*>(m.get()) && !dynamic_cast<GSM::TSMSStatusReport*>(m.get());
+  if (auto* d = dynamic_cast<GSM::TSMSDeliver*>(m.get())) StoreDelivered(*d);
+  else if (auto* r = dynamic_cast<GSM::TSMSStatusReport*>(m.get())) StoreReport(*r);
+  // Stored: now the modem's copy may go. Messages written to be sent from the modem's storage
+  // are not the gateway's to remove.
+  if (!ours) Gsm_->DeleteSMS(index);
+  std::lock_guard lk(M_);
+  if (!StoredIndexes_.empty() && StoredIndexes_.front() == index) StoredIndexes_.pop_front();
   return true;
 }
 
@@ -302,6 +399,7 @@ bool TModemLink::SendPart() {
     int mr = Gsm_->LastMessageReference();
     int64_t id = cur.Message.Id;
     Write([this, id, mr] { Gw_.Store().AddSentPart(id, mr, TClock::now()); });
+    RetryEarlyReports();
     ++cur.Next;
     Gw_.Update(Name(), [](TModemState& s) { ++s.Counters.Parts; });
     if (Config_.RatePerMinute > 0)

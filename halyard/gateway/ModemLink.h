@@ -1,8 +1,13 @@
 #pragma once
-// One modem of the gateway: opened, kept open and reopened with backoff; sending one part at a
-// time of the message it holds; storing what arrives before the modem's copy goes.
+// One modem of the gateway, in a thread of its own: opened, kept open and reopened with backoff;
+// sending one part at a time of the message it holds; storing what arrives before the modem's
+// copy goes. The main thread frames the modem's unsolicited lines and hands their messages here.
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <deque>
+#include <mutex>
+#include <thread>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -31,23 +36,39 @@ class TModemLink {
   const std::string& Name() const { return Config_.Name; }
   // The name its claims and parts carry in the store: the gateway's and its own.
   const std::string& ClaimName() const { return ClaimName_; }
-  bool Up() const { return Gsm_ != nullptr; }
-  // One step: open when due, store what waits, send one part when the rate allows. Whether it
-  // did something (the gateway then steps again at once).
-  bool Step();
-  // Leaves the message it holds to be taken up again and closes the modem.
-  void Shutdown();
+  // Runs the modem until the gateway stops; then leaves the message it holds to be taken up
+  // again and closes the modem.
+  void Start();
+  bool Finished() const { return Finished_.load(); }
+  // Wakes the thread: something was queued, or the gateway stops.
+  void Wake();
 
  private:
+  void Loop();
+  // One step: open when due, store what waits, send one part when the rate allows. Whether it
+  // did something (then it steps again at once).
+  bool Step();
+  void Shutdown();
+
   struct TDevice;  // the port, the modem and, without a device, the simulator behind them
   using TClockS = std::chrono::steady_clock;
 
   void Open();
+  // Status reports as they come (+CDS), where the modem can.
+  void DirectReports(GSM::TGSM& G);
   void Down(const std::string& Why);
   void OnMessage(int Index, GSM::TSMS* Sms);
   // Stores a received message (or part); raises EStoreError when the store cannot take it.
   void StoreDelivered(const GSM::TSMSDeliver& D);
   void StoreReport(const GSM::TSMSStatusReport& R);
+  struct TReport {
+    int Reference;
+    std::string Recipient;
+    bool Delivered;
+    std::chrono::steady_clock::time_point Received;
+  };
+  bool MatchReport(const TReport& R);
+  void RetryEarlyReports();
   bool ReadStored();
   bool SendPart();
   void FailCurrent(const std::string& Error, bool Retry);
@@ -64,8 +85,14 @@ class TModemLink {
   uint64_t SeenPokes_ = 0;
   std::chrono::milliseconds Backoff_;
   int ErrorRun_ = 0;
-  std::deque<int> StoredIndexes_;  // announced by the modem, read outside its transactions
+  std::mutex M_;                   // guards StoredIndexes_, EarlyReports_ and Woken_
+  std::condition_variable Cv_;
+  std::deque<int> StoredIndexes_;  // announced by the modem, read in this link's thread
+  std::deque<TReport> EarlyReports_;
+  bool Woken_ = false;
   bool SweepStored_ = false;       // read what the modem holds (after an open)
+  std::thread Thread_;
+  std::atomic<bool> Finished_{false};
   std::deque<std::function<void()>> Writes_;
   TClockS::time_point StoreRetry_{};
   // The message being sent.

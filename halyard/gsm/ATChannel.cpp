@@ -211,6 +211,7 @@ bool TATChannel::RunAttempt(const std::string& Cmd, uint8_t Mode) {
 }
 
 int TATChannel::Transact(const std::string& Cmd, uint8_t Mode, Framework::TStringList* Strings, int Repeats) {
+  std::lock_guard transaction(TransactLock_);
   struct Guard {
     TATChannel* c;
     ~Guard() {
@@ -265,7 +266,10 @@ void TATChannel::Receive(const std::string& Chunk) {
   {
     std::lock_guard lk(StateLock_);
     char last = Chunk.back();
-    PartialLine_ = !(last == '\n' || last == '\r' || (last == '>' && (WaitMode_ & wmPrompt)));
+    // The prompt is "> " (27.005 3.5.1): nothing more comes until the body is sent.
+    bool prompt = (WaitMode_ & wmPrompt) &&
+                  (last == '>' || (last == ' ' && Chunk.size() >= 2 && Chunk[Chunk.size() - 2] == '>'));
+    PartialLine_ = !(last == '\n' || last == '\r' || prompt);
     if (WaitMode_ != 0) {
       if (!PartialLine_ && (WaitMode_ & wmDrain)) {
         RxState_ |= wmDrain;

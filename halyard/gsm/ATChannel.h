@@ -144,6 +144,11 @@ class TATChannel {
 
   // Shared by the calling thread and the receiver thread.
   mutable std::mutex StateLock_;
+  // One transaction at a time, whichever threads start them: an application that sends from a
+  // worker thread while the main thread's line handling selects a storage. Re-entrant for a
+  // handler's own transaction inside another on the same thread. Held only while this channel
+  // waits for its modem, never for the main thread.
+  std::recursive_mutex TransactLock_;
   uint8_t WaitMode_ = 0;
   uint8_t RxState_ = 0;
   bool PartialLine_ = false;

@@ -4,6 +4,8 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <deque>
 #include <cctype>
 #include <chrono>
 #include <cmath>
@@ -619,12 +621,17 @@ void TGSMSimulator::Command(std::string LineText) {
     int index = p.empty() ? -1 : Int(p[0]);
     int flag = p.size() > 1 ? Int(p[1], 0) : 0;
     auto& m = Mem(Mem1_);
-    if (flag == 4) {
-      m.clear();
-      return Ok();
+    if (flag == 4) m.clear();
+    else if (!m.erase(index)) return CmsError(321);
+    Ok();
+    // Room again: the network delivers what it kept back, as it retries a full SIM.
+    const size_t cap = static_cast<size_t>(Mem3_ == "ME" ? Opt_.MECapacity : Opt_.SMCapacity);
+    while (!Waiting_.empty() && Mem(Mem3_).size() < cap) {
+      auto [pdu, report] = Waiting_.front();
+      Waiting_.pop_front();
+      Deliver(pdu, report);
     }
-    if (!m.erase(index)) return CmsError(321);
-    return Ok();
+    return;
   }
   Line("ERROR");
 }
@@ -730,6 +737,7 @@ void TGSMSimulator::Deliver(const std::string& Received, bool StatusReport) {
     } else if (ds == 2) {
       int index = Store(Mem3_, {0, Pdu});
       if (index > 0) Unsolicited(Format("+CDSI: \"%s\",%d", Mem3_, index));
+      else KeepBack(Pdu, true);
     }
     return;
   }
@@ -749,13 +757,20 @@ void TGSMSimulator::Deliver(const std::string& Received, bool StatusReport) {
   }
   int index = Store(Mem3_, {0, Pdu});
   if (index > 0 && mt == 1) Unsolicited(Format("+CMTI: \"%s\",%d", Mem3_, index));
+  if (index < 0) KeepBack(Pdu, false);
+}
+
+void TGSMSimulator::KeepBack(const std::string& Pdu, bool StatusReport) {
+  // A real network keeps trying for days; this one keeps a bounded number.
+  if (Waiting_.size() < kMaxWaiting) Waiting_.emplace_back(Pdu, StatusReport);
 }
 
 // --- control -------------------------------------------------------------------------------
 
-void TGSMSimulator::InjectSMS(const std::string& From, const std::string& Text) {
+void TGSMSimulator::InjectSMS(const std::string& From, const std::string& Text, bool Reversed) {
   // As a network delivers it: in as many parts as it needs, in the coding that carries it.
   auto parts = SplitText(Text, From);
+  if (Reversed) std::reverse(parts.begin(), parts.end());
   std::lock_guard lk(M_);
   for (auto& p : parts) {
     p->GSM = &gNoSCA;
@@ -817,6 +832,7 @@ void TGSMSimulator::SetNoise(bool On) {
 
 const char* TGSMSimulator::ControlHelp() {
   return "  sms NUMBER TEXT...   an incoming short message (UTF-8, in parts when long)\n"
+         "  smsrev NUMBER TEXT... the same, its parts arriving last first\n"
          "  pdu HEX              an incoming SMS-DELIVER TPDU (hexadecimal, no service centre)\n"
          "  report MR STATUS     a status report for message reference MR\n"
          "  cb ID TEXT...        a cell broadcast page\n"
@@ -836,10 +852,10 @@ std::string TGSMSimulator::Control(const std::string& LineText) {
     return Trim(r);
   };
   try {
-    if (verb == "sms") {
+    if (verb == "sms" || verb == "smsrev") {
       std::string number;
       in >> number;
-      InjectSMS(number, rest());
+      InjectSMS(number, rest(), verb == "smsrev");
     } else if (verb == "pdu") {
       InjectPDU(rest());
     } else if (verb == "report") {

@@ -4,6 +4,7 @@
 // line handling of its own; it uses the package's PDU codec for message bodies.
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -47,7 +48,8 @@ class TGSMSimulator {
   bool Serving() const { return Serving_.load(); }
 
   // The control interface.
-  void InjectSMS(const std::string& From, const std::string& Text);  // Text in UTF-8, any length
+  // Text in UTF-8, any length; the parts of a long one last first when Reversed.
+  void InjectSMS(const std::string& From, const std::string& Text, bool Reversed = false);
   void InjectPDU(const std::string& DeliverHex);                     // a TPDU without service centre
   void InjectStatusReport(uint8_t MR, uint8_t Status);
   void InjectCellBroadcast(uint16_t Id, const std::string& Text);
@@ -82,6 +84,10 @@ class TGSMSimulator {
   void CmsError(int Cms);
   void FinishMessage(const std::string& Body, bool Escape);
   void Deliver(const std::string& DeliverPDUWithSCA, bool StatusReport);
+  // A message that found the storage full: delivered once a message is deleted.
+  void KeepBack(const std::string& Pdu, bool StatusReport);
+  static constexpr size_t kMaxWaiting = 1000;
+  std::deque<std::pair<std::string, bool>> Waiting_;
   static std::string AsDelivered(const GSM::TSMSSubmit& Submit, const std::string& TPDU, const std::string& From);
   void Unsolicited(const std::string& Text);
   bool SCAinPDU() const;

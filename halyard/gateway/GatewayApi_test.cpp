@@ -1,0 +1,211 @@
+#include "halyard/gateway/GatewayApi.h"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <atomic>
+#include <mutex>
+
+#include <nlohmann/json.hpp>
+
+#include "GatewayTestDb.h"
+
+using namespace Halyard::Gateway;
+using nlohmann::json;
+
+namespace {
+
+class GatewayApi : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Db = TTestDatabase::Make("sqlite");
+    ASSERT_TRUE(Db);
+    Store = OpenStore(Db->Where());
+    Config.Port = 0;
+    Config.Token = "s3cret";
+    Config.MaxBodyBytes = 64 * 1024;
+    Config.Modems = {TModemConfig{}};
+    Config.Modems[0].Name = "m1";
+    Modems = {TModemState{"m1", true, "", {}}};
+    Api = std::make_unique<TApiServer>(Config, TApiSource{Store.get(),
+                                                          [this] {
+                                                            std::lock_guard lk(M);
+                                                            return Modems;
+                                                          },
+                                                          [this] { ++Queued; }});
+    Api->Start();
+    Http = std::make_unique<httplib::Client>("127.0.0.1", Api->Port());
+    Http->set_read_timeout(30, 0);
+  }
+  httplib::Result Post(const std::string& Body, const std::string& Token = "s3cret") {
+    httplib::Headers h;
+    if (!Token.empty()) h.emplace("Authorization", "Bearer " + Token);
+    return Http->Post("/messages", h, Body, "application/json");
+  }
+  httplib::Result Get(const std::string& Path, const std::string& Token = "s3cret") {
+    httplib::Headers h;
+    if (!Token.empty()) h.emplace("Authorization", "Bearer " + Token);
+    return Http->Get(Path, h);
+  }
+  // The status and the error message of a refused request; nothing may have been queued.
+  void ExpectRefused(const httplib::Result& R, int Status, const std::string& Says) {
+    ASSERT_TRUE(R);
+    EXPECT_EQ(R->status, Status) << R->body;
+    auto j = json::parse(R->body, nullptr, false);
+    ASSERT_TRUE(j.is_object()) << R->body;
+    EXPECT_NE(j.value("error", "").find(Says), std::string::npos) << R->body;
+    EXPECT_EQ(Store->QueueDepth(), 0);
+  }
+  std::unique_ptr<TTestDatabase> Db;
+  std::unique_ptr<TStore> Store;
+  TGatewayConfig Config;
+  std::mutex M;
+  std::vector<TModemState> Modems;  // under M: the server reads them in its threads
+  std::atomic<int> Queued{0};
+  std::unique_ptr<TApiServer> Api;
+  std::unique_ptr<httplib::Client> Http;
+};
+
+}  // namespace
+
+TEST_F(GatewayApi, BadRequestsAreRefusedWithAMessageAndQueueNothing) {
+  const std::string good = R"({"to": "+4917212345", "text": "hi"})";
+  ExpectRefused(Post(good, ""), 401, "No token");
+  ExpectRefused(Post(good, "guess"), 401, "Wrong token");
+  ExpectRefused(Post(good, "s3cre"), 401, "Wrong token");
+  ExpectRefused(Get("/messages/1", ""), 401, "token");
+  ExpectRefused(Get("/metrics", "x"), 401, "token");
+  ExpectRefused(Post("{\"to\": "), 400, "not JSON");
+  ExpectRefused(Post("[1, 2]"), 400, "JSON object");
+  ExpectRefused(Post(R"({"text": "hi"})"), 400, "\"to\"");
+  ExpectRefused(Post(R"({"to": 4917, "text": "hi"})"), 400, "\"to\"");
+  ExpectRefused(Post(R"({"to": "+49call-me", "text": "hi"})"), 400, "Not a phone number");
+  ExpectRefused(Post(R"({"to": "", "text": "hi"})"), 400, "empty");
+  ExpectRefused(Post(R"({"to": "+4917212345", "text": ""})"), 400, "empty");
+  ExpectRefused(Post(R"({"to": "+4917212345"})"), 400, "\"text\"");
+  ExpectRefused(Post("{\"to\": \"+4917212345\", \"text\": \"\xC3\"}"), 400, "");  // not UTF-8 at all
+  ExpectRefused(Post(R"({"to": "+4917212345", "text": "hi", "validity_minutes": 2})"), 400, "validity_minutes");
+  ExpectRefused(Post(R"({"to": "+4917212345", "text": "hi", "validity_minutes": "1h"})"), 400, "validity_minutes");
+  ExpectRefused(Post(R"({"to": "+4917212345", "text": "hi", "report": "yes"})"), 400, "report");
+  ExpectRefused(Post(R"({"to": "+4917212345", "text": "hi", "priority": 1})"), 400, "Unknown field");
+  ExpectRefused(Post(json{{"to", "+4917212345"}, {"text", std::string(255 * 153 + 1, 'a')}}.dump()), 400, "256 parts");
+  ExpectRefused(Post(std::string(10 * 1024 * 1024, ' ')), 413, "too large");
+  ExpectRefused(Get("/messages/12345"), 404, "No message 12345");
+  ExpectRefused(Get("/messages/abc"), 404, "No such resource");
+  ExpectRefused(Get("/inbox?since=-1"), 400, "since");
+  ExpectRefused(Get("/inbox?limit=5000"), 400, "limit");
+  EXPECT_EQ(Queued, 0);
+}
+
+TEST_F(GatewayApi, QueueFollowReadTheInboxHealthAndMetrics) {
+  auto r = Post(R"({"to": "+4917212345", "text": "Gr\u00fc\u00dfe \ud83d\ude00", "report": true, "validity_minutes": 60})");
+  ASSERT_TRUE(r);
+  ASSERT_EQ(r->status, 201) << r->body;
+  auto j = json::parse(r->body);
+  int64_t id = j["id"];
+  EXPECT_EQ(j["parts"], 1);
+  EXPECT_EQ(r->get_header_value("Location"), "/messages/" + std::to_string(id));
+  EXPECT_EQ(Queued, 1);
+  auto m = json::parse(Get("/messages/" + std::to_string(id))->body);
+  EXPECT_EQ(m["status"], "queued");
+  EXPECT_EQ(m["text"], "Gr\xC3\xBC\xC3\x9F" "e \xF0\x9F\x98\x80");
+  EXPECT_EQ(m["validity_minutes"], 60);
+  EXPECT_EQ(m["report"], true);
+  // 255 parts is the most a message may have.
+  r = Post(json{{"to", "+4917212345"}, {"text", std::string(255 * 153, 'a')}}.dump());
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 201) << r->body.substr(0, 200);
+
+  Store->StoreIncoming("gw/m1", "+4918", "one", 100);
+  Store->StoreIncoming("gw/m1", "+4918", "two", 101);
+  auto in = json::parse(Get("/inbox?since=0&limit=1")->body);
+  ASSERT_EQ(in["messages"].size(), 1u);
+  EXPECT_EQ(in["messages"][0]["text"], "one");
+  in = json::parse(Get("/inbox?since=" + std::to_string(in["next"].get<int64_t>()))->body);
+  ASSERT_EQ(in["messages"].size(), 1u);
+  EXPECT_EQ(in["messages"][0]["text"], "two");
+
+  auto h = Get("/health", "");  // no token needed
+  ASSERT_TRUE(h);
+  EXPECT_EQ(h->status, 200);
+  EXPECT_EQ(json::parse(h->body)["queue_depth"], 2);
+  {
+    std::lock_guard lk(M);
+    Modems[0].Up = false;
+    Modems[0].Counters.Sent = 7;
+  }
+  h = Get("/health", "");
+  EXPECT_EQ(h->status, 503);
+  EXPECT_EQ(json::parse(h->body)["status"], "down");
+
+  auto metrics = Get("/metrics");
+  ASSERT_TRUE(metrics);
+  EXPECT_EQ(metrics->status, 200);
+  EXPECT_NE(metrics->get_header_value("Content-Type").find("text/plain"), std::string::npos);
+  for (const char* line : {"# TYPE halyard_sms_sent_total counter\n", "halyard_sms_sent_total{modem=\"m1\"} 7\n",
+                           "halyard_modem_up{modem=\"m1\"} 0\n", "halyard_queue_depth 2\n",
+                           "halyard_messages{status=\"queued\"} 2\n", "halyard_messages{status=\"unknown\"} 0\n"})
+    EXPECT_NE(metrics->body.find(line), std::string::npos) << line;
+}
+
+TEST(GatewayParts, ErrorsThatMayPassAndThoseThatWillNot) {
+  for (const char* again : {"+CMS ERROR: 500", "+CMS ERROR: 512", "+CMS ERROR: 331", "+CMS ERROR: 332",
+                            "+CMS ERROR: 42", "+CMS ERROR: 322", "ERROR", "+CME ERROR: 100", ""})
+    EXPECT_TRUE(Retryable(again)) << again;
+  for (const char* never : {"+CMS ERROR: 1", "+CMS ERROR: 28", "+CMS ERROR: 21", "+CMS ERROR: 304",
+                            "+CMS ERROR: 96", "+CMS ERROR: 208"})
+    EXPECT_FALSE(Retryable(never)) << never;
+  EXPECT_TRUE(ValidUtf8("Gr\xC3\xBC\xC3\x9F" "e \xF0\x9F\x98\x80"));
+  for (const char* bad : {"\xC3", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xFF", "a\x80"})
+    EXPECT_FALSE(ValidUtf8(bad)) << bad;
+}
+
+TEST(GatewayConfig, FileValuesDefaultsAndMistakesNamed) {
+  auto c = ParseConfig(R"(
+name = "gw-a"
+store = "host=/run/postgresql dbname=sms"
+token = "t"
+[http]
+port = 9000
+[sending]
+lease_seconds = 30
+max_attempts = 3
+[[modem]]
+device = "/dev/ttyUSB0"
+model = "M20"
+rate_per_minute = 6.5
+[[modem]]
+name = "second"
+device = "/dev/ttyUSB1"
+)");
+  EXPECT_EQ(c.Name, "gw-a");
+  EXPECT_EQ(c.Port, 9000);
+  EXPECT_EQ(c.Listen, "127.0.0.1");
+  EXPECT_EQ(c.Lease.count(), 30);
+  EXPECT_EQ(c.MaxAttempts, 3);
+  ASSERT_EQ(c.Modems.size(), 2u);
+  EXPECT_EQ(c.Modems[0].Name, "modem1");
+  EXPECT_EQ(c.Modems[0].Model, "M20");
+  EXPECT_DOUBLE_EQ(c.Modems[0].RatePerMinute, 6.5);
+  EXPECT_EQ(c.Modems[1].Name, "second");
+  EXPECT_NO_THROW(CheckConfig(c));
+
+  auto refused = [](const std::string& Toml, const std::string& Says) {
+    try {
+      auto r = ParseConfig(Toml, "gw.toml");
+      CheckConfig(r);
+      ADD_FAILURE() << "accepted: " << Toml;
+    } catch (const EConfigError& e) {
+      EXPECT_NE(std::string(e.what()).find(Says), std::string::npos) << e.what();
+    }
+  };
+  refused("token = \"t\"\n[[modem]]\ndevice = \"/dev/x\"\nbaud_rate = 9600\n", "Unknown key \"baud_rate\"");
+  refused("token = \"t\"\n[http]\nport = \"80\"\n[[modem]]\n", "\"port\" in [http] must be a whole number");
+  refused("token = \"t\"\nstore = \n", "gw.toml, line 2");
+  refused("[[modem]]\ndevice = \"/dev/x\"\n", "No token");
+  refused("token = \"t\"\n[[modem]]\nmodel = \"X99\"\n", "unknown model X99");
+  refused("token = \"t\"\n[[modem]]\ndevice = \"/dev/x\"\n[[modem]]\ndevice = \"/dev/x\"\n", "Two modems use /dev/x");
+  refused("token = \"t\"\n[[modem]]\nname = \"a b\"\n", "without spaces");
+  refused("token = \"t\"\n[sending]\nlease_seconds = -1\n[[modem]]\n", "not negative");
+  EXPECT_THROW(LoadConfig("/no/such/gateway.toml"), EConfigError);
+}

@@ -1,0 +1,272 @@
+// halyard-smsd end to end: the service process on gsmsim modems, driven through its API, on
+// SQLite and on PostgreSQL; what the modems were sent is read back from the simulators' logs.
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <map>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <set>
+
+#include "GatewayTestDb.h"
+#include "Processes.h"
+#include "halyard/auxstr/AuxStr.h"
+#include "halyard/gsm/LongSMS.h"
+#include "halyard/gsm/SMS.h"
+#include "halyard/gsm/SMSText.h"
+
+using namespace Halyard;
+using namespace HalyardTest;
+using Gateway::TTestDatabase;
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// One halyard-smsd process with its configuration and its log in Dir.
+class TGatewayProcess {
+ public:
+  TGatewayProcess(const fs::path& Dir, const std::string& Config) : Dir_(Dir) {
+    fs::create_directories(Dir_);
+    std::ofstream(Dir_ / "gw.toml") << Config;
+    int fd = ::open((Dir_ / "gw.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
+    Proc_ = std::make_unique<TBackground>(
+        std::vector<std::string>{std::string(HALYARD_BINARY_DIR) + "/tools/halyard-smsd", "--config",
+                                 (Dir_ / "gw.toml").string()},
+        false, fd);
+  }
+  std::string Log() const {
+    std::ifstream in(Dir_ / "gw.log");
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+  // The API's port, once the service says it listens; 0 when it does not within a minute.
+  int Port() const {
+    static const std::regex listening("API on http://127\\.0\\.0\\.1:([0-9]+)");
+    for (auto end = Clock::now() + std::chrono::seconds(60); Clock::now() < end;) {
+      std::smatch m;
+      std::string log = Log();
+      if (std::regex_search(log, m, listening)) return std::stoi(m[1]);
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return 0;
+  }
+  void Kill() { Proc_->Kill(); }
+  int Terminate() { return Proc_->Terminate(); }
+
+ private:
+  fs::path Dir_;
+  std::unique_ptr<TBackground> Proc_;
+};
+
+std::string ModemSection(const std::string& Name, const TSim& Sim, const std::string& Model) {
+  return "[[modem]]\nname = \"" + Name + "\"\ndevice = \"" + Sim.Modem() + "\"\nmodel = \"" + Model + "\"\n";
+}
+
+// Every message the simulator was given to send, its parts joined: text -> times sent.
+std::map<std::string, int> SentTexts(const TSim& Sim) {
+  std::string all = Sim.Received();
+  std::map<std::tuple<std::string, int, int>, std::map<int, std::string>> parts;
+  std::map<std::string, int> texts;
+  for (size_t at = 0; (at = all.find("AT+CMGS=", at)) != std::string::npos;) {
+    size_t body = all.find("\\r", at);
+    size_t end = body == std::string::npos ? body : all.find("\\x1a", body);
+    if (end == std::string::npos) break;
+    std::string hex = all.substr(body + 2, end - body - 2);
+    at = end;
+    auto m = GSM::TSMS2::CreateSMS(nullptr, hex, false);
+    auto* s = dynamic_cast<GSM::TSMSSubmit*>(m.get());
+    if (!s) {
+      ADD_FAILURE() << "not a SUBMIT: " << hex;
+      continue;
+    }
+    auto c = GSM::MessageContent(*s);
+    auto concat = c.Header ? c.Header->Concatenation() : std::nullopt;
+    if (!concat) {
+      ++texts[c.Text()];
+      continue;
+    }
+    auto& p = parts[{s->DA, concat->Reference, concat->Parts}];
+    if (p.count(concat->Part)) ADD_FAILURE() << "part " << concat->Part << " to " << s->DA << " sent twice";
+    p[concat->Part] = c.Text();
+    if (static_cast<int>(p.size()) == concat->Parts) {
+      std::string whole;
+      for (auto& [n, t] : p) whole += t;
+      ++texts[whole];
+      p.clear();
+    }
+  }
+  for (auto& [key, p] : parts)
+    if (!p.empty()) ++texts["(incomplete) " + p.begin()->second];
+  return texts;
+}
+
+class TApi {
+ public:
+  explicit TApi(int Port) : Http_("127.0.0.1", Port) { Http_.set_read_timeout(30, 0); }
+  int64_t Queue(const std::string& To, const std::string& Text, bool Report) {
+    auto r = Http_.Post("/messages", Auth_, json{{"to", To}, {"text", Text}, {"report", Report}}.dump(),
+                        "application/json");
+    if (!r || r->status != 201) {
+      ADD_FAILURE() << "POST /messages: " << (r ? r->body : "no answer");
+      return -1;
+    }
+    return json::parse(r->body)["id"];
+  }
+  json Get(const std::string& Path) {
+    auto r = Http_.Get(Path, Auth_);
+    if (!r) return json();
+    return json::parse(r->body, nullptr, false);
+  }
+
+ private:
+  httplib::Client Http_;
+  httplib::Headers Auth_ = {{"Authorization", "Bearer t0ken"}};
+};
+
+// Waits up to Seconds for Done, checking every 100 ms.
+bool WaitFor(int Seconds, const std::function<bool()>& Done) {
+  for (auto end = Clock::now() + std::chrono::seconds(Seconds); Clock::now() < end;) {
+    if (Done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return Done();
+}
+
+class SmsGateway : public ::testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override {
+    Db = TTestDatabase::Make(GetParam());
+    if (!Db) GTEST_SKIP() << TTestDatabase::WhyNot(GetParam());
+  }
+  std::string Common(const std::string& Name, int LeaseSeconds = 120) {
+    return "name = \"" + Name + "\"\nstore = \"" + Db->Where() + "\"\ntoken = \"t0ken\"\n[http]\nport = 0\n" +
+           "[sending]\nlease_seconds = " + std::to_string(LeaseSeconds) + "\n[reopen]\nfirst_ms = 200\nmax_ms = 1000\n";
+  }
+  std::unique_ptr<TTestDatabase> Db;
+};
+
+}  // namespace
+
+TEST_P(SmsGateway, SendsAndReceivesThroughTwoModemsEachMessageOnce) {
+  // A model without the pauses after each send and read: the test is of the gateway.
+  TSim a(Db->Dir() / "sim-a", "+15550000001", "A1"), b(Db->Dir() / "sim-b", "+15550000002", "A1");
+  TGatewayProcess gw(Db->Dir() / "gw", Common("gw") + ModemSection("a", a, "A1") + ModemSection("b", b, "A1"));
+  int port = gw.Port();
+  ASSERT_GT(port, 0) << gw.Log();
+  TApi api(port);
+
+  // 200 messages: short, Unicode, long in the default alphabet, long in UCS2.
+  std::map<std::string, int> expected;
+  std::vector<std::pair<int64_t, std::string>> queued;
+  for (int i = 0; i < 200; ++i) {
+    std::string text = "message " + std::to_string(i);
+    if (i % 4 == 1) text = "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82 \xF0\x9F\x98\x80 #" + std::to_string(i);
+    if (i % 5 == 2) text = "long " + std::to_string(i) + " " + std::string(380, 'x');
+    if (i % 10 == 3) {
+      text = std::to_string(i) + ":";
+      for (int k = 0; k < 30; ++k) text += "\xC3\xA9t\xC3\xA9 \xE2\x82\xAC ";  // "été € " (the euro sign is an escape)
+      text += "\xF0\x9F\x98\x80";
+    }
+    ++expected[text];
+    queued.emplace_back(api.Queue("+4917100" + std::to_string(10000 + i), text, true), text);
+  }
+  auto store = Gateway::OpenStore(Db->Where());
+  ASSERT_TRUE(WaitFor(240, [&] { return store->Counts()[Gateway::msDelivered] == 200; }))
+      << store->Counts()[Gateway::msDelivered] << " delivered\n" << gw.Log();
+  for (auto& [id, text] : queued) {
+    json m = api.Get("/messages/" + std::to_string(id));
+    EXPECT_EQ(m["status"], "delivered") << m.dump();
+    EXPECT_EQ(m["references"].size(), static_cast<size_t>(GSM::CountParts(text))) << m.dump();
+  }
+  auto sentA = SentTexts(a), sentB = SentTexts(b);
+  EXPECT_GT(sentA.size(), 0u);
+  EXPECT_GT(sentB.size(), 0u);
+  std::map<std::string, int> sent = sentA;
+  for (auto& [t, n] : sentB) sent[t] += n;
+  EXPECT_EQ(sent, expected);  // every message once, none lost, none twice
+
+  // 100 incoming messages, a quarter of them long with their parts last first.
+  std::map<std::pair<std::string, std::string>, int> arriving;
+  for (int i = 0; i < 100; ++i) {
+    std::string from = "+4930" + std::to_string(5000 + i);
+    std::string text = "incoming " + std::to_string(i);
+    bool longOne = i % 4 == 0;
+    if (longOne) text += " " + std::string(200, 'y') + " \xE2\x9C\x93 " + std::string(60, 'z');
+    ++arriving[{from, text}];
+    (i % 2 ? a : b).Control(std::string(longOne ? "smsrev " : "sms ") + from + " " + text);
+    if (i % 10 == 9) std::this_thread::sleep_for(std::chrono::milliseconds(50));  // within the FIFO's room
+  }
+  std::vector<json> inbox;
+  ASSERT_TRUE(WaitFor(120, [&] {
+    json page = api.Get("/inbox?since=" + std::to_string(inbox.empty() ? 0 : inbox.back()["id"].get<int64_t>()));
+    for (auto& m : page["messages"]) inbox.push_back(m);
+    return inbox.size() >= 100;
+  })) << inbox.size() << " in the inbox\n" << gw.Log();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // nothing more may come
+  for (auto& m : api.Get("/inbox?since=" + std::to_string(inbox.back()["id"].get<int64_t>()))["messages"])
+    inbox.push_back(m);
+  std::map<std::pair<std::string, std::string>, int> stored;
+  for (auto& m : inbox) {
+    ++stored[{m["from"], m["text"]}];
+    EXPECT_TRUE(m["complete"].get<bool>()) << m.dump();
+  }
+  EXPECT_EQ(stored, arriving);
+
+  std::string metrics = httplib::Client("127.0.0.1", port)
+                            .Get("/metrics", {{"Authorization", "Bearer t0ken"}})
+                            ->body;
+  EXPECT_NE(metrics.find("halyard_messages{status=\"delivered\"} 200\n"), std::string::npos) << metrics;
+  EXPECT_NE(metrics.find("halyard_modem_up{modem=\"a\"} 1\n"), std::string::npos) << metrics;
+  EXPECT_EQ(gw.Terminate(), 0) << gw.Log();
+  EXPECT_EQ(store->Counts()[Gateway::msSending], 0);
+}
+
+TEST_P(SmsGateway, AKilledGatewayLeavesOneUnknownAndTheOtherTakesOver) {
+  auto store = Gateway::OpenStore(Db->Where());
+  std::map<std::string, int64_t> ids;
+  for (int i = 0; i < 1000; ++i) {
+    std::string text = "kill test " + std::to_string(i);
+    ids[text] = store->Queue("+4917200" + std::to_string(10000 + i), text, false, 0);
+  }
+  // Two modems each, of a model without the pause after each message: the test is of the
+  // hand-over, not of pauses.
+  TSim a1(Db->Dir() / "sim-a1", "+15550000001", "A1"), a2(Db->Dir() / "sim-a2", "+15550000002", "A1");
+  TSim b1(Db->Dir() / "sim-b1", "+15550000003", "A1"), b2(Db->Dir() / "sim-b2", "+15550000004", "A1");
+  TGatewayProcess ga(Db->Dir() / "gw-a", Common("gw-a", 5) + ModemSection("m1", a1, "A1") + ModemSection("m2", a2, "A1"));
+  TGatewayProcess gb(Db->Dir() / "gw-b", Common("gw-b", 5) + ModemSection("m1", b1, "A1") + ModemSection("m2", b2, "A1"));
+  ASSERT_GT(ga.Port(), 0) << ga.Log();
+  ASSERT_GT(gb.Port(), 0) << gb.Log();
+  auto joined = [](const TSim& x, const TSim& y) {
+    auto r = SentTexts(x);
+    for (auto& [t, n] : SentTexts(y)) r[t] += n;
+    return r;
+  };
+  ASSERT_TRUE(WaitFor(120, [&] { return joined(a1, a2).size() >= 200; })) << ga.Log();
+  ga.Kill();
+  auto sentByA = joined(a1, a2);
+  // The survivor finishes the queue, and calls the dead one's claim unknown once its lease ran out.
+  ASSERT_TRUE(WaitFor(240, [&] { return store->QueueDepth() == 0; })) << store->QueueDepth() << "\n" << gb.Log();
+  auto counts = store->Counts();
+  EXPECT_LE(counts[Gateway::msUnknown], 2);  // at most one in flight on each of its modems
+  EXPECT_EQ(counts[Gateway::msSent] + counts[Gateway::msUnknown], 1000);
+  auto sentByB = joined(b1, b2);
+  EXPECT_GT(sentByB.size(), 1000 - sentByA.size() - 1);
+  for (auto& [text, id] : ids) {
+    int times = (sentByA.count(text) ? sentByA[text] : 0) + (sentByB.count(text) ? sentByB[text] : 0);
+    auto m = store->Get(id);
+    if (m->Status == Gateway::msUnknown) {
+      EXPECT_LE(times, 1) << text;  // in flight at the kill: out once or not at all
+      EXPECT_EQ(m->Error, Gateway::kUnknownOutcome);
+      EXPECT_EQ(m->Modem.rfind("gw-a/", 0), 0u) << m->Modem;
+    } else {
+      EXPECT_EQ(times, 1) << text;
+      EXPECT_EQ(m->Status, Gateway::msSent) << text;
+    }
+  }
+  EXPECT_EQ(gb.Terminate(), 0) << gb.Log();
+}
+
+INSTANTIATE_TEST_SUITE_P(Databases, SmsGateway, ::testing::Values("sqlite", "postgresql"),
+                         [](const auto& p) { return std::string(p.param); });
