@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # A private PostgreSQL cluster for the tests: "start DIR" makes one in a temporary folder (as an
 # unprivileged user when run as root), listening only on a socket there, and writes its
-# connection string to DIR/conninfo; "stop DIR" stops it and removes both. Without PostgreSQL's server programs, start
+# connection string to DIR/conninfo; "restart DIR" restarts it, dropping every connection;
+# "stop DIR" stops it and removes both. Without PostgreSQL's server programs, start
 # writes no conninfo and the tests that need the server say they are skipped.
 set -euo pipefail
 action=$1 dir=$2
@@ -24,6 +25,10 @@ case "$action" in
       -o "-k $cluster -c listen_addresses='' -c fsync=off -c max_connections=200" start > /dev/null
     echo "host=$cluster user=halyard dbname=postgres" > "$dir/conninfo"
     ;;
+  restart)
+    cluster=$(cat "$dir/cluster")
+    as_owner "$bin/pg_ctl" -D "$cluster/data" -m fast -w -t 60 restart > /dev/null
+    ;;
   stop)
     if [ -f "$dir/cluster" ]; then
       cluster=$(cat "$dir/cluster")
@@ -34,5 +39,5 @@ case "$action" in
     fi
     rm -rf "$dir"
     ;;
-  *) echo "usage: pg_cluster.sh start|stop DIR" >&2; exit 2 ;;
+  *) echo "usage: pg_cluster.sh start|restart|stop DIR" >&2; exit 2 ;;
 esac

@@ -12,8 +12,10 @@ namespace {
 
 void ToStandardError(const std::string& Line) {
   std::time_t t = std::time(nullptr);
+  std::tm local{};
+  ::localtime_r(&t, &local);  // called from every modem's thread
   char stamp[32];
-  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", std::localtime(&t));
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
   std::fprintf(stderr, "%s halyard-smsd: %s\n", stamp, Line.c_str());
 }
 

@@ -120,6 +120,7 @@ void TApiServer::Stop() {
 void TApiServer::Routes() {
   httplib::Server& s = *Http_;
   s.set_payload_max_length(Config_.MaxBodyBytes);
+  s.set_tcp_nodelay(true);  // an answer waits for no delayed acknowledgement
   s.set_read_timeout(10, 0);
   s.set_write_timeout(10, 0);
   s.set_pre_routing_handler([this](const httplib::Request& Req, httplib::Response& Res) {

@@ -4,7 +4,9 @@
 #include <httplib.h>
 
 #include <atomic>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 
 #include <nlohmann/json.hpp>
 
@@ -208,4 +210,18 @@ device = "/dev/ttyUSB1"
   refused("token = \"t\"\n[[modem]]\nname = \"a b\"\n", "without spaces");
   refused("token = \"t\"\n[sending]\nlease_seconds = -1\n[[modem]]\n", "not negative");
   EXPECT_THROW(LoadConfig("/no/such/gateway.toml"), EConfigError);
+}
+
+TEST(GatewayConfig, TheShippedExampleIsValid) {
+  std::ifstream in(std::string(HALYARD_SOURCE_DIR) + "/packaging/halyard-smsd.toml");
+  std::stringstream s;
+  s << in.rdbuf();
+  std::string text = s.str();
+  size_t at = text.find("token_file = ");
+  ASSERT_NE(at, std::string::npos);
+  text.replace(at, text.find('\n', at) - at, "token = \"x\"");
+  auto c = ParseConfig(text);
+  EXPECT_NO_THROW(CheckConfig(c));
+  EXPECT_EQ(c.Modems.at(0).Device, "/dev/ttyUSB0");
+  EXPECT_EQ(c.Port, 8025);
 }

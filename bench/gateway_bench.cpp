@@ -1,0 +1,159 @@
+// The gateway's rates: messages queued and claimed per second on SQLite and PostgreSQL, requests
+// per second of POST /messages, and messages sent per second through simulated modems that
+// answer at once (the pauses the models ask for after each command still apply).
+#include <benchmark/benchmark.h>
+#include <httplib.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "halyard/gateway/Gateway.h"
+#include "halyard/gateway/GatewayApi.h"
+#include "halyard/gateway/SqlStore.h"
+
+using namespace Halyard::Gateway;
+namespace fs = std::filesystem;
+
+namespace {
+
+// A temporary folder, removed at the end.
+struct TTempDir {
+  fs::path Path;
+  TTempDir() {
+    char t[] = "/tmp/halyard-bench-XXXXXX";
+    Path = ::mkdtemp(t) ? t : "/tmp";
+  }
+  ~TTempDir() {
+    std::error_code ec;
+    fs::remove_all(Path, ec);
+  }
+};
+
+// A PostgreSQL server: HALYARD_TEST_POSTGRES, or a private cluster for the run.
+class TPostgres {
+ public:
+  TPostgres() {
+    if (const char* e = std::getenv("HALYARD_TEST_POSTGRES"); e && *e) {
+      Server_ = e;
+    } else {
+      Info_ = Dir_.Path / "pg";
+      std::string cmd = "bash " HALYARD_SOURCE_DIR "/tests/pg_cluster.sh start " + Info_.string() + " > /dev/null";
+      if (std::system(cmd.c_str()) == 0) std::getline(std::ifstream(Info_ / "conninfo"), Server_);
+    }
+    if (Server_.empty() || !PostgresAvailable()) return;
+    try {
+      auto c = ConnectPostgres(Server_);
+      c->Query("DROP DATABASE IF EXISTS halyard_bench");
+      c->Query("CREATE DATABASE halyard_bench");
+      Where_ = Server_ + " dbname=halyard_bench";
+    } catch (const std::exception&) {
+    }
+  }
+  ~TPostgres() {
+    if (!Info_.empty()) std::system(("bash " HALYARD_SOURCE_DIR "/tests/pg_cluster.sh stop " + Info_.string()).c_str());
+  }
+  const std::string& Where() const { return Where_; }
+
+ private:
+  TTempDir Dir_;
+  fs::path Info_;
+  std::string Server_, Where_;
+};
+
+TPostgres& Postgres() {
+  static TPostgres p;
+  return p;
+}
+
+void QueueAndClaim(benchmark::State& State, const std::string& Where) {
+  auto store = OpenStore(Where);
+  int64_t n = 0;
+  for (auto _ : State) {
+    store->Queue("+4917212345", "benchmark message", false, 0);
+    auto m = store->Claim("bench/m", TClock::now(), std::chrono::seconds(60));
+    benchmark::DoNotOptimize(m);
+    ++n;
+  }
+  State.SetItemsProcessed(n);
+}
+
+void BM_QueueClaimSQLite(benchmark::State& State) {
+  TTempDir d;
+  QueueAndClaim(State, (d.Path / "gateway.db").string());
+}
+BENCHMARK(BM_QueueClaimSQLite)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+void BM_QueueClaimPostgreSQL(benchmark::State& State) {
+  if (Postgres().Where().empty()) {
+    State.SkipWithError("no PostgreSQL server (install postgresql or set HALYARD_TEST_POSTGRES)");
+    return;
+  }
+  QueueAndClaim(State, Postgres().Where());
+}
+BENCHMARK(BM_QueueClaimPostgreSQL)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+void BM_ApiPostMessages(benchmark::State& State) {
+  TTempDir d;
+  auto store = OpenStore((d.Path / "gateway.db").string());
+  TGatewayConfig c;
+  c.Port = 0;
+  c.Token = "bench";
+  TApiServer api(c, {store.get(), [] { return std::vector<TModemState>{}; }, nullptr});
+  api.Start();
+  httplib::Client http("127.0.0.1", api.Port());
+  http.set_keep_alive(true);
+  http.set_tcp_nodelay(true);
+  httplib::Headers auth = {{"Authorization", "Bearer bench"}};
+  const std::string body = R"({"to": "+4917212345", "text": "Gr\u00fc\u00dfe from the benchmark", "report": true})";
+  int64_t n = 0;
+  for (auto _ : State) {
+    auto r = http.Post("/messages", auth, body, "application/json");
+    if (!r || r->status != 201) {
+      State.SkipWithError("POST /messages failed");
+      break;
+    }
+    ++n;
+  }
+  State.SetItemsProcessed(n);
+}
+BENCHMARK(BM_ApiPostMessages)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// Whole messages through the service: queued, claimed, sent by Modems simulated modems in this
+// process, recorded.
+void BM_SendThroughSimulatedModems(benchmark::State& State) {
+  const int modems = static_cast<int>(State.range(0)), batch = 100;
+  int64_t n = 0;
+  for (auto _ : State) {
+    State.PauseTiming();
+    TTempDir d;
+    TGatewayConfig c;
+    c.Name = "bench";
+    c.Token = "bench";
+    c.Store = (d.Path / "gateway.db").string();
+    for (int i = 0; i < modems; ++i) {
+      TModemConfig m;
+      m.Name = "sim" + std::to_string(i);
+      m.Model = "A1";  // no pause of its own after each message
+      c.Modems.push_back(m);
+    }
+    TGateway gw(c, [](const std::string&) {});
+    for (int i = 0; i < batch; ++i) gw.Store().Queue("+4917212345", "message " + std::to_string(i), false, 0);
+    State.ResumeTiming();
+    std::thread watch([&] {
+      while (gw.Store().QueueDepth() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      gw.Stop();
+    });
+    gw.Run();  // includes opening the modems, as a start of the service does
+    watch.join();
+    n += batch;
+  }
+  State.SetItemsProcessed(n);
+}
+BENCHMARK(BM_SendThroughSimulatedModems)->Arg(1)->Arg(2)->Arg(4)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+
+}  // namespace
+
+BENCHMARK_MAIN();
