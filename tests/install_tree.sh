@@ -47,4 +47,14 @@ case "$got" in
   *) echo "list_messages printed: $got"; exit 1 ;;
 esac
 "$prefix/bin/halyard" --help | grep -q "usage: halyard" || { echo "installed halyard does not run"; exit 1; }
+# The gateway, where it was built: its files, and its demo on the installed libraries.
+if [ -x "$build/tools/halyard-smsd" ]; then
+  for f in bin/halyard-smsd share/man/man1/halyard-smsd.1 lib/systemd/system/halyard-smsd.service \
+           share/doc/halyard/examples/halyard-smsd.toml; do
+    [ -e "$prefix/$f" ] || { echo "not installed: $f"; exit 1; }
+  done
+  ls "$prefix"/lib*/libhalyard-gateway.so* > /dev/null || { echo "not installed: libhalyard-gateway"; exit 1; }
+  "$prefix/bin/halyard-smsd" --demo > "$work/smsd.out" 2>&1 || { cat "$work/smsd.out"; exit 1; }
+  grep -q '"status":"delivered"' "$work/smsd.out" || { echo "the installed gateway's demo delivered nothing"; exit 1; }
+fi
 echo "install tree: ok"
