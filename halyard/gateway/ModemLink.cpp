@@ -32,7 +32,8 @@ int64_t UnixStamp(Framework::TDateTime T) {
   return T == 0 ? 0 : static_cast<int64_t>(std::llround((T - 25569.0) * 86400.0));
 }
 
-// An idle modem is asked whether it is still there this often: an unplugged one says nothing.
+// An idle modem is asked this often whether it is still there (an unplugged one says nothing) and
+// what it holds.
 constexpr auto kIdleCheck = 30s;
 // Failed sends in a row (with an answer) after which the modem is taken down and reopened.
 constexpr int kErrorRunLimit = 3;
@@ -454,8 +455,12 @@ bool TModemLink::Step() {
     if (ReadStored()) return true;
     if (SendPart()) return true;
     if (now - LastHeard_ > kIdleCheck) {
-      Gsm_->SendATCommand("AT", GSM::wmResult, nullptr, 1);
+      // Whether the modem is still there, and what it stored without saying so (a modem that
+      // cannot announce stored messages, or an announcement lost in a reopen).
       LastHeard_ = now;
+      SweepStored_ = true;
+      RetryEarlyReports();
+      return ReadStored();
     }
   } catch (const EStoreError& e) {
     Gw_.Log(Name() + ": the store: " + e.what());
