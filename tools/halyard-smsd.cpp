@@ -127,6 +127,18 @@ int main(int argc, char** argv) {
         if (i + 1 >= argc) throw EConfigError(a + " needs a value");
         return argv[++i];
       };
+      auto number = [&]() -> double {
+        std::string v = value();
+        size_t used = 0;
+        double n = 0;
+        try {
+          n = std::stod(v, &used);
+        } catch (const std::exception&) {
+          used = 0;
+        }
+        if (used == 0 || used != v.size() || n < 0) throw EConfigError(a + " needs a number, not \"" + v + "\"");
+        return n;
+      };
       if (a == "--help" || a == "-h") {
         Usage(stdout);
         return 0;
@@ -141,13 +153,15 @@ int main(int argc, char** argv) {
       } else if (a == "--sca") {
         one.SCA = value(), oneModem = true;
       } else if (a == "--rate") {
-        one.RatePerMinute = std::stod(value()), oneModem = true;
+        one.RatePerMinute = number(), oneModem = true;
       } else if (a == "--store") {
         store = value();
       } else if (a == "--listen") {
         listen = value();
       } else if (a == "--port") {
-        port = std::stoi(value());
+        double p = number();
+        if (p != static_cast<int>(p) || p > 65535) throw EConfigError("--port needs 0 to 65535");
+        port = static_cast<int>(p);
       } else if (a == "--token") {
         token = value();
       } else if (a == "--name") {
