@@ -26,6 +26,7 @@ class TScriptedModem {
     std::vector<std::string> Chunks;
     int PauseMs = 0;
     bool Prompt = false;                   // two-stage: "> " first, Chunks after the body's Ctrl-Z
+    std::string PromptText = "\r\n> ";     // what the prompt is written as (with reports around it)
     int PromptDelayMs = 0;                 // how long the prompt takes
     std::vector<int> PromptDelays;         // per attempt, overriding PromptDelayMs; -1: none
     bool Silent = false;
@@ -174,7 +175,7 @@ class TScriptedModem {
                                                                                  : reply.PromptDelayMs;
           if (delay < 0) continue;  // this attempt never gets its prompt
           if (!Sleep(delay)) return;
-          Pty_.Write("\r\n> ");
+          Pty_.Write(reply.PromptText);
           pending = reply;
           inBody = true;
           continue;

@@ -6,6 +6,7 @@
 
 #include "halyard/auxstr/AuxStr.h"
 #include "halyard/commconnect/CommConnect.h"
+#include "halyard/gsm/ATReplies.h"
 #include "halyard/gsm/GSMUtils.h"
 #include "halyard/resources/Resources.h"
 
@@ -61,8 +62,10 @@ void TATHandOverThread::cmRxChar() {
 
 TATChannel::TATChannel(TOwner& Owner) : Owner_(Owner) {
   for (const char* line : {"OK=0", "RING=2", "NO CARRIER=3", "ERROR=4", "NO DIAL TONE=6", "BUSY=7",
-                           "+CMS ERROR:=255", "+CME ERROR:=254", "OK.Params=RES,OK", "ERROR.Params=RES,ERR",
-                           "+CMS ERROR:.Params=RES,ERR", "+CME ERROR:.Params=RES,ERR"})
+                           "+CMS ERROR:=255", "+CME ERROR:=254", "COMMAND NOT SUPPORT=4", "TOO MANY PARAMETERS=4",
+                           "OK.Params=RES,OK", "ERROR.Params=RES,ERR", "+CMS ERROR:.Params=RES,ERR",
+                           "+CME ERROR:.Params=RES,ERR", "COMMAND NOT SUPPORT.Params=RES,ERR",
+                           "TOO MANY PARAMETERS.Params=RES,ERR"})
     ResultCodes_.Add(line);
 }
 
@@ -78,10 +81,10 @@ std::string TATChannel::LastResultLine() const {
 
 void TATChannel::Pause(int Ms) { std::this_thread::sleep_for(std::chrono::milliseconds(std::max(Ms, 0))); }
 
-bool TATChannel::WaitResponse(uint64_t& SeenProgress, const std::function<bool()>& Done) {
+bool TATChannel::WaitResponse(uint64_t& SeenProgress, const std::function<bool()>& Done, int Limit) {
   using Clock = std::chrono::steady_clock;
   bool main = Application().IsMainThread();
-  const int limit = Settings.RecTimeout;
+  const int limit = Limit;
   auto deadline = Clock::now() + std::chrono::milliseconds(limit);
   for (;;) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -129,7 +132,7 @@ void TATChannel::Drain(uint8_t Mode) {
   WaitMode_ = Mode & ~wmDrain;
 }
 
-bool TATChannel::RunAttempt(const std::string& Cmd, uint8_t Mode) {
+bool TATChannel::RunAttempt(const std::string& Cmd, uint8_t Mode, bool& BodySent) {
   struct Cleanup {
     TATChannel* c;
     ~Cleanup() {
@@ -151,6 +154,9 @@ bool TATChannel::RunAttempt(const std::string& Cmd, uint8_t Mode) {
     ResponseBuffer_.clear();
     RxState_ = 0;
     EchoSeen_ = false;
+    EchoExpected_ = EchoOn_;
+    Paid_ = false;
+    ExpectBody_ = false;
     LinesAtStart_ = ResultLines_ ? ResultLines_->Count() : 0;
     AttemptLines_ = AttemptBytes_ = 0;
     Overflow_ = false;
@@ -171,7 +177,15 @@ bool TATChannel::RunAttempt(const std::string& Cmd, uint8_t Mode) {
       WaitMode_ = wmPrompt;
     }
     Send(Cmd.substr(0, gt) + "\r");
-    if (!WaitResponse(seen, [this] { return (RxState_ & wmPrompt) != 0; })) return false;
+    // A final result instead of the prompt refuses the command.
+    if (!WaitResponse(seen, [this] { return (RxState_ & (wmPrompt | wmResult)) != 0; }, Settings.RecTimeout))
+      return false;
+    {
+      std::lock_guard lk(StateLock_);
+      if (!(RxState_ & wmPrompt)) return false;
+      // Behind the prompt the modem has finished whatever came before.
+      Owed_ = false;
+    }
     Drain(Mode & ~wmPrompt);
     ResponseEvent_.ResetEvent();
     {
@@ -180,6 +194,7 @@ bool TATChannel::RunAttempt(const std::string& Cmd, uint8_t Mode) {
       RxState_ = 0;
     }
     Send(Cmd.substr(gt + 1) + "\x1A");
+    BodySent = true;
   }
   uint8_t waitMode;
   {
@@ -188,20 +203,19 @@ bool TATChannel::RunAttempt(const std::string& Cmd, uint8_t Mode) {
   }
   if (waitMode == 0) return true;
   uint8_t required = waitMode & ~(wmPrefixed | wmErrorEnds);
-  // A modem that echoes answers after the echo: an answer before it is not this command's.
-  bool complete = WaitResponse(seen, [&] {
-    return Overflow_ || ((RxState_ & required) == required && (required == 0 || EchoSeen_ || !EchoOn_));
-  });
+  int limit = BodySent && Settings.BodyTimeout > 0 ? std::max(Settings.BodyTimeout, Settings.RecTimeout)
+                                                   : Settings.RecTimeout;
+  bool complete = WaitResponse(seen, [&] { return Overflow_ || (RxState_ & required) == required; }, limit);
   {
     std::lock_guard lk(StateLock_);
     if (Overflow_)
       GSMError(Format("The modem's answer to %s exceeds %d lines or %d bytes", Cmd, Settings.MaxReplyLines,
                       Settings.MaxReplyBytes));
-    // No echo this time: the modem may have stopped echoing; the next attempt goes by the
-    // answer alone.
+    // The modem took this command (it is done without its final, or echoed it, or does not echo)
+    // and its final result is still to come.
+    if (!(RxState_ & wmResult) && !Paid_ && (complete || EchoSeen_ || !EchoExpected_)) Owed_ = true;
+    // No echo this time: the modem does not echo (any more), whatever the command was.
     if (!EchoSeen_) EchoOn_ = false;
-    // Turned off on purpose: from the next command on, answers come without an echo.
-    if (complete && CommandName_.rfind("E0", 0) == 0) EchoOn_ = false;
   }
   std::string last = LastResultLine();
   bool ok = complete;
@@ -233,15 +247,19 @@ int TATChannel::Transact(const std::string& Cmd, uint8_t Mode, Framework::TStrin
     ResultLines_ = Strings;
   }
   int left = Repeats != 0 ? Repeats : Settings.RepeatCount;
-  bool ok = false;
+  bool ok = false, bodySent = false;
   do {
-    ok = RunAttempt(Cmd, Mode);
+    ok = RunAttempt(Cmd, Mode, bodySent);
     --left;
-    if (!ok) Pause(Settings.RepeatTimeout);
-  } while (!ok && left > 0);
+    // A body that went out is never sent again: the modem may have acted on it.
+    if (!ok && !bodySent && left > 0) Pause(Settings.RepeatTimeout);
+  } while (!ok && left > 0 && !bodySent);
   if (!ok) {
     std::string last = LastResultLine();
     if (!last.empty()) RaiseResponseError(last, Cmd);
+    if (bodySent)
+      throw EGSMNoAnswerAfterBody(Format("No answer from the modem after the body of %s: it may have been sent",
+                                         Cmd.substr(0, Cmd.find('>'))));
     GSMError(Format(R::LoadResString(R::sNoReply), Cmd));
   }
   return LastResultCode();
@@ -297,9 +315,40 @@ void TATChannel::Receive(const std::string& Chunk) {
       if (!ResponseBuffer_.empty()) ++Progress_;
       if (AttemptLines_ > Settings.MaxReplyLines || AttemptBytes_ > Settings.MaxReplyBytes) Overflow_ = true;
       ResponseEvent_.SetEvent();
+    } else if (Owed_) {
+      ResponseBuffer_ += Chunk;
+      ReceiveIdle();
     }
   }
   if (wake && HandOver_) HandOver_->Wake();
+}
+
+bool TATChannel::IsFinal(const std::string& L, bool Exact, std::string* Key) const {
+  std::string key = L;
+  int index = ResultCodes_.IndexOfName(key);
+  if (index < 0 && !Exact && UpString(L).find("ERROR") != std::string::npos) {
+    key = "ERROR";
+    index = ResultCodes_.IndexOfName(key);
+  }
+  if (index < 0 || ResultCodes_.GetValue(key + ".Params").find("RES") == std::string::npos) return false;
+  if (Key) *Key = key;
+  return true;
+}
+
+void TATChannel::ReceiveIdle() {
+  size_t pos = 0, n = ResponseBuffer_.size();
+  for (;;) {
+    TLineScan s = ScanLine(ResponseBuffer_, pos, n);
+    if (s.Kind == TLineScan::lsIncomplete) {
+      pos = s.Start;
+      break;
+    }
+    if (s.Kind == TLineScan::lsLine && Owed_ && IsFinal(ResponseBuffer_.substr(s.Start, s.End - s.Start), false))
+      Owed_ = false;
+    pos = s.End + 1;
+  }
+  ResponseBuffer_.erase(0, pos);
+  if (!Owed_ || ResponseBuffer_.size() > kMaxLine) ResponseBuffer_.clear();
 }
 
 void TATChannel::HandleLine(const std::string& L) {
@@ -320,36 +369,46 @@ void TATChannel::HandleLine(const std::string& L) {
     EchoOn_ = true;
     return;
   }
-  std::string key = L;
-  int index = ResultCodes_.IndexOfName(key);
-  if (index < 0 && U.find("ERROR") != std::string::npos) {
-    key = "ERROR";
-    index = ResultCodes_.IndexOfName(key);
-  }
-  std::string prefix = CommandName_ + ":";
-  if (index >= 0) {
-    if (ResultCodes_.GetValue(key + ".Params").find("RES") != std::string::npos) {
-      LastResultCode_ = Framework::StrToIntDef(ResultCodes_.ValueFromIndex(index), 0);
-      LastResultLine_ = L;
-      RxState_ |= wmResult | wmResponse;
-      ++Progress_;
-    }
-  } else if (WaitMode_ & wmPrefixed) {
-    if (U.rfind(prefix, 0) == 0) {
-      if (ResultLines_) ResultLines_->Add(Trim(L.substr(prefix.size())));
-      RxState_ |= wmResponse;
-      ++Progress_;
-    }
-  } else if (!L.empty() && (L[0] == '+' || L[0] == '^')) {
-    if (U.rfind(prefix, 0) == 0) {
-      if (ResultLines_) ResultLines_->Add(L);
-      RxState_ |= wmResponse;
-      ++Progress_;
-    }
-  } else {
-    if (ResultLines_) ResultLines_->Add(L);
+  auto data = [&](const std::string& Text) {
+    if (ResultLines_) ResultLines_->Add(Text);
     RxState_ |= wmResponse;
     ++Progress_;
+  };
+  // A message's body is data even where it reads like a result ("ERROR in your bill").
+  bool body = ExpectBody_;
+  ExpectBody_ = false;
+  std::string key;
+  std::string prefix = CommandName_ + ":";
+  if (IsFinal(L, body, &key)) {
+    if (Owed_) {
+      // An earlier command's final result: it and what came with it are not this command's.
+      Owed_ = false;
+      Paid_ = true;
+      RxState_ &= wmDrain | wmPrompt;
+      if (ResultLines_ && ResultLines_->Count() > LinesAtStart_)
+        ResultLines_->DeleteRange(LinesAtStart_, ResultLines_->Count() - LinesAtStart_);
+      ++Progress_;
+      return;
+    }
+    LastResultCode_ = Framework::StrToIntDef(ResultCodes_.ValueFromIndex(ResultCodes_.IndexOfName(key)), 0);
+    LastResultLine_ = L;
+    RxState_ |= wmResult | wmResponse;
+    ++Progress_;
+  } else if (ResultCodes_.IndexOfName(L) >= 0) {
+    // A result code that is no final one (RING).
+  } else if (body) {
+    data(L);
+  } else if (WaitMode_ == wmPrompt) {
+    // Before the body nothing is the answer: the prompt itself, or reports around it.
+  } else if (WaitMode_ & wmPrefixed) {
+    if (U.rfind(prefix, 0) == 0) data(Trim(L.substr(prefix.size())));
+  } else if (!L.empty() && (L[0] == '+' || L[0] == '^')) {
+    if (U.rfind(prefix, 0) == 0) {
+      data(L);
+      ExpectBody_ = CommandName_ == "+CMGR" || CommandName_ == "+CMGL";
+    }
+  } else if (!IsUnsolicitedLine(L, CommandName_)) {
+    data(L);
   }
   if ((RxState_ & (wmResult | wmResponse)) == (wmResult | wmResponse)) RxState_ |= wmFinal;
 }

@@ -85,6 +85,9 @@ class TATChannel {
   };
   struct TSettings {
     int RepeatCount = 5, RecTimeout = 6000, RepeatTimeout = 500;
+    // The silence a two-stage command's final answer may take once its body is sent (0:
+    // RecTimeout). A modem that sends a message may take two minutes to say so.
+    int BodyTimeout = 0;
     // The most one attempt accepts before it fails: a modem that babbles cannot hold a command.
     // Far above any real answer (a full list of 255 stored messages is about 510 lines, 100 KiB).
     int MaxReplyLines = 1000, MaxReplyBytes = 256 * 1024;
@@ -130,11 +133,17 @@ class TATChannel {
   static void Pause(int Ms);
 
  private:
-  bool RunAttempt(const std::string& Cmd, uint8_t Mode);
+  // One attempt; BodySent tells whether a two-stage command's body went out.
+  bool RunAttempt(const std::string& Cmd, uint8_t Mode, bool& BodySent);
   void Drain(uint8_t Mode);
-  // Waits for ResponseEvent up to RecTimeout of silence; returns false on time-out.
-  bool WaitResponse(uint64_t& SeenProgress, const std::function<bool()>& Done);
+  // Waits for ResponseEvent up to Limit ms of silence; returns false on time-out.
+  bool WaitResponse(uint64_t& SeenProgress, const std::function<bool()>& Done, int Limit);
   void HandleLine(const std::string& L);  // under StateLock_
+  // Whether a line is a final result code, and its entry in ResultCodes (Exact: by its whole
+  // text only, not by the word ERROR in it).
+  bool IsFinal(const std::string& L, bool Exact, std::string* Key = nullptr) const;
+  // Lines received between transactions: a final result there pays what is owed.
+  void ReceiveIdle();  // under StateLock_
   void Send(const std::string& Text) { Owner_.ChannelSend(Text); }
 
   TOwner& Owner_;
@@ -164,7 +173,15 @@ class TATChannel {
   // has come, and how many result lines the attempt found in place.
   bool EchoOn_ = false;
   bool EchoSeen_ = false;
+  bool EchoExpected_ = false;  // EchoOn_ when the attempt began
   int LinesAtStart_ = 0;
+  // An earlier command took the modem's attention but its final result has not come: every
+  // command gets exactly one, so the next final result to come is that one, not the current
+  // command's. Paid_: this attempt has thrown away a final for it.
+  bool Owed_ = false;
+  bool Paid_ = false;
+  // The line behind a message's header ("+CMGR:", "+CMGL:") is its body, whatever it says.
+  bool ExpectBody_ = false;
 
   // Shared by the receiver thread and the main thread.
   Framework::TCriticalSection RxLock_;

@@ -1,6 +1,9 @@
 #include "halyard/gsm/ATReplies.h"
 
 #include <algorithm>
+#include <cctype>
+#include <string_view>
+#include <vector>
 
 #include "halyard/auxstr/AuxStr.h"
 #include "halyard/gsm/GSMUtils.h"
@@ -41,11 +44,16 @@ void TDeliverTextHeader::ApplyTo(TSMSDeliver& D) const {
 
 int ParseRegistration(const std::string& Line) {
   if (Line.find(',') == std::string::npos) return Framework::StrToInt(Line.substr(std::min<size_t>(7, Line.size())));
-  int pos = 7;
-  int status = Framework::StrToInt(ExtractParam(Line, pos));
-  std::string second = ExtractParam(Line, pos);
-  if (!second.empty() && second[0] != '"') status = Framework::StrToInt(second);
-  return status;
+  std::vector<std::string> fields;
+  for (int pos = 7; pos <= static_cast<int>(Line.size());) fields.push_back(AuxStr::Trim(ExtractParam(Line, pos)));
+  // "<n>,<stat>[,<lac>,<ci>[,<act>]]" answers a query; "<stat>,<lac>,<ci>[,<act>]" is the
+  // indication. Huawei leaves the area and cell unquoted ("+CREG: 5,8BE3,2BAF"): the second
+  // field is a status only when it is a short number, and three fields are always the indication.
+  if (fields.size() < 2) return Framework::StrToInt(fields.empty() ? std::string() : fields[0]);
+  const std::string& second = fields[1];
+  bool answer = fields.size() != 3 && !second.empty() && second.size() <= 2 &&
+                second.find_first_not_of("0123456789") == std::string::npos;
+  return Framework::StrToInt(answer ? second : fields[0]);
 }
 
 int ParseSignalQuality(const std::string& Line) {
@@ -144,6 +152,34 @@ TBroadcastTextHeader ParseBroadcastTextHeader(const std::string& Params) {
   h.Page = static_cast<uint8_t>(number());
   h.Pages = static_cast<uint8_t>(number());
   return h;
+}
+
+namespace {
+// Printed by modems of their own accord, without a sigil. Boot and state lines of SIMCom
+// ("RDY", "Call Ready", "SMS Ready"), Quectel ("RDY", "POWERED DOWN"), Cinterion ("^SYSSTART").
+const char* const kBareReports[] = {"RDY",         "Call Ready",   "SMS Ready", "PB DONE", "NORMAL POWER DOWN",
+                                    "POWERED DOWN", "UNDER-VOLTAGE POWER DOWN", "OVER-VOLTAGE POWER DOWN",
+                                    "UNDER-VOLTAGE WARNNING", "OVER-VOLTAGE WARNNING", "RING"};
+const char* const kRestartLines[] = {"RDY", "^SYSSTART", "SMS Ready", "+QIND: SMS DONE", "+QIND: \"SMS DONE\"",
+                                     "+PBREADY"};
+}  // namespace
+
+bool IsUnsolicitedLine(const std::string& Line, const std::string& CommandName) {
+  if (Line.empty()) return false;
+  for (const char* bare : kBareReports)
+    if (Line == bare) return true;
+  if (std::string_view("+^#*$%").find(Line[0]) == std::string_view::npos) return false;
+  size_t colon = Line.find(':');
+  if (colon == std::string::npos || colon < 2) return false;
+  for (size_t i = 1; i < colon; ++i)
+    if (!std::isalnum(static_cast<unsigned char>(Line[i])) && Line[i] != '_') return false;
+  return AuxStr::UpString(Line.substr(0, colon)) != AuxStr::UpString(CommandName);
+}
+
+bool IsRestartLine(const std::string& Line) {
+  for (const char* l : kRestartLines)
+    if (Line == l) return true;
+  return false;
 }
 
 }  // namespace Halyard::GSM

@@ -91,4 +91,14 @@ struct TBroadcastTextHeader {
 };
 TBroadcastTextHeader ParseBroadcastTextHeader(const std::string& Params);
 
+// Whether a line inside an answer is a modem's own report rather than the answer's data: a line
+// named with a sigil ("+X:", "^X:", "#X:", "*X:", "$X:", "%X:") that is not the command's own
+// (CommandName as "+CMGR"), or one of the bare lines modems print when they start or change
+// state ("RDY", "Call Ready", "SMS Ready", ...).
+bool IsUnsolicitedLine(const std::string& Line, const std::string& CommandName);
+
+// Whether a line outside a transaction says the modem has just started again (and so lost what
+// it was set to): "RDY", "^SYSSTART", "SMS Ready", "+QIND: SMS DONE", ...
+bool IsRestartLine(const std::string& Line);
+
 }  // namespace Halyard::GSM

@@ -46,6 +46,12 @@ TEST(ATReplies, RegistrationSignalAndStoredIndications) {
   EXPECT_EQ(ParseRegistration("+CREG: 0,1"), 1);                    // answer to AT+CREG?
   EXPECT_EQ(ParseRegistration("+CREG: 2,5,\"00C3\",\"A1B2\""), 5);  // answer with location
   EXPECT_EQ(ParseRegistration("+CREG: 1,\"00C3\",\"A1B2\""), 1);    // indication, n=2
+  // Unquoted location, with and without the access technology (ModemManager's
+  // src/tests/test-modem-helpers.c, Huawei and Sierra cases).
+  EXPECT_EQ(ParseRegistration("+CREG: 5,8BE3,2BAF"), 5);
+  EXPECT_EQ(ParseRegistration("+CREG: 1,8BE3,2BAF,7"), 1);
+  EXPECT_EQ(ParseRegistration("+CREG: 2,1,8BE3,2BAF"), 1);
+  EXPECT_EQ(ParseRegistration("+CREG: 2,5,\"8BE3\",\"2BAF\",7"), 5);
   EXPECT_THROW(ParseRegistration("+CREG: x"), Framework::EConvertError);
   EXPECT_EQ(ParseSignalQuality("+CSQ: 17,99"), 17);
   EXPECT_EQ(ParseSignalQuality("+CSQ: 99"), 99);

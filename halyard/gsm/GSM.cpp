@@ -109,10 +109,12 @@ void TGSM::OpenComDevice() {
     DoComRxChar(sender, count);
   });
   HandlerInstalled_ = true;
+  // Before the port opens: a line the modem sends at once (boot noise, "+CPIN: READY") must not
+  // leave the port's thread waiting for the main thread, which is busy with the open.
+  COMDevice_->SetDontSynchronize(true);
   COMDevice_->Open();
   COMDevice_->PurgeIn();
   COMDevice_->PurgeOut();
-  COMDevice_->SetDontSynchronize(true);
 }
 
 void TGSM::CloseComDevice(bool Restore) {
@@ -202,6 +204,7 @@ const bool kPublished = [] {
       .Integer("RepeatCount", &TGSM::RepeatCount, &TGSM::SetRepeatCount, 5)
       .Integer("RecTimeout", &TGSM::RecTimeout, &TGSM::SetRecTimeout, 6000)
       .Integer("RepeatTimeout", &TGSM::RepeatTimeout, &TGSM::SetRepeatTimeout, 500)
+      .Integer("SendTimeout", &TGSM::SendTimeout, &TGSM::SetSendTimeout, 0)
       .Event<TRxCharEvent>("OnRxChar", "TRxCharEvent", &TGSM::OnRxChar, &TGSM::SetOnRxChar)
       .Event<TUnsolicitedLineEvent>("OnUnsolicitedLine", "TUnsolicitedLineEvent", &TGSM::OnUnsolicitedLine,
                                     &TGSM::SetOnUnsolicitedLine)

@@ -84,6 +84,10 @@ class TGSM : public Connect::TConnection, public ISMSModem, private TATChannel::
   void SetMaxReplyLines(int v) { Channel_.Settings.MaxReplyLines = v; }
   int MaxReplyBytes() const { return Channel_.Settings.MaxReplyBytes; }
   void SetMaxReplyBytes(int v) { Channel_.Settings.MaxReplyBytes = v; }
+  // The silence a sent message's answer may take after its body (0: the model's, at least
+  // RecTimeout). Past it the message is reported as possibly sent, never sent again.
+  int SendTimeout() const { return SendTimeout_; }
+  void SetSendTimeout(int v) { SendTimeout_ = std::max(v, 0); }
   int RepeatTimeout() const { return Channel_.Settings.RepeatTimeout; }
   void SetRepeatTimeout(int v) { Channel_.Settings.RepeatTimeout = v; }
 
@@ -167,6 +171,7 @@ class TGSM : public Connect::TConnection, public ISMSModem, private TATChannel::
   }
 
   TGSMEquipment Equipment_ = eqM1;
+  int SendTimeout_ = 0;
   uint8_t SMSFormat_ = 0;
   std::string PIN_;
   int LastMessageReference_ = -1;

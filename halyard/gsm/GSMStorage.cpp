@@ -28,6 +28,11 @@ void TGSM::SendSMS(TSMS2* M) {
   if (!submit && !dynamic_cast<TSMSCommand*>(M)) GSMError(R::LoadResString(R::sSMSTypeNotSupported));
   LastMessageReference_ = -1;
   TStringList answer;  // "+CMGS: <mr>[,<scts>]"
+  struct TBodyWait {
+    TATChannel& c;
+    ~TBodyWait() { c.Settings.BodyTimeout = 0; }
+  } bodyWait{Channel_};
+  Channel_.Settings.BodyTimeout = SendTimeout_ > 0 ? SendTimeout_ : GSMModel(Equipment_).SendTimeout;
   if (SMSFormat_ == 1) {
     if (!submit) GSMError(R::LoadResString(R::sSMSTypeNotSupported));
     std::string v;

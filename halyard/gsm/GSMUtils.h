@@ -13,6 +13,12 @@ class EGSMError : public CommConnect::EComError {
  public:
   using EComError::EComError;
 };
+// A two-stage command whose body went to the modem got no final answer: the modem may have acted
+// on it (a message may have gone out), so it is not sent again.
+class EGSMNoAnswerAfterBody : public EGSMError {
+ public:
+  using EGSMError::EGSMError;
+};
 
 [[noreturn]] void GSMError(const std::string& Msg);
 // The first line of a command's answer; a modem that said only OK gets a clear error that

@@ -1,0 +1,204 @@
+// How the engine copes with what current modems do on the line. The behaviours are those that
+// ModemManager's plugins and src/tests/test-modem-helpers.c, gammu's libgammu/protocol/at/at.c and
+// asterisk chan_dongle's at_response.c describe for Quectel, SIMCom, Huawei, Sierra and Telit.
+#include <gtest/gtest.h>
+
+#include "GSMFixture.h"
+#include "halyard/gsm/ATReplies.h"
+#include "halyard/gsm/GSM.h"
+
+using namespace Halyard;
+using namespace Halyard::GSM;
+using HalyardTest::Commands;
+using HalyardTest::TScriptedModem;
+
+namespace {
+
+class ModemQuirks : public HalyardTest::TGSMFixture {
+ protected:
+  std::unique_ptr<TSMSSubmit> Message() {
+    auto s = std::make_unique<TSMSSubmit>();
+    s->DA = "+0123456789";
+    s->UD = "hello";
+    s->GSM = Gsm.get();
+    return s;
+  }
+  TScriptedModem::TReply Prompted(std::vector<std::string> Chunks, int PauseMs = 0,
+                                  std::string PromptText = "\r\n> ") {
+    TScriptedModem::TReply r;
+    r.Prompt = true;
+    r.Chunks = std::move(Chunks);
+    r.PauseMs = PauseMs;
+    r.PromptText = std::move(PromptText);
+    return r;
+  }
+  int CmgsSent() {
+    int n = 0;
+    for (auto& c : Modem->Received()) n += c.rfind("AT+CMGS=", 0) == 0;
+    return n;
+  }
+};
+
+}  // namespace
+
+// Quectel allows +CMGS two minutes. An answer later than the wait is "may have been sent", and
+// neither the command nor its body goes out a second time.
+TEST_F(ModemQuirks, ASlowSendIsNeverSentTwice) {
+  Gsm->SetEquipment(eqTC35);
+  Gsm->Open();
+  Gsm->SetRecTimeout(300);
+  Gsm->SetRepeatCount(5);
+  Modem->On("AT+CMGS=", Prompted({"", "\r\n+CMGS: 7\r\n\r\nOK\r\n"}, 1500));
+  auto m0 = Message();
+  TSMSSubmit& s = *m0;
+  try {
+    Gsm->SendSMS(&s);
+    FAIL() << "a send without its answer succeeded";
+  } catch (const EGSMNoAnswerAfterBody& e) {
+    EXPECT_STREQ(e.what(), "No answer from the modem after the body of AT+CMGS=17: it may have been sent");
+  }
+  EXPECT_EQ(CmgsSent(), 1);
+  EXPECT_EQ(Modem->Bodies().size(), 1u);
+  // Waited for long enough, the same modem's late answer is the send's.
+  Gsm->SetSendTimeout(30000);
+  Gsm->SendSMS(&s);
+  EXPECT_EQ(Gsm->LastMessageReference(), 7);
+  EXPECT_EQ(CmgsSent(), 2);
+  EXPECT_EQ(Modem->Bodies().size(), 2u);
+}
+
+// Huawei's ^RSSI, or a +CMTI, in the same read as the prompt: the prompt is not the answer, and
+// the report between the body and +CMGS is not either.
+TEST_F(ModemQuirks, ReportsAroundThePromptAreNotTheAnswer) {
+  Gsm->SetEquipment(eqTC35);
+  Gsm->Open();
+  auto m0 = Message();
+  TSMSSubmit& s = *m0;
+  for (const char* prompt : {"\r\n> \r\n^RSSI: 12\r\n", "\r\n^RSSI: 12\r\n\r\n> ", "\r\n+CMTI: \"SM\",3\r\n\r\n> "}) {
+    Modem->On("AT+CMGS=", Prompted({"\r\n^HCSQ: \"LTE\",50,44,120,20\r\n", "\r\n+CMGS: 42\r\n\r\nOK\r\n"}, 20, prompt));
+    Gsm->SendSMS(&s);
+    EXPECT_EQ(Gsm->LastMessageReference(), 42) << prompt;
+  }
+}
+
+// RDY, Call Ready, SMS Ready (SIMCom, Quectel at boot) and Telit's #STN inside answers; a
+// message body that reads like a result code or a report is still the body.
+TEST_F(ModemQuirks, BareReportsInsideAnswersAreNotData) {
+  Gsm->SetEquipment(eqTC35);
+  Gsm->Open();
+  Modem->Answer("AT+CGMM", {"RDY", "EC25", "Call Ready", "#STN: 150,1,\"\"", "SMS Ready", "OK"});
+  TStringList lines;
+  Gsm->SendATCommand("AT+CGMM", wmAnswer, &lines);
+  EXPECT_EQ(lines.Text(), "EC25\n");
+  auto m0 = Message();
+  TSMSSubmit& s = *m0;
+  const std::string pdu = s.GetPDU();
+  Modem->Answer("AT+CMGR=1", {"SMS Ready", "+CMGR: 2,,17", pdu, "#STN: 150,1,\"\"", "OK"});
+  int status = -1;
+  auto m = Gsm->ReadSMS(1, status);
+  ASSERT_NE(m, nullptr);
+  EXPECT_EQ(status, 2);
+  EXPECT_EQ(m->UD, "hello");
+  Gsm->Close();
+  Gsm->SetSMSFormat(1);
+  Gsm->Open();
+  for (const std::string body : {"ERROR 42 in your bill", "+1 for that", "#STN: not a report"}) {
+    Modem->Answer("AT+CMGR=2", {"+CMGR: \"REC READ\",\"+4917\",,\"26/01/02,03:04:05+04\"", body, "OK"});
+    m = Gsm->ReadSMS(2, status);
+    ASSERT_NE(m, nullptr) << body;
+    EXPECT_EQ(m->UD, body);
+  }
+}
+
+// Huawei's "COMMAND NOT SUPPORT" and verbose +CME errors end the command at once.
+TEST_F(ModemQuirks, HuaweiAndVerboseErrorsAreFinal) {
+  Gsm->SetEquipment(eqTC35);
+  Gsm->Open();
+  Gsm->SetRecTimeout(20000);  // a result that is not seen as final would wait this long, per attempt
+  Modem->Answer("AT+CLAC", {"COMMAND NOT SUPPORT"});
+  EXPECT_EQ(Error([&] { Gsm->SendATCommand("AT+CLAC", wmAnswer, nullptr, 1); }),
+            "COMMAND NOT SUPPORT was returned on AT command: AT+CLAC");
+  Modem->Answer("AT+CPIN?", {"+CME ERROR: SIM busy"});
+  EXPECT_EQ(Error([&] { Gsm->SendATCommand("AT+CPIN?", wmPrefixedAnswer, nullptr, 1); }),
+            "+CME ERROR: SIM busy was returned on AT command: AT+CPIN?");
+  // A refusal instead of the prompt ends the send's attempt without waiting for a prompt.
+  Modem->Answer("AT+CMGS=", {"+CMS ERROR: 304"});
+  auto m0 = Message();
+  TSMSSubmit& s = *m0;
+  EXPECT_EQ(Error([&] { Gsm->SendSMS(&s); }),
+            "+CMS ERROR: 304 \"Invalid PDU mode parameter\" was returned on AT command: AT+CMGS=17>" + s.GetPDU());
+}
+
+// Echo turned off by a command not spelt "ATE0" ("ATV1E0", "AT&FE0", a profile restored by ATZ):
+// learnt from the answer that comes without it, so nothing waits for an echo and nothing is sent
+// twice.
+TEST_F(ModemQuirks, EchoIsLearntFromWhatTheModemDoes) {
+  Gsm->SetEquipment(eqTC35);
+  Gsm->SetRecTimeout(20000);
+  Gsm->Open();  // echoes: the channel knows the modem echoes
+  Modem->Answer("ATV1E0", {"OK"});
+  Gsm->SendATCommand("ATV1E0", wmResult);
+  Modem->SetEcho(false);
+  Modem->On("AT+CMGS=", Prompted({"\r\n+CMGS: 5\r\n\r\nOK\r\n"}));
+  auto m0 = Message();
+  TSMSSubmit& s = *m0;
+  Gsm->SendSMS(&s);
+  EXPECT_EQ(Gsm->LastMessageReference(), 5);
+  EXPECT_EQ(CmgsSent(), 1);
+  EXPECT_EQ(Modem->Bodies().size(), 1u);
+  TStringList lines;
+  Modem->Answer("AT+CGMI", {"Quectel", "OK"});
+  Gsm->SendATCommand("AT+CGMI", wmAnswer, &lines, 1);
+  EXPECT_EQ(lines.Text(), "Quectel\n");
+}
+
+// A modem that echoes AT+CGMM at once but still answers the timed-out AT+CGMI first: the first
+// final result after the echo is AT+CGMI's.
+TEST_F(ModemQuirks, ALateAnswerAfterTheNextEchoIsTheEarlierCommands) {
+  Gsm->OpenComDevice();
+  Gsm->SetRecTimeout(300);
+  Modem->SetEcho(false);  // echoes written by the rules, where this modem puts them
+  Modem->On("AT+CGMI", {{"AT+CGMI\r"}});
+  Modem->On("AT+CGMM", {{"AT+CGMM\r", "\r\nQuectel\r\n\r\nOK\r\n", "\r\nEC25\r\n\r\nOK\r\n"}, 50});
+  TStringList lines;
+  EXPECT_EQ(Error([&] { Gsm->SendATCommand("AT+CGMI", wmAnswer, &lines, 1); }), "No reply on AT command: AT+CGMI");
+  lines.Clear();
+  Gsm->SetRecTimeout(20000);
+  EXPECT_EQ(Gsm->SendATCommand("AT+CGMM", wmAnswer, &lines, 1), 0);
+  EXPECT_EQ(lines.Text(), "EC25\n");
+  // The debt is paid: the next command's answer is its own again.
+  Modem->On("AT+CGMR", {{"AT+CGMR\r", "\r\nEM06ELAR03A05M4G\r\n\r\nOK\r\n"}});
+  lines.Clear();
+  Gsm->SendATCommand("AT+CGMR", wmAnswer, &lines, 1);
+  EXPECT_EQ(lines.Text(), "EM06ELAR03A05M4G\n");
+}
+
+// The port's thread must not wait for the main thread while the open is under way: the port is
+// opened with its lines handed over directly.
+TEST_F(ModemQuirks, ThePortOpensWithoutWaitingForTheMainThread) {
+  struct TWatchedComm : CommConnect::TComm {
+    using TComm::TComm;
+    bool DirectAtOpen = false;
+    void OpenConn() override {
+      DirectAtOpen = DontSynchronize();
+      TComm::OpenConn();
+    }
+  };
+  auto port = Framework::MakeComponent<TWatchedComm>(nullptr);
+  port->SetDeviceName(Pty.SlavePath());
+  auto gsm = Framework::MakeComponent<TGSM>(nullptr);
+  gsm->SetComDevice(port.get());
+  gsm->SetEquipment(eqTC35);
+  gsm->Open();
+  EXPECT_TRUE(port->DirectAtOpen);
+  gsm.reset();
+}
+
+TEST(ATReplies, UnsolicitedAndRestartLines) {
+  for (const char* l : {"RDY", "Call Ready", "SMS Ready", "#STN: 150,1,\"\"", "^RSSI: 12", "+CREG: 1", "*PSUTTZ: 1"})
+    EXPECT_TRUE(IsUnsolicitedLine(l, "+CGMM")) << l;
+  for (const char* l : {"EC25", "+CGMM: EC25", "#CGMM: LE910", "0011000B91", "> ", "+4917 is my number"})
+    EXPECT_FALSE(IsUnsolicitedLine(l, l[0] == '#' ? "#CGMM" : "+CGMM")) << l;
+  for (const char* l : {"RDY", "^SYSSTART", "SMS Ready", "+QIND: SMS DONE"}) EXPECT_TRUE(IsRestartLine(l)) << l;
+  for (const char* l : {"+CPIN: READY", "OK", "^BOOT:12345,0,0,0,6", "Call Ready"}) EXPECT_FALSE(IsRestartLine(l)) << l;
+}
