@@ -69,6 +69,29 @@ TStoredIndication ParseStoredIndication(const std::string& Line, int PrefixLengt
   return r;
 }
 
+std::vector<std::string> ParseStorages(const std::string& Params) {
+  std::vector<std::string> r;
+  int pos = 1;
+  for (int field = 0; pos <= static_cast<int>(Params.size()); ++field) {
+    std::string f = AuxStr::Trim(ExtractParam(Params, pos));
+    if (field % 3 == 0 && !f.empty() && f[0] == '"') r.push_back(f);
+  }
+  return r;
+}
+
+std::vector<std::string> ParseStorageOffer(const std::string& Params) {
+  std::vector<std::string> r;
+  size_t open = Params.find('('), close = Params.find(')', open == std::string::npos ? 0 : open);
+  if (open == std::string::npos || close == std::string::npos) return r;
+  for (size_t q = Params.find('"', open); q != std::string::npos && q < close;) {
+    size_t e = Params.find('"', q + 1);
+    if (e == std::string::npos || e > close) break;
+    r.push_back(Params.substr(q, e - q + 1));
+    q = Params.find('"', e + 1);
+  }
+  return r;
+}
+
 std::string ParseStorageAnswer(const std::string& Params) {
   int pos = 1;
   return ExtractParam(Params, pos);

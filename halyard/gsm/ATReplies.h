@@ -3,6 +3,7 @@
 // replies test them as strings.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "halyard/framework/SysUtils.h"
 #include "halyard/gsm/SMS.h"
@@ -44,6 +45,12 @@ TStoredIndication ParseStoredIndication(const std::string& Line, int PrefixLengt
 // The first storage of the answer "+CPMS: <mem1>,<used>,<total>,..." (its parameters), quoted
 // as the modem gives it.
 std::string ParseStorageAnswer(const std::string& Params);
+
+// Every storage of the answer "+CPMS: <mem1>,<used>,<total>,<mem2>,..." (its parameters), quoted
+// as the modem gives them: one to three.
+std::vector<std::string> ParseStorages(const std::string& Params);
+// The storages the first group of "+CPMS: (<mem1>...),(<mem2>...),(<mem3>...)" offers, quoted.
+std::vector<std::string> ParseStorageOffer(const std::string& Params);
 
 // The message service of the answer "+CSMS: <service>,<mt>,<mo>,<bm>" (its parameters); raises
 // EGSMError when it is not a number.

@@ -190,7 +190,8 @@ const bool kPublished = [] {
       .Create()
       .Enum<TGSMEquipment>("Equipment", "TGSMEquipment",
                            {"eqA1", "eqM1", "eqM20", "eqGM12", "eqNokia6210", "eqNokia9110", "eqM35", "eqS25",
-                            "eqT260", "eqWaveCom", "eqTC35"},
+                            "eqT260", "eqWaveCom", "eqTC35", "eqGeneric", "eqQuectel", "eqSIMCom", "eqHuawei",
+                            "eqSierra", "eqUblox", "eqTelit"},
                            &TGSM::Equipment, &TGSM::SetEquipment)
       .Integer("SMSFormat", &TGSM::SMSFormat, &TGSM::SetSMSFormat)
       .SetOf<TGSMUnsolicitedIndicationSet>(

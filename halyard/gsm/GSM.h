@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "halyard/commconnect/CommConnect.h"
 #include "halyard/connect/Connect.h"
@@ -95,6 +96,11 @@ class TGSM : public Connect::TConnection, public ISMSModem, private TATChannel::
   void SetUnsolicitedIndication(TGSMUnsolicitedIndicationSet Value);
   int RegistrationStatus() const { return RegistrationStatus_; }
   const std::string& MessageStorage() const { return MessageStorage_; }
+  // Where the modem puts messages it receives (<mem3> of +CPMS, quoted), when the model reads the
+  // storages; else MessageStorage.
+  std::string ReceiveStorage() const { return Storages_.size() >= 3 ? Storages_[2] : MessageStorage_; }
+  // The storages the modem offers for reading (+CPMS=?), quoted; empty when not asked or not said.
+  const std::vector<std::string>& OfferedStorages() const { return OfferedStorages_; }
   int SMSService() const { return SMSService_; }
 
   // The device.
@@ -104,6 +110,14 @@ class TGSM : public Connect::TConnection, public ISMSModem, private TATChannel::
   TByteSet SupportedSMSFormats() const { return GetSupportedSMSFormats(); }
   // 1 manufacturer, 2 model, 3 revision, 4 serial number.
   std::string GetMEId(int Index);
+  // The model row for what the modem says of itself (AT+CGMI, AT+CGMM); eqGeneric for a modem
+  // that is none of the known ones or does not say.
+  TGSMEquipment DetectEquipment();
+  // Whether the modem has started again by itself since the last call (it said "RDY",
+  // "^SYSSTART", ...): what the open set is lost, so the owner opens it again.
+  bool TakeRestart() { return RestartSeen_.exchange(false); }
+  // The +CNMI setting the open made ("mt,bm,ds" values as sent), empty before.
+  std::string IndicationSetting() const;
 
   // The message storage.
   void SendSMS(TSMS2* M);
@@ -181,6 +195,16 @@ class TGSM : public Connect::TConnection, public ISMSModem, private TATChannel::
   TGSMUnsolicitedIndicationSet UnsolicitedIndication_;
   int RegistrationStatus_ = 0;
   std::string MessageStorage_ = "\"SM\"";
+  // <mem1>, <mem2>, <mem3> as the modem had them at the open (models that read the storages),
+  // and whether it takes only the three-memory form of +CPMS.
+  std::vector<std::string> Storages_;
+  std::vector<std::string> OfferedStorages_;
+  bool ThreeMemories_ = false;
+  // Selects the storage of reading, listing and deleting (the open's and Setmem1's step).
+  void SelectStorage(const std::string& Name);
+  std::atomic<bool> RestartSeen_{false};
+  mutable std::mutex IndicationLock_;
+  std::string IndicationSetting_;
   int SMSService_ = 0;
   TStringList MEIdCache_;
   TNetworkRegistrationEvent OnNetworkRegistration_;

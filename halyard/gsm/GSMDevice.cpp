@@ -68,6 +68,9 @@ void TGSM::OpenConn() {
   OpenComDevice();
   BusyScope busy(this);
   MEIdCache_.Clear();
+  Storages_.clear();
+  OfferedStorages_.clear();
+  ThreeMemories_ = false;
   {
     TStringList work;
     const TGSMModel& model = GSMModel(Equipment_);
@@ -106,6 +109,16 @@ void TGSM::OpenConn() {
     }
     Command("AT+CPMS?", wmPrefixedAnswer, &work);
     MessageStorage_ = ParseStorageAnswer(AnswerLine(work, "AT+CPMS?"));
+    if (model.ReadStorages) {
+      Storages_ = ParseStorages(AnswerLine(work, "AT+CPMS?"));
+      work.Clear();
+      try {
+        Command("AT+CPMS=?", wmPrefixedAnswer, &work, 1);
+        if (work.Count() > 0) OfferedStorages_ = ParseStorageOffer(work[0]);
+      } catch (const EGSMError&) {
+        // What the modem offers is only known when it says.
+      }
+    }
     work.Clear();
     Command("AT+CSMS?", wmPrefixedLines, &work);
     SMSService_ = ParseServiceAnswer(AnswerLine(work, "AT+CSMS?"));
@@ -115,10 +128,21 @@ void TGSM::OpenConn() {
   Command(Format("AT+CMGF=%d", SMSFormat_), wmResult);
   const TGSMModel& model = GSMModel(Equipment_);
   if (model.OpenCommand) Command(model.OpenCommand, wmResult);
-  if (model.OpenStorage) Setmem1(model.OpenStorage);
+  if (model.QuietCommand) {
+    try {
+      SendATCommand(model.QuietCommand, wmResult, nullptr, 1);
+    } catch (const EGSMError&) {
+      // Not every firmware takes it: its reports are then framed and handled as they come.
+    }
+  }
+  // Reading, listing and deleting work where the model must, or where new messages arrive.
+  if (model.OpenStorage && MessageStorage_ != model.OpenStorage) SelectStorage(model.OpenStorage);
+  if (model.ReadStorages && Storages_.size() >= 3 && Storages_[2] != MessageStorage_) SelectStorage(Storages_[2]);
   if (SMSFormat_ == 1) Command("AT+CSDH=1", wmResult);
   if (ExtendedErrorMsg_ && model.ExtendedErrors) Command("AT+CMEE=1", wmResult);
   UnsolicitedIndication_ -= DoSetUnsolicitedIndication(UnsolicitedIndication_);
+  // Boot lines seen while opening belong to the start this open has just set up.
+  RestartSeen_ = false;
 }
 
 void TGSM::CloseConn() {
@@ -127,6 +151,22 @@ void TGSM::CloseConn() {
   Channel_.ClearBody();
   CloseComDevice(false);
   if (RegistrationStatus_ != 0) DoNetworkRegistration(0);
+}
+
+TGSMEquipment TGSM::DetectEquipment() {
+  std::string maker, model;
+  try {
+    maker = GetMEId(1);
+    model = GetMEId(2);
+  } catch (const EGSMError&) {
+    // A modem that does not say who made it is taken as any 27.005 modem.
+  }
+  return EquipmentFor(maker, model);
+}
+
+std::string TGSM::IndicationSetting() const {
+  std::lock_guard lk(IndicationLock_);
+  return IndicationSetting_;
 }
 
 std::string TGSM::GetMEId(int Index) {

@@ -37,7 +37,8 @@ TEST_F(GSMDevice, OpenDialogueOfEveryModel) {
       {eqA1, {"AT+CPIN?", "AT+CREG?", "AT+CREG=1", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0", "AT+CNMI=?", "AT+CNMI=2,0,0,0,1"}},
       {eqM1, {"AT+CPIN?", "AT+CREG?", "AT+CREG=1", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0", "AT+CNMI=?", "AT+CNMI=2,0,0,0,1"}},
       {eqM20, {"AT+CPIN?", "AT+CREG?", "AT+CREG=1", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0", "AT+CSMS=0", "AT+CNMI=?", "AT+CNMI=2,0,0,0,1"}},
-      {eqGM12, {"AT+CPIN?", "AT+CREG?", "AT+CREG=1", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0", "AT+CNMI=?", "AT+CNMI=2,0,0,0,1"}},
+      // The GM12 works on "ME": selected while opening, not only remembered.
+      {eqGM12, {"AT+CPIN?", "AT+CREG?", "AT+CREG=1", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0", "AT+CPMS=\"ME\"", "AT+CNMI=?", "AT+CNMI=2,0,0,0,1"}},
       {eqNokia6210, {"AT+CREG?", "AT+CREG=1", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0", "AT+CNMI=?", "AT+CNMI=2,0,0,0,1"}},
       {eqNokia9110, {"AT+CPMS?", "AT+CSMS?", "AT+CMGF=1", "AT+CSDH=1", "AT+CNMI=?", "AT+CNMI=2,0,0,0,1"}},
       {eqM35, {"AT+CPIN?", "AT+CREG?", "AT+CREG=1", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0", "AT+CMEE=1", "AT+CNMI=?", "AT+CNMI=2,0,0,0,1"}},
@@ -45,6 +46,8 @@ TEST_F(GSMDevice, OpenDialogueOfEveryModel) {
       {eqT260, {"AT+CSQ", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0", "AT+CMEE=1", "AT+CNMI=?", "AT+CNMI=2,0,0,0,1"}},
       {eqWaveCom, {"AT+WIND=12", "AT+CPIN?", "AT+CREG?", "AT+CREG=1", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0", "AT+CNMI=?", "AT+CNMI=2,0,0,0,1"}},
       {eqTC35, {"AT+CPIN?", "AT+CREG?", "AT+CREG=1", "AT+CPMS?", "AT+CSMS?", "AT+CMGF=0", "AT+CNMI=?", "AT+CNMI=2,0,0,0,1"}},
+      {eqGeneric, {"AT+CPIN?", "AT+CREG?", "AT+CREG=1", "AT+CPMS?", "AT+CPMS=?", "AT+CSMS?", "AT+CMGF=0", "AT+CMEE=1", "AT+CNMI=?", "AT+CNMI=2,0,0,0,1"}},
+      {eqHuawei, {"AT+CPIN?", "AT+CREG?", "AT+CREG=1", "AT+CPMS?", "AT+CPMS=?", "AT+CSMS?", "AT+CMGF=0", "AT^CURC=0", "AT+CMEE=1", "AT+CNMI=?", "AT+CNMI=2,0,0,0,1"}},
   };
   std::map<TGSMEquipment, Commands> switchOff = {{eqA1, {"AT^SMSO"}}, {eqM20, {"AT^SMSO"}}, {eqGM12, {"AT+CFUN=0"}},
                                                  {eqM35, {"AT^SMSO"}}, {eqS25, {"AT^SMSO"}}, {eqTC35, {"AT^SMSO"}}};

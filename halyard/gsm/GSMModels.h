@@ -53,8 +53,19 @@ struct TGSMModel {
   const char* SwitchOff = nullptr;  // the command that switches it off on close
   // Indications it sends in its own way.
   bool StatusReportStored = false;  // "+CDS: <mem>,<index>" tells of a stored report
+  // Today's modems.
+  int BodyTimeout = 0;            // ms the answer to a sent message may take (both formats)
+  bool ReadStorages = false;      // storages as the modem has them (+CPMS?, +CPMS=?), the
+                                  // three-memory form of +CPMS where the modem takes only it
+  bool FallBackIndications = false;  // +CNMI values the modem offers but refuses are stepped down
+  const char* QuietCommand = nullptr;  // tried once at open; a refusal is no failure
+  bool ReportsInSR = false;       // "+CDSI: "SM",<n>" names a report stored in "SR"
 };
 
 const TGSMModel& GSMModel(TGSMEquipment Equipment);
+
+// The model row for what a modem says of itself (+CGMI, +CGMM): one of the eleven when it is
+// one of them, a family of today's modems, or eqGeneric.
+TGSMEquipment EquipmentFor(const std::string& Manufacturer, const std::string& Model);
 
 }  // namespace Halyard::GSM

@@ -32,7 +32,8 @@ void TGSM::SendSMS(TSMS2* M) {
     TATChannel& c;
     ~TBodyWait() { c.Settings.BodyTimeout = 0; }
   } bodyWait{Channel_};
-  Channel_.Settings.BodyTimeout = SendTimeout_ > 0 ? SendTimeout_ : GSMModel(Equipment_).SendTimeout;
+  Channel_.Settings.BodyTimeout = SendTimeout_ > 0 ? SendTimeout_
+                                                  : std::max(GSMModel(Equipment_).SendTimeout, GSMModel(Equipment_).BodyTimeout);
   if (SMSFormat_ == 1) {
     if (!submit) GSMError(R::LoadResString(R::sSMSTypeNotSupported));
     std::string v;
@@ -166,8 +167,31 @@ std::unique_ptr<TStringList> TGSM::GetSMSList(int Stat) {
 
 void TGSM::Setmem1(const std::string& Name) {
   if (Name == MessageStorage_) return;
-  if (Active()) Command("AT+CPMS=" + Name, wmResult);
+  if (Active()) SelectStorage(Name);
   MessageStorage_ = Name;  // only once the modem has taken it
+}
+
+void TGSM::SelectStorage(const std::string& Name) {
+  const TGSMModel& model = GSMModel(Equipment_);
+  if (!model.ReadStorages) {
+    Command("AT+CPMS=" + Name, wmResult);
+  } else {
+    if (!ThreeMemories_) {
+      try {
+        Command("AT+CPMS=" + Name, wmResult, nullptr, 1);
+        MessageStorage_ = Name;
+        return;
+      } catch (const EGSMError&) {
+        if (LastResultLine().empty()) throw;  // no answer at all: not a matter of the form
+      }
+    }
+    // Huawei E3372-325 takes only all three memories (gammu issues #829, #908): writing and
+    // receiving stay where they are.
+    auto kept = [&](size_t i) { return Storages_.size() > i ? Storages_[i] : Name; };
+    Command("AT+CPMS=" + Name + "," + kept(1) + "," + kept(2), wmResult);
+    ThreeMemories_ = true;
+  }
+  MessageStorage_ = Name;
 }
 
 }  // namespace Halyard::GSM

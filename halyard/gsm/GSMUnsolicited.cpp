@@ -37,29 +37,60 @@ TGSMUnsolicitedIndicationSet TGSM::DoSetUnsolicitedIndication(TGSMUnsolicitedInd
       if (set.Contains(c)) return std::to_string(c);
     return "";
   };
-  std::string p = first(m, {2, 1, 0, 3}) + ",";
+  std::string mode = first(m, {2, 1, 0, 3});
   std::string f;
   if (!V.Contains(uindSMSDeliver)) f = "0";
   else if (only) f = first(mt, {1});
   else f = first(mt, {2, 3});
   if (V.Contains(uindSMSDeliver) && f.empty()) r.Include(uindSMSDeliver);
-  p += f + ",";
+  std::string deliver = f;
   if (!V.Contains(uindCellBroadcast)) f = "0";
   else if (only && bm.Contains(1)) f = "1";
   else if (bm.Contains(2)) f = "2";
   else if (!only && bm.Contains(3)) f = "3";
   else f.clear();
   if (V.Contains(uindCellBroadcast) && f.empty()) r.Include(uindCellBroadcast);
-  p += f + ",";
+  std::string broadcast = f;
   if (!V.Contains(uindSMSStatusReport)) f = "0";
   else if (!only && ds.Contains(1)) f = "1";
   else if (ds.Contains(2)) f = "2";
   else f.clear();
   if (V.Contains(uindSMSStatusReport) && f.empty()) r.Include(uindSMSStatusReport);
-  p += f;
-  if (bfr.Contains(1)) p += ",1";
-  else if (bfr.Contains(0)) p += ",0";
-  SendATCommand("AT+CNMI=" + p, wmResult);
+  std::string reports = f;
+  std::string buffer;
+  if (bfr.Contains(1)) buffer = ",1";
+  else if (bfr.Contains(0)) buffer = ",0";
+  auto setting = [&] { return mode + "," + deliver + "," + broadcast + "," + reports + buffer; };
+  if (!GSMModel(Equipment_).FallBackIndications) {
+    SendATCommand("AT+CNMI=" + setting(), wmResult);
+  } else {
+    // Qualcomm-based modems (Sierra MC7455) offer <ds> 1 and refuse it: step down as
+    // ModemManager's CNMI sequence does, reports 1 -> 2 -> 0, then messages 2 -> 1 -> 0.
+    auto lower = [](std::string& v, std::initializer_list<int> order, const TByteSet& offered) {
+      bool after = false;
+      for (int c : order) {
+        if (after && (c == 0 || offered.Contains(c))) return v = std::to_string(c), true;
+        after = after || std::to_string(c) == v;
+      }
+      return false;
+    };
+    for (;;) {
+      try {
+        Command("AT+CNMI=" + setting(), wmResult, nullptr, 1);
+        break;
+      } catch (const EGSMError&) {
+        if (LastResultLine().empty()) throw;  // no answer: not a matter of the values
+        if (!lower(reports, {1, 2, 0}, ds) && !lower(deliver, {3, 2, 1, 0}, mt) &&
+            !lower(broadcast, {3, 2, 1, 0}, bm))
+          throw;
+      }
+    }
+    if (V.Contains(uindSMSDeliver) && deliver == "0") r.Include(uindSMSDeliver);
+    if (V.Contains(uindCellBroadcast) && broadcast == "0") r.Include(uindCellBroadcast);
+    if (V.Contains(uindSMSStatusReport) && reports == "0") r.Include(uindSMSStatusReport);
+  }
+  std::lock_guard lk(IndicationLock_);
+  IndicationSetting_ = setting();
   return r;
 }
 
@@ -193,6 +224,8 @@ void TGSM::ProcessRxLine(const std::string& aLine) {
   };
   for (const auto& [prefix, rule] : kRules)
     if (aLine.rfind(prefix, 0) == 0 && rule(*this, aLine)) return;
+  // A modem that started again by itself has lost its settings: its owner opens it again.
+  if (IsRestartLine(aLine)) RestartSeen_ = true;
   // 10.
   DoUnsolicitedLine(aLine);
 }
@@ -203,6 +236,8 @@ void TGSM::RegistrationChanged(int Status) {
 
 void TGSM::StoredIndication(const std::string& Line, int PrefixLength) {
   auto [storage, index] = ParseStoredIndication(Line, PrefixLength);
+  // Quectel stores reports in "SR" and names "SM" in the indication.
+  if (Line.rfind("+CDSI:", 0) == 0 && GSMModel(Equipment_).ReportsInSR) storage = "\"SR\"";
   try {
     Setmem1(storage);
   } catch (const std::exception& e) {

@@ -25,10 +25,16 @@ class EGSMNoAnswerAfterBody : public EGSMError {
 // names the command, not a list index.
 std::string AnswerLine(const Framework::TStringList& Answer, const std::string& Cmd);
 
-enum TGSMEquipment { eqA1, eqM1, eqM20, eqGM12, eqNokia6210, eqNokia9110, eqM35, eqS25, eqT260, eqWaveCom, eqTC35 };
-using TGSMEquipmentSet = Framework::Set<TGSMEquipment, 16>;
-extern const std::array<const char*, 11> GSMEquipmentShortName;
-extern const std::array<const char*, 11> GSMEquipmentLongName;
+// The eleven classic models, then any 27.005 modem (eqGeneric) and the families of today's
+// modems where they differ from it.
+enum TGSMEquipment {
+  eqA1, eqM1, eqM20, eqGM12, eqNokia6210, eqNokia9110, eqM35, eqS25, eqT260, eqWaveCom, eqTC35,
+  eqGeneric, eqQuectel, eqSIMCom, eqHuawei, eqSierra, eqUblox, eqTelit
+};
+constexpr size_t kEquipmentCount = 18;
+using TGSMEquipmentSet = Framework::Set<TGSMEquipment, 32>;
+extern const std::array<const char*, kEquipmentCount> GSMEquipmentShortName;
+extern const std::array<const char*, kEquipmentCount> GSMEquipmentLongName;
 extern const std::array<const char*, 5> StatS;
 
 // A set of the integers 0 to 255.

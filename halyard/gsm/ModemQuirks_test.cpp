@@ -3,9 +3,12 @@
 // asterisk chan_dongle's at_response.c describe for Quectel, SIMCom, Huawei, Sierra and Telit.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "GSMFixture.h"
 #include "halyard/gsm/ATReplies.h"
 #include "halyard/gsm/GSM.h"
+#include "halyard/gsm/GSMModels.h"
 
 using namespace Halyard;
 using namespace Halyard::GSM;
@@ -201,4 +204,98 @@ TEST(ATReplies, UnsolicitedAndRestartLines) {
     EXPECT_FALSE(IsUnsolicitedLine(l, l[0] == '#' ? "#CGMM" : "+CGMM")) << l;
   for (const char* l : {"RDY", "^SYSSTART", "SMS Ready", "+QIND: SMS DONE"}) EXPECT_TRUE(IsRestartLine(l)) << l;
   for (const char* l : {"+CPIN: READY", "OK", "^BOOT:12345,0,0,0,6", "Call Ready"}) EXPECT_FALSE(IsRestartLine(l)) << l;
+}
+
+TEST(ModemModels, AutoDetectionFromWhatTheModemSays) {
+  struct TCase {
+    const char *Maker, *Model;
+    TGSMEquipment Want;
+  } cases[] = {{"Quectel", "EC25", eqQuectel},
+               {"SIMCOM INCORPORATED", "SIMCOM_SIM7600E-H", eqSIMCom},
+               {"SIMCOM_Ltd", "SIMCOM_SIM800L", eqSIMCom},
+               {"huawei", "E3372", eqHuawei},
+               {"Sierra Wireless, Incorporated", "MC7455", eqSierra},
+               {"u-blox", "SARA-U201", eqUblox},
+               {"Telit", "LE910C1-EU", eqTelit},
+               {"SIEMENS", "TC35", eqTC35},
+               {"WAVECOM MODEM", "MULTIBAND  900E  1800", eqWaveCom},
+               {"HALYARD", "Siemens M20", eqM20},  // the simulator names the model it plays
+               {"ACME", "X1", eqGeneric},
+               {"", "", eqGeneric}};
+  for (const auto& c : cases) EXPECT_EQ(EquipmentFor(c.Maker, c.Model), c.Want) << c.Maker << " " << c.Model;
+  EXPECT_EQ(Str2GMSEquipment("GENERIC"), eqGeneric);
+  EXPECT_EQ(Str2GMSEquipment("u-blox"), eqUblox);
+}
+
+// Quectel keeps everything in "ME"; listing goes where new messages arrive, not to "SM".
+TEST_F(ModemQuirks, StoragesAsTheModemHasThem) {
+  Gsm->SetEquipment(eqQuectel);
+  Modem->Answer("AT+CPMS?", {"+CPMS: \"ME\",0,255,\"ME\",0,255,\"ME\",0,255", "OK"});
+  Modem->Answer("AT+CPMS=?", {"+CPMS: (\"SM\",\"ME\",\"MT\",\"SR\"),(\"SM\",\"ME\",\"MT\"),(\"SM\",\"ME\",\"MT\")", "OK"});
+  Gsm->Open();
+  EXPECT_EQ(Gsm->MessageStorage(), "\"ME\"");
+  EXPECT_EQ(Gsm->ReceiveStorage(), "\"ME\"");
+  EXPECT_EQ(Gsm->OfferedStorages(), (std::vector<std::string>{"\"SM\"", "\"ME\"", "\"MT\"", "\"SR\""}));
+  // A report stored in "SR" is announced as "SM".
+  std::vector<std::pair<std::string, int>> stored;
+  Gsm->SetOnUnsolicitedSMS([&](Framework::TObject*, int Index, TSMS* Sms) {
+    if (!Sms) stored.emplace_back(Gsm->MessageStorage(), Index);
+  });
+  Modem->Inject("\r\n+CDSI: \"SM\",4\r\n");
+  ASSERT_TRUE(HalyardTest::WaitFor([&] { return !stored.empty(); }, 10000, true));
+  EXPECT_EQ(stored[0], (std::pair<std::string, int>{"\"SR\"", 4}));
+  Gsm->Close();
+
+  // Huawei E3372-325 takes +CPMS only with all three memories (gammu issues #829, #908).
+  Gsm->SetEquipment(eqHuawei);
+  Modem->Answer("AT+CPMS?", {"+CPMS: \"SM\",0,30,\"SM\",0,30,\"ME\",2,100", "OK"});
+  Modem->Answer("AT+CPMS=\"ME\"", {"+CMS ERROR: 302"});
+  Modem->Answer("AT+CPMS=\"ME\",\"SM\",\"ME\"", {"+CPMS: 2,100,0,30,2,100", "OK"});
+  Modem->Answer("AT+CPMS=\"SM\",\"SM\",\"ME\"", {"+CPMS: 0,30,0,30,2,100", "OK"});
+  Mark();
+  Gsm->Open();
+  EXPECT_EQ(Gsm->MessageStorage(), "\"ME\"");
+  Commands sent = Sent();
+  EXPECT_EQ(std::count(sent.begin(), sent.end(), "AT+CPMS=\"ME\""), 1);
+  EXPECT_EQ(std::count(sent.begin(), sent.end(), "AT+CPMS=\"ME\",\"SM\",\"ME\""), 1);
+  Mark();
+  Gsm->Setmem1("\"SM\"");  // learnt: straight to the form it takes
+  EXPECT_EQ(Sent(), Commands{"AT+CPMS=\"SM\",\"SM\",\"ME\""});
+  EXPECT_EQ(Gsm->MessageStorage(), "\"SM\"");
+}
+
+// Sierra MC7455 offers <ds> 1 and refuses it (+CMS ERROR 303): stepped down to 2, which it takes.
+TEST_F(ModemQuirks, IndicationsFallBackToWhatTheModemTakes) {
+  Gsm->SetEquipment(eqSierra);
+  Gsm->SetUnsolicitedIndication({uindSMSDeliver, uindSMSStatusReport});
+  Modem->Answer("AT+CNMI=?", {"+CNMI: (0-2),(0-3),(0,2),(0-2),(0,1)", "OK"});
+  Modem->Answer("AT+CNMI=2,2,0,1,1", {"+CMS ERROR: 303"});
+  Modem->Answer("AT+CNMI=2,2,0,2,1", {"OK"});
+  Mark();
+  Gsm->Open();
+  EXPECT_EQ(Gsm->IndicationSetting(), "2,2,0,2,1");
+  EXPECT_TRUE(Gsm->UnsolicitedIndication().Contains(uindSMSStatusReport));
+  Commands sent = Sent();
+  EXPECT_EQ(std::count(sent.begin(), sent.end(), "AT+CNMI=2,2,0,1,1"), 1);  // not retried as it was
+  Gsm->Close();
+  // Nothing taken for reports at all: 0, and the application hears there are none.
+  Modem->Answer("AT+CNMI=2,2,0,2,1", {"+CMS ERROR: 303"});
+  Modem->Answer("AT+CNMI=2,2,0,0,1", {"OK"});
+  Gsm->SetUnsolicitedIndication({uindSMSDeliver, uindSMSStatusReport});
+  Gsm->Open();
+  EXPECT_EQ(Gsm->IndicationSetting(), "2,2,0,0,1");
+  EXPECT_FALSE(Gsm->UnsolicitedIndication().Contains(uindSMSStatusReport));
+}
+
+// "RDY" and Quectel's "+QIND: SMS DONE" after the open: the modem started again and lost its
+// settings; noise and boot lines during the open do not count.
+TEST_F(ModemQuirks, ARestartIsNoticed) {
+  Gsm->SetEquipment(eqQuectel);
+  Modem->Answer("AT+CPIN?", {"RDY", "+CPIN: READY", "OK"});
+  Gsm->Open();
+  EXPECT_FALSE(Gsm->TakeRestart());
+  Modem->Inject("\r\n^RSSI: 12\r\n");
+  Modem->Inject("\r\nRDY\r\n\r\n+CPIN: READY\r\n\r\n+QIND: SMS DONE\r\n");
+  ASSERT_TRUE(HalyardTest::WaitFor([&] { return Gsm->TakeRestart(); }, 10000, true));
+  EXPECT_FALSE(Gsm->TakeRestart());
 }
