@@ -31,6 +31,12 @@ void Usage(FILE* out) {
                "                   (default TC35). M1, Nokia9110 and WaveCom send and expect PDUs\n"
                "                   without the service-centre octet, as those modems do; most\n"
                "                   clients expect it\n"
+               "  --personality P  behave as a family of today's modems does beyond 27.005:\n"
+               "                   classic quectel-ec25 simcom-sim7600 simcom-sim800 huawei-e3372\n"
+               "                   huawei-e3372-325 sierra-mc7455 ublox-sara telit-le910\n"
+               "                   (default classic: the model's own behaviour)\n"
+               "  --slow-cmgs MS   answer each sent message MS milliseconds late\n"
+               "  --boot-noise     still starting when first spoken to: boot lines come first\n"
                "  --pin PIN        the SIM asks for this PIN (default: no PIN)\n"
                "  --number NUMBER  the modem's own number; messages sent to it come back\n"
                "  --link PATH      also make a symbolic link PATH to the pseudo-terminal\n"
@@ -65,6 +71,12 @@ int main(int argc, char** argv) {
         return 0;
       } else if (a == "--model") {
         opt.Model = GSM::Str2GMSEquipment(value());
+      } else if (a == "--personality") {
+        opt.Personality = Simulator::Str2Personality(value());
+      } else if (a == "--slow-cmgs") {
+        opt.CmgsDelayMs = std::max(0, Framework::StrToIntDef(value(), -1));
+      } else if (a == "--boot-noise") {
+        opt.BootNoise = true;
       } else if (a == "--pin") {
         opt.PIN = value();
       } else if (a == "--number") {

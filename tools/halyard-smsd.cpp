@@ -35,7 +35,7 @@ void Usage(FILE* Out) {
                "An SMS gateway: sends what is queued through its HTTP API, stores what arrives.\n\n"
                "  --config FILE    the configuration (TOML); the options below override it\n"
                "  --device PATH    one modem on this serial device (without one: a simulated modem)\n"
-               "  --model NAME     its model (default TC35)\n"
+               "  --model NAME     its model (default auto: picked from what it says of itself)\n"
                "  --pin PIN        its SIM's PIN\n"
                "  --sca NUMBER     its service centre\n"
                "  --rate N         at most N parts a minute through it\n"

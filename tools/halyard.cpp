@@ -77,22 +77,27 @@ const char* kUsage =
     "  form FILE               read a form file as the designer does and print it back\n\n"
     "Options:\n"
     "  --device PATH   serial device of the modem (default: an in-process simulated modem)\n"
-    "  --model NAME    A1 M1 M20 GM12 Nokia6210 Nokia9110 M35 S25 T260 WaveCom TC35 (default TC35)\n"
+    "  --model NAME    auto (default: picked from what the modem says of itself), generic (any\n"
+    "                  27.005 modem), Quectel SIMCom Huawei Sierra u-blox Telit, or one of\n"
+    "                  A1 M1 M20 GM12 Nokia6210 Nokia9110 M35 S25 T260 WaveCom TC35\n"
     "  --baud N        line speed (default 19200)\n"
     "  --pin PIN       SIM PIN\n"
     "  --sca NUMBER    service centre address\n"
     "  --format F      pdu or text (default pdu where the model has it)\n"
-    "  --storage NAME  storage of list, read and delete: SM, ME, MT, ... (default SM)\n"
+    "  --storage NAME  storage of list, read and delete: SM, ME, MT, ... (default: where the\n"
+    "                  modem puts new messages; SM for the eleven classic models)\n"
     "  --log FILE      log the traffic to FILE\n"
     "  --json          one JSON document on standard output\n"
     "  --timeout MS    answer time-out per command (default 6000); a device that does not\n"
     "                  answer its first command in this time fails at once\n"
     "  --help          this text\n\n"
-    "Exit status: 0 success, 1 modem or message error, 2 usage error, 130 interrupted.\n";
+    "Exit status: 0 success, 1 modem or message error, 2 usage error, 3 no answer after a\n"
+    "message went to the modem (it may have been sent; it is not sent again), 130 interrupted.\n";
 
 struct Options {
   std::string Device, Pin, Sca, Log, Format, Storage;
-  GSM::TGSMEquipment Model = GSM::eqTC35;
+  GSM::TGSMEquipment Model = GSM::eqTC35;  // the simulator's, while AutoModel
+  bool AutoModel = true;
   int Baud = 19200, Timeout = 6000;
   bool Json = false;
   std::vector<std::string> Args;  // the command and its own arguments
@@ -336,6 +341,10 @@ class Session {
       if (gInterrupted) throw Interrupted();
       Gsm->SendATCommand("AT", GSM::wmResult, nullptr, 1);
       if (gInterrupted) throw Interrupted();
+      if (Opt.AutoModel && !Gsm->Active()) {
+        Gsm->SetEquipment(Gsm->DetectEquipment());
+        if (!Opt.Format.empty()) Gsm->SetSMSFormat(Opt.Format == "text" ? 1 : 0);
+      }
       Gsm->Open();
     } catch (const Interrupted&) {
       throw;
@@ -348,7 +357,9 @@ class Session {
   // list, read and delete work on the storage asked for, not on what another program left.
   void UseStorage() {
     std::string name = Opt.Storage;
-    if (name.empty()) name = GSM::GSMModel(Opt.Model).OpenStorage ? GSM::TrimQuotes(GSM::GSMModel(Opt.Model).OpenStorage) : "SM";
+    const GSM::TGSMModel& model = GSM::GSMModel(Gsm->Equipment());
+    if (name.empty() && model.ReadStorages) name = GSM::TrimQuotes(Gsm->ReceiveStorage());
+    if (name.empty()) name = model.OpenStorage ? GSM::TrimQuotes(model.OpenStorage) : "SM";
     Gsm->Setmem1("\"" + AuxStr::UpString(name) + "\"");
   }
   static std::string InWords(const std::string& m) {
@@ -732,6 +743,12 @@ int CmdMonitor(const Options& o, const std::vector<std::string>& a, json& out) {
   std::cerr << "halyard: monitoring; Ctrl-C ends\n";
   while (!gInterrupted) {
     Framework::Application().HandleMessage(500);
+    if (s.Gsm->TakeRestart()) {
+      // Started again by itself: its indications and formats are gone until it is set up again.
+      emit({{"event", "restart"}});
+      s.Gsm->Close();
+      s.Open();
+    }
     for (auto& lost : parts.TakeExpired())
       emit({{"event", "incomplete"}, {"from", lost.From}, {"text", lost.Text}, {"received", lost.Received},
             {"parts", lost.Parts}});
@@ -985,7 +1002,11 @@ Options ParseOptions(int argc, char** argv) {
     bool common = true;
     if (a == "--json") o.Json = true;
     else if (a == "--device") o.Device = value();
-    else if (a == "--model") o.Model = GSM::Str2GMSEquipment(value());
+    else if (a == "--model") {
+      std::string m = value();
+      o.AutoModel = AuxStr::UpString(m) == "AUTO";
+      if (!o.AutoModel) o.Model = GSM::Str2GMSEquipment(m);
+    }
     else if (a == "--pin") o.Pin = value();
     else if (a == "--sca") o.Sca = value();
     else if (a == "--log") o.Log = value();
@@ -1068,6 +1089,8 @@ int main(int argc, char** argv) {
     return Fail(o, 2, e.what(), true);
   } catch (const Interrupted&) {
     return Fail(o, 130, "interrupted", false);
+  } catch (const GSM::EGSMNoAnswerAfterBody& e) {
+    return Fail(o, gInterrupted ? 130 : 3, e.what(), false);
   } catch (const std::exception& e) {
     return Fail(o, gInterrupted ? 130 : 1, e.what(), false);
   }

@@ -7,6 +7,7 @@
 #include <sstream>
 #include <toml++/toml.h>
 
+#include "halyard/auxstr/AuxStr.h"
 #include "halyard/gsm/GSMUtils.h"
 
 namespace Halyard::Gateway {
@@ -178,7 +179,7 @@ void CheckConfig(const TGatewayConfig& C) {
     if (!m.Device.empty() && !devices.insert(m.Device).second)
       throw EConfigError("Two modems use " + m.Device);
     try {
-      (void)GSM::Str2GMSEquipment(m.Model);
+      if (AuxStr::UpString(m.Model) != "AUTO") (void)GSM::Str2GMSEquipment(m.Model);
     } catch (const std::exception&) {
       throw EConfigError("Modem " + m.Name + ": unknown model " + m.Model);
     }

@@ -16,7 +16,7 @@ class EConfigError : public std::runtime_error {
 struct TModemConfig {
   std::string Name;           // unique among every gateway on one database
   std::string Device;         // empty: a simulated modem in this process
-  std::string Model = "TC35";
+  std::string Model = "auto";  // picked from what the modem says of itself, or a model's name
   std::string PIN, SCA;
   int Baud = 115200;
   std::string Format;         // "pdu", "text" or empty for the model's own

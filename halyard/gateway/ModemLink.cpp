@@ -105,7 +105,8 @@ void TModemLink::Loop() {
 void TModemLink::Open() {
   auto d = std::make_unique<TDevice>();
   std::string device = Config_.Device;
-  GSM::TGSMEquipment model = GSM::Str2GMSEquipment(Config_.Model);
+  const bool autoModel = AuxStr::UpString(Config_.Model) == "AUTO";
+  GSM::TGSMEquipment model = autoModel ? GSM::eqTC35 : GSM::Str2GMSEquipment(Config_.Model);
   if (device.empty()) {
     Simulator::TSimOptions so;
     so.Model = model;
@@ -147,6 +148,10 @@ void TModemLink::Open() {
   // One "AT" with one attempt first: a device that is silent fails in one time-out.
   g->OpenComDevice();
   g->SendATCommand("AT", GSM::wmResult, nullptr, 1);
+  if (autoModel) {
+    g->SetEquipment(g->DetectEquipment());
+    if (!Config_.Format.empty()) g->SetSMSFormat(Config_.Format == "text" ? 1 : 0);
+  }
   g->Open();
   DirectReports(*g);
   Dev_ = std::move(d);
@@ -160,7 +165,8 @@ void TModemLink::Open() {
     s.LastError.clear();
     ++s.Counters.Opens;
   });
-  Gw_.Log(Name() + ": open on " + device);
+  Gw_.Log(Name() + ": open on " + device + " as " + GSM::GSMEquipmentLongName[g->Equipment()] + ", storage " +
+          g->MessageStorage() + ", +CNMI=" + g->IndicationSetting());
 }
 
 void TModemLink::DirectReports(GSM::TGSM& G) {
@@ -184,15 +190,25 @@ void TModemLink::DirectReports(GSM::TGSM& G) {
   int pos = 1;
   GSM::TByteSet ds;
   for (int i = 0; i < 4; ++i) ds = GSM::ExtractParamGroup(groups, pos);
-  if (values.size() < 4 || !ds.Contains(1)) return;
-  values[3] = "1";
-  std::string cmd = "AT+CNMI=";
-  for (size_t i = 0; i < values.size(); ++i) cmd += (i ? "," : "") + values[i];
-  try {
-    G.SendATCommand(cmd, GSM::wmResult, nullptr, 1);
-  } catch (const std::exception& e) {
-    Gw_.Log(Name() + ": no delivery reports: " + e.what());
+  if (values.size() < 4) return;
+  // Directly (+CDS) where the modem takes it, else stored (+CDSI) and read as messages are:
+  // Qualcomm-based modems offer the first and refuse it.
+  std::string refused;
+  for (const char* how : {"1", "2"}) {
+    if (!ds.Contains(how[0] - '0')) continue;
+    values[3] = how;
+    std::string cmd = "AT+CNMI=";
+    for (size_t i = 0; i < values.size(); ++i) cmd += (i ? "," : "") + values[i];
+    try {
+      G.SendATCommand(cmd, GSM::wmResult, nullptr, 1);
+      Gw_.Log(Name() + (how[0] == '1' ? ": delivery reports direct (+CDS)" : ": delivery reports stored (+CDSI)"));
+      return;
+    } catch (const GSM::EGSMError& e) {
+      if (G.LastResultLine().empty()) throw;  // no answer: the modem's trouble, not the setting's
+      refused = e.what();
+    }
   }
+  Gw_.Log(Name() + ": no delivery reports" + (refused.empty() ? std::string() : ": " + refused));
 }
 
 void TModemLink::Down(const std::string& Why) {
@@ -384,6 +400,19 @@ bool TModemLink::SendPart() {
     Gsm_->SetRepeatCount(1);  // a part the modem may have sent is not sent again by the channel
     try {
       Gsm_->SendSMS(part);
+    } catch (const GSM::EGSMNoAnswerAfterBody& e) {
+      // It may have gone out: never sent again, from here or by another gateway.
+      Gsm_->SetRepeatCount(saved);
+      int64_t id = cur.Message.Id;
+      Current_.reset();
+      Write([this, id] { Gw_.Store().MarkUnknown(id, kUnknownOutcome); });
+      Gw_.Update(Name(), [&](TModemState& s) {
+        s.LastError = e.what();
+        ++s.Counters.Failed;
+      });
+      Gw_.Log(Name() + ": message " + std::to_string(id) + ": " + e.what());
+      Down(e.what());
+      return true;
     } catch (const std::exception& e) {
       Gsm_->SetRepeatCount(saved);
       std::string last = Gsm_->LastResultLine();
@@ -452,6 +481,17 @@ bool TModemLink::Step() {
     return true;
   }
   try {
+    if (Gsm_->TakeRestart()) {
+      // Started again by itself: formats and indications are gone. Set up again, then look
+      // through what it stored meanwhile.
+      Gw_.Log(Name() + ": the modem started again; setting it up again");
+      Gsm_->Close();
+      Gsm_->OpenComDevice();
+      Gsm_->Open();
+      DirectReports(*Gsm_);
+      SweepStored_ = true;
+      return true;
+    }
     if (ReadStored()) return true;
     if (SendPart()) return true;
     if (now - LastHeard_ > kIdleCheck) {

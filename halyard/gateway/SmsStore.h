@@ -79,6 +79,8 @@ class TStore {
   virtual void MarkSent(int64_t Id) = 0;
   // Retry: queued again, due at NextTry; otherwise failed for good.
   virtual void MarkFailed(int64_t Id, const std::string& Error, bool Retry, TTime NextTry) = 0;
+  // A part went to the modem and no answer came: it may have gone out, so it is never sent again.
+  virtual void MarkUnknown(int64_t Id, const std::string& Error) = 0;
   // Claims whose lease ran out: their gateway died mid-send; the messages become "unknown".
   virtual int ExpireClaims(TTime Now) = 0;
   // A gateway that stops cleanly gives back the claims it has not acted on.

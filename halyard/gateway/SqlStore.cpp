@@ -121,6 +121,12 @@ class TSqlStore : public TStore {
                {int64_t{Retry ? msQueued : msFailed}, Error, Ms(NextTry), Id});
   }
 
+  void MarkUnknown(int64_t Id, const std::string& Error) override {
+    std::lock_guard lk(M_);
+    Db_->Query("UPDATE outbox SET status = ?, error = ?, lease_until = 0 WHERE id = ?",
+               {int64_t{msUnknown}, Error, Id});
+  }
+
   int ExpireClaims(TTime Now) override {
     std::lock_guard lk(M_);
     Db_->Query("UPDATE outbox SET status = 6, error = ? WHERE status = 1 AND lease_until < ?",

@@ -79,6 +79,16 @@ std::string TATChannel::LastResultLine() const {
   return LastResultLine_;
 }
 
+uint64_t TATChannel::Received() const {
+  std::lock_guard lk(RxLock_);
+  return ReceivedTotal_;
+}
+
+uint64_t TATChannel::Framed() const {
+  std::lock_guard lk(RxLock_);
+  return FramedTotal_;
+}
+
 void TATChannel::Pause(int Ms) { std::this_thread::sleep_for(std::chrono::milliseconds(std::max(Ms, 0))); }
 
 bool TATChannel::WaitResponse(uint64_t& SeenProgress, const std::function<bool()>& Done, int Limit) {
@@ -273,10 +283,12 @@ void TATChannel::Receive(const std::string& Chunk) {
   {
     std::lock_guard lk(RxLock_);
     AsyncBuffer_.Append(Chunk);
+    ReceivedTotal_ += Chunk.size();
     if (AsyncBuffer_.size() > kMaxAsync) {
       // The main thread has fallen far behind: give up the oldest text, reported or not.
       size_t drop = AsyncBuffer_.size() - kMaxAsync;
       AsyncBuffer_.Consume(drop);
+      FramedTotal_ += drop;
       AsyncPos_ = std::max<long long>(0, AsyncPos_ - static_cast<long long>(drop));
     }
     wake = static_cast<long long>(AsyncBuffer_.size()) > AsyncPos_;
@@ -449,6 +461,7 @@ void TATChannel::Frame() {
       auto remove = [&](size_t count) {
         count = std::min(count, avail);
         AsyncBuffer_.Consume(count);
+        FramedTotal_ += count;
         AsyncPos_ -= static_cast<long long>(count);
       };
       if (PendingLength_ > 0) {

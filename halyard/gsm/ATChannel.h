@@ -131,6 +131,10 @@ class TATChannel {
   Framework::TEvent& ResponseEvent() { return ResponseEvent_; }
 
   static void Pause(int Ms);
+  // Bytes received so far, and bytes framed or given up so far: a line framed when Framed() is
+  // past a mark taken from Received() came after the mark.
+  uint64_t Received() const;
+  uint64_t Framed() const;
 
  private:
   // One attempt; BodySent tells whether a two-stage command's body went out.
@@ -184,9 +188,10 @@ class TATChannel {
   bool ExpectBody_ = false;
 
   // Shared by the receiver thread and the main thread.
-  Framework::TCriticalSection RxLock_;
+  mutable Framework::TCriticalSection RxLock_;
   Framework::TFrontBuffer AsyncBuffer_;
   long long AsyncPos_ = 0;
+  uint64_t ReceivedTotal_ = 0, FramedTotal_ = 0;
   // Main thread only.
   bool Framing_ = false;
   int PendingLength_ = 0;

@@ -203,6 +203,7 @@ class TGSM : public Connect::TConnection, public ISMSModem, private TATChannel::
   // Selects the storage of reading, listing and deleting (the open's and Setmem1's step).
   void SelectStorage(const std::string& Name);
   std::atomic<bool> RestartSeen_{false};
+  std::atomic<uint64_t> OpenMark_{0};  // what the channel had received when the open was done
   mutable std::mutex IndicationLock_;
   std::string IndicationSetting_;
   int SMSService_ = 0;

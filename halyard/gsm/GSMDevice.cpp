@@ -141,8 +141,9 @@ void TGSM::OpenConn() {
   if (SMSFormat_ == 1) Command("AT+CSDH=1", wmResult);
   if (ExtendedErrorMsg_ && model.ExtendedErrors) Command("AT+CMEE=1", wmResult);
   UnsolicitedIndication_ -= DoSetUnsolicitedIndication(UnsolicitedIndication_);
-  // Boot lines seen while opening belong to the start this open has just set up.
+  // Boot lines that came before the open was done belong to the start it has just set up.
   RestartSeen_ = false;
+  OpenMark_ = Channel_.Received();
 }
 
 void TGSM::CloseConn() {

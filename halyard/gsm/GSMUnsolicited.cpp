@@ -225,7 +225,7 @@ void TGSM::ProcessRxLine(const std::string& aLine) {
   for (const auto& [prefix, rule] : kRules)
     if (aLine.rfind(prefix, 0) == 0 && rule(*this, aLine)) return;
   // A modem that started again by itself has lost its settings: its owner opens it again.
-  if (IsRestartLine(aLine)) RestartSeen_ = true;
+  if (IsRestartLine(aLine) && Channel_.Framed() > OpenMark_) RestartSeen_ = true;
   // 10.
   DoUnsolicitedLine(aLine);
 }

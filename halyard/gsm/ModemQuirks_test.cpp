@@ -35,6 +35,12 @@ class ModemQuirks : public HalyardTest::TGSMFixture {
     r.PromptText = std::move(PromptText);
     return r;
   }
+  static TScriptedModem::TReply Say(std::vector<std::string> Chunks, int PauseMs = 0) {
+    TScriptedModem::TReply r;
+    r.Chunks = std::move(Chunks);
+    r.PauseMs = PauseMs;
+    return r;
+  }
   int CmgsSent() {
     int n = 0;
     for (auto& c : Modem->Received()) n += c.rfind("AT+CMGS=", 0) == 0;
@@ -161,8 +167,8 @@ TEST_F(ModemQuirks, ALateAnswerAfterTheNextEchoIsTheEarlierCommands) {
   Gsm->OpenComDevice();
   Gsm->SetRecTimeout(300);
   Modem->SetEcho(false);  // echoes written by the rules, where this modem puts them
-  Modem->On("AT+CGMI", {{"AT+CGMI\r"}});
-  Modem->On("AT+CGMM", {{"AT+CGMM\r", "\r\nQuectel\r\n\r\nOK\r\n", "\r\nEC25\r\n\r\nOK\r\n"}, 50});
+  Modem->On("AT+CGMI", Say({"AT+CGMI\r"}));
+  Modem->On("AT+CGMM", Say({"AT+CGMM\r", "\r\nQuectel\r\n\r\nOK\r\n", "\r\nEC25\r\n\r\nOK\r\n"}, 50));
   TStringList lines;
   EXPECT_EQ(Error([&] { Gsm->SendATCommand("AT+CGMI", wmAnswer, &lines, 1); }), "No reply on AT command: AT+CGMI");
   lines.Clear();
@@ -170,7 +176,7 @@ TEST_F(ModemQuirks, ALateAnswerAfterTheNextEchoIsTheEarlierCommands) {
   EXPECT_EQ(Gsm->SendATCommand("AT+CGMM", wmAnswer, &lines, 1), 0);
   EXPECT_EQ(lines.Text(), "EC25\n");
   // The debt is paid: the next command's answer is its own again.
-  Modem->On("AT+CGMR", {{"AT+CGMR\r", "\r\nEM06ELAR03A05M4G\r\n\r\nOK\r\n"}});
+  Modem->On("AT+CGMR", Say({"AT+CGMR\r", "\r\nEM06ELAR03A05M4G\r\n\r\nOK\r\n"}));
   lines.Clear();
   Gsm->SendATCommand("AT+CGMR", wmAnswer, &lines, 1);
   EXPECT_EQ(lines.Text(), "EM06ELAR03A05M4G\n");

@@ -77,11 +77,42 @@ std::string RawUserData(const std::string& t) {
   return p < t.size() ? t.substr(p) : std::string(1, '\0');
 }
 
+struct TIdentity {
+  const char *Name, *Maker, *Model, *Revision;
+  std::initializer_list<const char*> Boot;
+};
+const TIdentity kIdentities[] = {
+    {"classic", "HALYARD", nullptr, "HALYARD SIM 1.0", {"^SYSSTART"}},
+    {"quectel-ec25", "Quectel", "EC25", "EC25EFAR06A06M4G", {"RDY", "+CPIN: READY", "+QIND: SMS DONE"}},
+    {"simcom-sim7600", "SIMCOM INCORPORATED", "SIMCOM_SIM7600E-H", "LE20B04SIM7600M22",
+     {"RDY", "+CPIN: READY", "SMS DONE", "PB DONE"}},
+    {"simcom-sim800", "SIMCOM_Ltd", "SIMCOM_SIM800L", "Revision:1308B08SIM800L16",
+     {"RDY", "+CFUN: 1", "+CPIN: READY", "Call Ready", "SMS Ready"}},
+    {"huawei-e3372", "huawei", "E3372", "22.200.15.00.00", {"^SIMST: 1", "^SRVST: 2"}},
+    {"huawei-e3372-325", "huawei", "E3372-325", "22.328.62.00.00", {"^SIMST: 1", "^SRVST: 2"}},
+    {"sierra-mc7455", "Sierra Wireless, Incorporated", "MC7455", "SWI9X30C_02.24.05.06", {}},
+    {"ublox-sara", "u-blox", "SARA-U201", "23.41", {}},
+    {"telit-le910", "Telit", "LE910C1-EU", "25.21.660", {"#QSS: 1"}},
+};
+const TIdentity& Identity(TPersonality P) { return kIdentities[static_cast<size_t>(P)]; }
+
 }  // namespace
+
+const char* const PersonalityNames =
+    "classic quectel-ec25 simcom-sim7600 simcom-sim800 huawei-e3372 huawei-e3372-325 sierra-mc7455 ublox-sara "
+    "telit-le910";
+
+TPersonality Str2Personality(const std::string& Name) {
+  for (size_t i = 0; i < std::size(kIdentities); ++i)
+    if (UpString(Name) == UpString(kIdentities[i].Name)) return static_cast<TPersonality>(i);
+  GSMError("Unknown personality " + Name + " (one of: " + PersonalityNames + ")");
+}
 
 TGSMSimulator::TGSMSimulator(TSimOptions Options) : Opt_(std::move(Options)) {
   PinOk_ = Opt_.PIN.empty();
   Sca_ = Opt_.ServiceCentre;
+  if (Opt_.Personality == TPersonality::QuectelEC25) Mem1_ = Mem2_ = Mem3_ = "ME";
+  if (Opt_.Personality == TPersonality::Ublox) Cmee_ = 2;
   int p[2];
   if (::pipe(p) == 0) {
     StopR_ = p[0];
@@ -121,9 +152,29 @@ void TGSMSimulator::Serve() {
   char buf[4096];
   for (;;) {
     pollfd fds[3] = {{InFd_, POLLIN, 0}, {StopR_, POLLIN, 0}, {WakeR_, POLLIN, 0}};
-    int r = ::poll(fds, 3, Noise_.load() ? 200 : -1);
+    int timeout = Noise_.load() ? 200 : -1;
+    {
+      std::lock_guard lk(M_);
+      if (Deferred_) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(DeferredDue_ - std::chrono::steady_clock::now());
+        int ms = static_cast<int>(std::max<int64_t>(0, left.count()) + 1);
+        timeout = timeout < 0 ? ms : std::min(timeout, ms);
+      }
+    }
+    int r = ::poll(fds, 3, timeout);
     if (r < 0) continue;
     if (fds[1].revents) return;
+    {
+      std::lock_guard lk(M_);
+      if (Deferred_ && std::chrono::steady_clock::now() >= DeferredDue_) {
+        auto finish = std::move(Deferred_);
+        Deferred_ = nullptr;
+        finish();
+        std::string held;
+        held.swap(HeldIn_);
+        Process(held);
+      }
+    }
     if (fds[2].revents) {
       char sink[16];
       while (::read(WakeR_, sink, sizeof sink) > 0) {
@@ -132,7 +183,7 @@ void TGSMSimulator::Serve() {
     }
     if (r == 0) {
       std::lock_guard lk(M_);
-      if (Noise_ && !InBody_) Unsolicited("+CSQ: 15,99");
+      if (Noise_ && !InBody_ && !Deferred_) Unsolicited("+CSQ: 15,99");
       continue;
     }
     ssize_t n = ::read(InFd_, buf, sizeof buf);
@@ -149,6 +200,10 @@ void TGSMSimulator::Serve() {
     std::lock_guard lk(M_);
     std::string bytes(buf, static_cast<size_t>(n));
     if (Traffic) Traffic(true, bytes);
+    if (Opt_.BootNoise && !Booted_) {
+      Booted_ = true;
+      BootLines();
+    }
     Process(bytes);
   }
 }
@@ -180,7 +235,7 @@ void TGSMSimulator::Reply(const std::string& Text) {
 }
 
 void TGSMSimulator::Line(const std::string& Text) {
-  if (Text == "ERROR" || Text.rfind("+CME ERROR", 0) == 0 || Text.rfind("+CMS ERROR", 0) == 0) Failed_ = true;
+  if (Text == "ERROR" || Text == "COMMAND NOT SUPPORT" || Text.rfind("+CME ERROR", 0) == 0 || Text.rfind("+CMS ERROR", 0) == 0) Failed_ = true;
   Reply("\r\n" + Text + "\r\n");
 }
 
@@ -196,7 +251,44 @@ void TGSMSimulator::CmsError(int Cms) { Line(Format("+CMS ERROR: %d", Cms)); }
 
 bool TGSMSimulator::SCAinPDU() const { return GSM::GSMModel(Opt_.Model).SCAinPDU; }
 
-std::map<int, TGSMSimulator::TStored>& TGSMSimulator::Mem(const std::string& Name) { return Name == "ME" ? ME_ : SM_; }
+std::map<int, TGSMSimulator::TStored>& TGSMSimulator::Mem(const std::string& Name) {
+  return Name == "ME" ? ME_ : Name == "SR" ? SR_ : SM_;
+}
+
+void TGSMSimulator::BootLines() {
+  for (const char* l : Identity(Opt_.Personality).Boot) Unsolicited(l);
+}
+
+void TGSMSimulator::Chatter() {
+  const TPersonality p = Opt_.Personality;
+  bool huawei = (p == TPersonality::HuaweiE3372 && !Quiet_) || p == TPersonality::HuaweiE3372Three;
+  if (huawei) {
+    static const char* const kReports[] = {"^RSSI: 14", "^HCSQ: \"LTE\",50,44,120,20", "^MODE: 5,4"};
+    if (++ChatterCount_ % 2 == 0) Unsolicited(kReports[(ChatterCount_ / 2) % 3]);
+  } else if (p == TPersonality::Telit) {
+    if (++ChatterCount_ % 3 == 0) Unsolicited("#STN: 150,1,\"\"");
+  }
+}
+
+void TGSMSimulator::Restart() {
+  std::lock_guard lk(M_);
+  Echo_ = true;
+  Cmee_ = Opt_.Personality == TPersonality::Ublox ? 2 : 0;
+  PinOk_ = Opt_.PIN.empty();
+  Creg_ = Cgreg_ = Cmgf_ = Csdh_ = Csms_ = 0;
+  std::fill(std::begin(Cnmi_), std::end(Cnmi_), 0);
+  InBody_ = false;
+  In_.clear();
+  Quiet_ = false;
+  AwaitAck_ = false;
+  Mem1_ = Mem2_ = Mem3_ = Opt_.Personality == TPersonality::QuectelEC25 ? "ME" : "SM";
+  BootLines();
+}
+
+void TGSMSimulator::SetCmgsDelay(int Ms) {
+  std::lock_guard lk(M_);
+  Opt_.CmgsDelayMs = std::max(0, Ms);
+}
 
 std::map<int, TGSMSimulator::TStored> TGSMSimulator::Storage(const std::string& MemName) const {
   std::lock_guard lk(M_);
@@ -220,7 +312,12 @@ int TGSMSimulator::Store(const std::string& Name, TStored Item) {
 }
 
 void TGSMSimulator::Process(const std::string& Bytes) {
-  for (char c : Bytes) {
+  for (size_t k = 0; k < Bytes.size(); ++k) {
+    if (Deferred_) {  // busy with a send: the rest waits
+      HeldIn_ += Bytes.substr(k);
+      return;
+    }
+    char c = Bytes[k];
     if (InBody_) {
       if (c == '\x1A' || c == '\x1B') {
         std::string body = In_;
@@ -384,13 +481,21 @@ void TGSMSimulator::Command(std::string LineText) {
     if (end != std::string::npos && ur[end] == '?') return Line("000"), Ok();
     if (end != std::string::npos && ur[end] == '=') return Ok();
   }
+  const TIdentity& id = Identity(Opt_.Personality);
+  const std::string modelName = id.Model ? id.Model : GSMEquipmentLongName[Opt_.Model];
+  const TPersonality persona = Opt_.Personality;
+  const bool huawei = persona == TPersonality::HuaweiE3372 || persona == TPersonality::HuaweiE3372Three;
   if (ur == "I") {
-    Line(GSMEquipmentLongName[Opt_.Model]);
+    Line(modelName);
     return Ok();
   }
-  if (ur == "+CGMI") return Line("HALYARD"), Ok();
-  if (ur == "+CGMM") return Line(GSMEquipmentLongName[Opt_.Model]), Ok();
-  if (ur == "+CGMR") return Line("HALYARD SIM 1.0"), Ok();
+  if (ur == "+CGMI") return Line(id.Maker), Ok();
+  if (ur == "+CGMM") return Line(modelName), Ok();
+  if (ur == "+CGMR") return Line(id.Revision), Ok();
+  if (ur == "^CURC=0" && persona == TPersonality::HuaweiE3372) {
+    Quiet_ = true;
+    return Ok();
+  }
   if (ur == "+CGSN") return Line("490154203237518"), Ok();
   if (is("+CMEE=")) {
     int v = Int(arg(6));
@@ -495,13 +600,18 @@ void TGSMSimulator::Command(std::string LineText) {
     return Format("\"%s\",%d,%d", m, static_cast<int>(Mem(m).size()), cap);
   };
   if (ur == "+CPMS?") return Line("+CPMS: " + memLine(Mem1_) + "," + memLine(Mem2_) + "," + memLine(Mem3_)), Ok();
-  if (ur == "+CPMS=?") return Line("+CPMS: (\"SM\",\"ME\"),(\"SM\",\"ME\"),(\"SM\",\"ME\")"), Ok();
+  const bool hasSR = persona == TPersonality::QuectelEC25;
+  if (ur == "+CPMS=?")
+    return Line(hasSR ? "+CPMS: (\"SM\",\"ME\",\"SR\"),(\"SM\",\"ME\"),(\"SM\",\"ME\")"
+                      : "+CPMS: (\"SM\",\"ME\"),(\"SM\",\"ME\"),(\"SM\",\"ME\")"),
+           Ok();
   if (is("+CPMS=")) {
     auto p = Params(arg(6));
+    if (persona == TPersonality::HuaweiE3372Three && p.size() < 3) return CmsError(302);
     std::string* mems[3] = {&Mem1_, &Mem2_, &Mem3_};
     for (size_t i = 0; i < p.size() && i < 3; ++i) {
       std::string m = UpString(Unquote(p[i]));
-      if (m != "SM" && m != "ME") return CmsError(302);
+      if (m != "SM" && m != "ME" && !(m == "SR" && hasSR && i == 0)) return CmsError(302);
       *mems[i] = m;
     }
     auto counts = [&](const std::string& m) {
@@ -554,6 +664,8 @@ void TGSMSimulator::Command(std::string LineText) {
       if (p[i].empty()) continue;
       int x = Int(p[i]);
       if (x < 0 || x > limits[i]) return CmsError(303);
+      // Offered, refused: the Qualcomm firmware's <ds> 1.
+      if (i == 3 && x == 1 && persona == TPersonality::SierraMC7455) return CmsError(303);
       v[i] = x;
     }
     std::copy(std::begin(v), std::end(v), Cnmi_);
@@ -581,7 +693,8 @@ void TGSMSimulator::Command(std::string LineText) {
     if (BodyStat_ < 0 || BodyStat_ > 3) return CmsError(Cmgf_ == 0 ? 304 : 305);
     InBody_ = true;
     BodyCmd_ = line;
-    Reply("\r\n> ");
+    // Huawei goes on reporting behind the prompt, in the same write.
+    Reply(huawei && !(persona == TPersonality::HuaweiE3372 && Quiet_) ? "\r\n> \r\n^RSSI: 14\r\n" : "\r\n> ");
     return;
   }
   if (is("+CMGR=")) {
@@ -633,7 +746,7 @@ void TGSMSimulator::Command(std::string LineText) {
     }
     return;
   }
-  Line("ERROR");
+  Line(huawei ? "COMMAND NOT SUPPORT" : "ERROR");
 }
 
 void TGSMSimulator::FinishMessage(const std::string& Body, bool Escape) {
@@ -687,17 +800,25 @@ void TGSMSimulator::FinishMessage(const std::string& Body, bool Escape) {
     return Ok();
   }
   int mr = NextMR_++ & 0xFF;
-  Line(Format("+CMGS: %d", mr));
-  Ok();
-  if (SameNumber(submit.DA, Opt_.OwnNumber)) Deliver(AsDelivered(submit, WithoutSCA(stored), Opt_.OwnNumber), false);
-  if (submit.GetPDUTypeBit(5)) {
-    TSMSStatusReport r;
-    r.PDUType = 0x06;
-    r.MR = static_cast<uint8_t>(mr);
-    r.RA = submit.DA;
-    r.SCTS = r.DT = std::floor(Framework::Now() * 86400) / 86400;
-    Deliver(r.EncodePDU(), true);
-  }
+  std::string back = SameNumber(submit.DA, Opt_.OwnNumber) ? AsDelivered(submit, WithoutSCA(stored), Opt_.OwnNumber) : "";
+  bool report = submit.GetPDUTypeBit(5);
+  std::string to = submit.DA;
+  auto finish = [this, mr, back, report, to] {
+    Line(Format("+CMGS: %d", mr));
+    Ok();
+    if (!back.empty()) Deliver(back, false);
+    if (report) {
+      TSMSStatusReport r;
+      r.PDUType = 0x06;
+      r.MR = static_cast<uint8_t>(mr);
+      r.RA = to;
+      r.SCTS = r.DT = std::floor(Framework::Now() * 86400) / 86400;
+      Deliver(r.EncodePDU(), true);
+    }
+  };
+  if (Opt_.CmgsDelayMs <= 0) return finish();
+  Deferred_ = finish;
+  DeferredDue_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(Opt_.CmgsDelayMs);
 }
 
 std::string TGSMSimulator::AsDelivered(const TSMSSubmit& Submit, const std::string& TPDU, const std::string& From) {
@@ -735,8 +856,10 @@ void TGSMSimulator::Deliver(const std::string& Received, bool StatusReport) {
       }
       AwaitAck_ = Csms_ >= 1;
     } else if (ds == 2) {
-      int index = Store(Mem3_, {0, Pdu});
-      if (index > 0) Unsolicited(Format("+CDSI: \"%s\",%d", Mem3_, index));
+      // Quectel keeps reports in "SR" and names "SM".
+      bool sr = Opt_.Personality == TPersonality::QuectelEC25;
+      int index = Store(sr ? "SR" : Mem3_, {0, Pdu});
+      if (index > 0) Unsolicited(Format("+CDSI: \"%s\",%d", sr ? std::string("SM") : Mem3_, index));
       else KeepBack(Pdu, true);
     }
     return;
@@ -811,7 +934,10 @@ void TGSMSimulator::InjectCellBroadcast(uint16_t Id, const std::string& Text) {
 void TGSMSimulator::SetRegistration(int Status) {
   std::lock_guard lk(M_);
   Reg_ = Status;
-  if (Creg_ >= 1) Unsolicited(Creg_ == 2 ? Format("+CREG: %d,\"00C3\",\"0010\"", Status) : Format("+CREG: %d", Status));
+  bool unquoted = Opt_.Personality == TPersonality::HuaweiE3372 || Opt_.Personality == TPersonality::HuaweiE3372Three;
+  if (Creg_ >= 1)
+    Unsolicited(Creg_ == 2 ? Format(unquoted ? "+CREG: %d,8BE3,2BAF" : "+CREG: %d,\"00C3\",\"0010\"", Status)
+                           : Format("+CREG: %d", Status));
 }
 
 void TGSMSimulator::SetDelay(int Ms) {
@@ -839,7 +965,9 @@ const char* TGSMSimulator::ControlHelp() {
          "  creg STATUS          a registration change (0 to 5)\n"
          "  slow MS              wait MS milliseconds before every answer\n"
          "  silent on|off        stop or resume answering\n"
-         "  noise on|off         unsolicited +CSQ lines five times a second\n";
+         "  noise on|off         unsolicited +CSQ lines five times a second\n"
+         "  slowcmgs MS          answer each sent message MS milliseconds late\n"
+         "  restart              start again as after a power cut (settings lost, boot lines)\n";
 }
 
 std::string TGSMSimulator::Control(const std::string& LineText) {
@@ -874,6 +1002,12 @@ std::string TGSMSimulator::Control(const std::string& LineText) {
       int ms = 0;
       in >> ms;
       SetDelay(ms);
+    } else if (verb == "slowcmgs") {
+      int ms = 0;
+      in >> ms;
+      SetCmgsDelay(ms);
+    } else if (verb == "restart") {
+      Restart();
     } else if (verb == "silent" || verb == "noise") {
       std::string v = rest();
       if (v != "on" && v != "off") return "expected on or off";

@@ -3,6 +3,7 @@
 // for tests, tools and applications without hardware. It is a peer of the engine, with a
 // line handling of its own; it uses the package's PDU codec for message bodies.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -17,6 +18,24 @@
 
 namespace Halyard::Simulator {
 
+// How the modem behaves beyond 27.005, as the families of today's modems do (after ModemManager's
+// plugins and test data, gammu's AT driver and asterisk chan_dongle): their names, storages,
+// indications, reports among the answers and lines at start-up.
+enum class TPersonality {
+  Classic,         // the model's own behaviour, nothing more
+  QuectelEC25,     // everything in "ME"; reports stored in "SR", announced as "SM"
+  SIMComSIM7600,   // boot lines RDY, SMS DONE, PB DONE
+  SIMComSIM800,    // boot lines RDY, Call Ready, SMS Ready
+  HuaweiE3372,     // ^RSSI/^HCSQ/^MODE among answers and behind the prompt until ^CURC=0;
+                   // COMMAND NOT SUPPORT; unquoted +CREG locations
+  HuaweiE3372Three,  // the same, +CPMS only with three memories, no ^CURC
+  SierraMC7455,    // offers +CNMI <ds> 1 and refuses it
+  Ublox,           // verbose +CME errors
+  Telit,           // #STN reports among the answers
+};
+TPersonality Str2Personality(const std::string& Name);  // raises EGSMError
+extern const char* const PersonalityNames;               // for help texts
+
 struct TSimOptions {
   // The model real clients expect: PDUs with the service-centre octet, both formats.
   GSM::TGSMEquipment Model = GSM::eqTC35;
@@ -26,6 +45,9 @@ struct TSimOptions {
   std::string ServiceCentre = "+15550009999";
   std::string IMSI = "001010123456789";  // the test network 001-01
   int SMCapacity = 10, MECapacity = 20;
+  TPersonality Personality = TPersonality::Classic;
+  int CmgsDelayMs = 0;     // the answer to a sent message comes this late
+  bool BootNoise = false;  // still starting when first spoken to: its boot lines come first
 };
 
 class TGSMSimulator {
@@ -57,6 +79,9 @@ class TGSMSimulator {
   void SetDelay(int Ms);       // before every answer
   void SetSilent(bool On);     // no answers at all
   void SetNoise(bool On);      // unsolicited "+CSQ" lines between answers
+  void SetCmgsDelay(int Ms);   // the answer to each sent message this late
+  // Starts again as after a power cut: settings lost, boot lines sent; stored messages kept.
+  void Restart();
   // One control line as the program reads it ("sms FROM TEXT", "creg 5", ...); returns an error
   // text, empty on success.
   std::string Control(const std::string& Line);
@@ -78,7 +103,9 @@ class TGSMSimulator {
   void Reply(const std::string& Text);     // under M_: raw output
   void Line(const std::string& Text);
   void Ok() {
-    if (!Batch_) Line("OK");
+    if (Batch_) return;
+    Chatter();
+    Line("OK");
   }
   void Error(int Cme);
   void CmsError(int Cms);
@@ -115,7 +142,17 @@ class TGSMSimulator {
   int Csmp_[4] = {17, 167, 0, 0};
   int Cnmi_[5] = {0, 0, 0, 0, 0};
   std::string Mem1_ = "SM", Mem2_ = "SM", Mem3_ = "SM";
-  std::map<int, TStored> SM_, ME_;
+  std::map<int, TStored> SM_, ME_, SR_;
+  // The personality's parts.
+  void BootLines();
+  void Chatter();  // a report among the answers, where the personality has them
+  int ChatterCount_ = 0;
+  bool Quiet_ = false;     // ^CURC=0 taken
+  bool Booted_ = false;    // boot noise sent
+  // A send whose answer is held back until Due; input waits meanwhile, as with a busy modem.
+  std::function<void()> Deferred_;
+  std::chrono::steady_clock::time_point DeferredDue_{};
+  std::string HeldIn_;
   int NextMR_ = 1;
   // A message being typed after the prompt.
   bool InBody_ = false;
