@@ -132,8 +132,14 @@ class TBackground {
 // One gsmsim on a pseudo-terminal, with a control FIFO and a log of its traffic.
 class TSim {
  public:
-  explicit TSim(const fs::path& Dir, const std::string& Number = "+15550000001", const std::string& Model = "TC35")
+  explicit TSim(const fs::path& Dir, const std::string& Number = "+15550000001", const std::string& Model = "TC35",
+                const std::vector<std::string>& Extra = {})
       : Dir_(Dir) {
+    std::string exe = std::string(HALYARD_BINARY_DIR) + "/tools/gsmsim";
+    std::vector<std::string> argv = {exe,   "--link", Modem(),  "--control", (Dir_ / "control").string(),
+                                     "--log", Log(),  "--number", Number,  "--model",
+                                     Model};
+    argv.insert(argv.end(), Extra.begin(), Extra.end());
     fs::create_directories(Dir_);
     int out[2];
     if (::pipe(out) != 0) return;
@@ -141,9 +147,10 @@ class TSim {
     if (Pid_ == 0) {
       ::dup2(out[1], 1);
       ::close(out[0]);
-      std::string exe = std::string(HALYARD_BINARY_DIR) + "/tools/gsmsim";
-      ::execl(exe.c_str(), exe.c_str(), "--link", Modem().c_str(), "--control", (Dir_ / "control").c_str(), "--log",
-              Log().c_str(), "--number", Number.c_str(), "--model", Model.c_str(), nullptr);
+      std::vector<char*> args;
+      for (auto& a : argv) args.push_back(a.data());
+      args.push_back(nullptr);
+      ::execv(exe.c_str(), args.data());
       _exit(127);
     }
     ::close(out[1]);

@@ -323,3 +323,109 @@ TEST_P(SmsGateway, AnUnpluggedModemAndARestartedDatabaseLoseNothing) {
 
 INSTANTIATE_TEST_SUITE_P(Databases, SmsGateway, ::testing::Values("sqlite", "postgresql"),
                          [](const auto& p) { return std::string(p.param); });
+
+// The gateway with its default model (auto) on each family of today's modems as gsmsim plays it:
+// 20 messages out with their reports matched, 10 in, through the modems' own indications
+// (+CMTI, reports direct or stored), storages and reports among the answers.
+class SmsGatewayFamilies : public ::testing::TestWithParam<const char*> {};
+INSTANTIATE_TEST_SUITE_P(Families, SmsGatewayFamilies,
+                         ::testing::Values("quectel-ec25", "simcom-sim7600", "simcom-sim800", "huawei-e3372",
+                                           "huawei-e3372-325", "sierra-mc7455", "ublox-sara", "telit-le910"),
+                         [](const auto& p) {
+                           std::string n = p.param;
+                           for (char& c : n)
+                             if (c == '-') c = '_';
+                           return n;
+                         });
+
+std::string FamilyConfig(const TTestDatabase& Db, const TSim& Sim) {
+  return "name = \"gw\"\nstore = \"" + Db.Where() + "\"\ntoken = \"t0ken\"\n[http]\nport = 0\n" +
+         "[reopen]\nfirst_ms = 200\nmax_ms = 1000\n[[modem]]\nname = \"m\"\ndevice = \"" + Sim.Modem() +
+         "\"\ntimeout_ms = 5000\n";
+}
+
+TEST_P(SmsGatewayFamilies, SendsWithReportsAndReceives) {
+  auto db = TTestDatabase::Make("sqlite");
+  ASSERT_TRUE(db) << TTestDatabase::WhyNot("sqlite");
+  TSim sim(db->Dir() / "sim", "+15550000001", "TC35", {"--personality", GetParam(), "--boot-noise"});
+  TGatewayProcess gw(db->Dir() / "gw", FamilyConfig(*db, sim));
+  int port = gw.Port();
+  ASSERT_GT(port, 0) << gw.Log();
+  TApi api(port);
+  std::map<std::string, int> expected;
+  for (int i = 0; i < 20; ++i) {
+    std::string text = i % 5 == 4 ? "long " + std::to_string(i) + " " + std::string(200, 'x') : "family " + std::to_string(i);
+    ++expected[text];
+    api.Queue("+4917100" + std::to_string(10000 + i), text, true);
+  }
+  auto store = Gateway::OpenStore(db->Where());
+  EXPECT_TRUE(WaitFor(120, [&] { return store->Counts()[Gateway::msDelivered] == 20; }))
+      << store->Counts()[Gateway::msDelivered] << " delivered\n" << gw.Log();
+  EXPECT_EQ(SentTexts(sim), expected);
+  for (int i = 0; i < 10; ++i) sim.Control("sms +4930500" + std::to_string(i) + " incoming " + std::to_string(i));
+  EXPECT_TRUE(WaitFor(60, [&] { return store->InboxCount() == 10; })) << store->InboxCount() << " in\n" << gw.Log();
+  EXPECT_EQ(gw.Terminate(), 0) << gw.Log();
+}
+
+// A modem that answers +CMGS after 30 s: each message goes out once and is sent.
+TEST(SmsGatewaySlowModem, ASlowSendGoesOnce) {
+  auto db = TTestDatabase::Make("sqlite");
+  ASSERT_TRUE(db) << TTestDatabase::WhyNot("sqlite");
+  TSim sim(db->Dir() / "sim", "+15550000001", "TC35", {"--personality", "quectel-ec25", "--slow-cmgs", "30000"});
+  TGatewayProcess gw(db->Dir() / "gw", FamilyConfig(*db, sim));
+  int port = gw.Port();
+  ASSERT_GT(port, 0) << gw.Log();
+  TApi api(port);
+  int64_t a = api.Queue("+4917100001", "slow one", false), b = api.Queue("+4917100002", "slow two", false);
+  auto store = Gateway::OpenStore(db->Where());
+  EXPECT_TRUE(WaitFor(150, [&] { return store->Counts()[Gateway::msSent] == 2; })) << gw.Log();
+  EXPECT_EQ(store->Get(a)->Status, Gateway::msSent);
+  EXPECT_EQ(store->Get(b)->Status, Gateway::msSent);
+  EXPECT_EQ(SentTexts(sim), (std::map<std::string, int>{{"slow one", 1}, {"slow two", 1}}));
+  EXPECT_EQ(gw.Terminate(), 0) << gw.Log();
+}
+
+// A modem that restarts by itself (Quectel: RDY, +CPIN: READY, +QIND: SMS DONE) has lost its
+// indications: the gateway sets it up again, and what arrives afterwards is announced and stored.
+TEST(SmsGatewayRestart, AModemThatStartsAgainIsSetUpAgain) {
+  auto db = TTestDatabase::Make("sqlite");
+  ASSERT_TRUE(db) << TTestDatabase::WhyNot("sqlite");
+  TSim sim(db->Dir() / "sim", "+15550000001", "TC35", {"--personality", "quectel-ec25"});
+  TGatewayProcess gw(db->Dir() / "gw", FamilyConfig(*db, sim));
+  ASSERT_GT(gw.Port(), 0) << gw.Log();
+  auto cnmiSet = [&] {
+    std::string all = sim.Received();
+    size_t n = 0;
+    for (size_t at = 0; (at = all.find("AT+CNMI=1", at)) != std::string::npos; ++at) ++n;
+    for (size_t at = 0; (at = all.find("AT+CNMI=2", at)) != std::string::npos; ++at) ++n;
+    return n;
+  };
+  ASSERT_TRUE(WaitFor(60, [&] { return gw.Log().find("m: open on") != std::string::npos; })) << gw.Log();
+  size_t before = cnmiSet();
+  sim.Control("restart");
+  EXPECT_TRUE(WaitFor(60, [&] { return gw.Log().find("started again") != std::string::npos; })) << gw.Log();
+  EXPECT_TRUE(WaitFor(60, [&] { return cnmiSet() > before; })) << gw.Log();
+  auto store = Gateway::OpenStore(db->Where());
+  sim.Control("sms +4930123 after the restart");
+  EXPECT_TRUE(WaitFor(60, [&] { return store->InboxCount() == 1; })) << gw.Log();
+  EXPECT_EQ(gw.Terminate(), 0) << gw.Log();
+}
+
+// No answer within the wait after the body: "unknown, may have been sent", never sent again.
+TEST(SmsGatewaySlowModem, NoAnswerAfterTheBodyIsUnknownNotRetried) {
+  auto db = TTestDatabase::Make("sqlite");
+  ASSERT_TRUE(db) << TTestDatabase::WhyNot("sqlite");
+  TSim sim(db->Dir() / "sim", "+15550000001", "TC35", {"--slow-cmgs", "12000"});
+  // The TC35 waits its answer time-out (5 s here) after the body.
+  TGatewayProcess gw(db->Dir() / "gw", FamilyConfig(*db, sim) + "model = \"TC35\"\n");
+  int port = gw.Port();
+  ASSERT_GT(port, 0) << gw.Log();
+  int64_t id = TApi(port).Queue("+4917100003", "late answer", false);
+  auto store = Gateway::OpenStore(db->Where());
+  EXPECT_TRUE(WaitFor(60, [&] { return store->Get(id)->Status == Gateway::msUnknown; })) << gw.Log();
+  EXPECT_EQ(store->Get(id)->Error, Gateway::kUnknownOutcome);
+  std::this_thread::sleep_for(std::chrono::seconds(15));  // past the late answer and a reopen
+  EXPECT_EQ(store->Get(id)->Status, Gateway::msUnknown);
+  EXPECT_EQ(SentTexts(sim), (std::map<std::string, int>{{"late answer", 1}}));
+  EXPECT_EQ(gw.Terminate(), 0) << gw.Log();
+}

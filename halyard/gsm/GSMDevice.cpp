@@ -71,6 +71,10 @@ void TGSM::OpenConn() {
   Storages_.clear();
   OfferedStorages_.clear();
   ThreeMemories_ = false;
+  // Boot lines that came before the open began belong to the start it sets up; a restart during
+  // the open may have undone part of it.
+  OpenMark_ = Channel_.Received();
+  RestartSeen_ = false;
   {
     TStringList work;
     const TGSMModel& model = GSMModel(Equipment_);
@@ -141,9 +145,7 @@ void TGSM::OpenConn() {
   if (SMSFormat_ == 1) Command("AT+CSDH=1", wmResult);
   if (ExtendedErrorMsg_ && model.ExtendedErrors) Command("AT+CMEE=1", wmResult);
   UnsolicitedIndication_ -= DoSetUnsolicitedIndication(UnsolicitedIndication_);
-  // Boot lines that came before the open was done belong to the start it has just set up.
-  RestartSeen_ = false;
-  OpenMark_ = Channel_.Received();
+
 }
 
 void TGSM::CloseConn() {
