@@ -423,3 +423,30 @@ TEST(HalyardToolSlowModem, ASlowSendGoesOnceAndSucceeds) {
   EXPECT_EQ(sim.Stop(), 0);
   ::unlink(log.c_str());
 }
+
+// A modem that starts again by itself under the monitor: one "restart" event, set up again, and
+// what arrives afterwards is an event as before.
+TEST(HalyardToolRestart, TheMonitorSetsARestartedModemUpAgain) {
+  Child sim({Bin("gsmsim"), "--personality", "quectel-ec25"});
+  std::string device = sim.Line();
+  ASSERT_FALSE(device.empty());
+  Child monitor({Bin("halyard"), "--device", device, "--json", "monitor"});
+  std::string line;
+  for (int i = 0; i < 20 && line.find("probe") == std::string::npos; ++i) {
+    sim.Send("sms +4917 probe\n");
+    for (line = monitor.Line(1000); !line.empty() && line.find("probe") == std::string::npos;) line = monitor.Line(500);
+  }
+  ASSERT_NE(line.find("probe"), std::string::npos);
+  sim.Send("restart\n");
+  for (line = monitor.Line(10000); !line.empty() && line.find("\"restart\"") == std::string::npos;) line = monitor.Line(5000);
+  ASSERT_NE(line.find("\"restart\""), std::string::npos);
+  std::string after;
+  for (int i = 0; i < 20 && after.find("again") == std::string::npos; ++i) {
+    sim.Send("sms +4917 again\n");
+    for (line = monitor.Line(1000); !line.empty(); line = monitor.Line(500)) after += line + "\n";
+  }
+  EXPECT_NE(after.find("\"message\""), std::string::npos) << after;
+  EXPECT_EQ(after.find("+CPMS"), std::string::npos) << after;  // the set-up's answers are no events
+  EXPECT_EQ(monitor.Stop(), 0);
+  EXPECT_EQ(sim.Stop(), 0);
+}

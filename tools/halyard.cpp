@@ -695,14 +695,19 @@ int CmdMonitor(const Options& o, const std::vector<std::string>& a, json& out) {
   // modem that never stops talking), then listen.
   s.Gsm->SetUnsolicitedIndication({GSM::uindSMSDeliver, GSM::uindSMSStatusReport, GSM::uindCellBroadcast});
   s.Open();
-  bool heard = false;
+  bool heard = false, settling = false;
+  auto settle = [&] {
+    settling = true;
+    for (int window = 0; window < 10 && !gInterrupted; ++window) {
+      heard = false;
+      Framework::Application().WaitUntil([] { return false; }, 300);
+      if (!heard) break;
+    }
+    settling = false;
+  };
   s.Gsm->SetOnUnsolicitedLine([&](Framework::TObject*, const std::string&) { heard = true; });
   s.Gsm->SetOnNetworkRegistration([&](Framework::TObject*, int) { heard = true; });
-  for (int window = 0; window < 10 && !gInterrupted; ++window) {
-    heard = false;
-    Framework::Application().WaitUntil([] { return false; }, 300);
-    if (!heard) break;
-  }
+  settle();
   // Parts of long messages and pages of alerts are events once they are whole.
   GSM::TReassembler parts;
   GSM::TBroadcastAssembler pages;
@@ -736,9 +741,13 @@ int CmdMonitor(const Options& o, const std::vector<std::string>& a, json& out) {
     }
     emit(j);
   });
-  s.Gsm->SetOnNetworkRegistration([&](Framework::TObject*, int st) { emit({{"event", "registration"}, {"status", st}}); });
+  s.Gsm->SetOnNetworkRegistration([&](Framework::TObject*, int st) {
+    if (settling) heard = true;
+    else emit({{"event", "registration"}, {"status", st}});
+  });
   s.Gsm->SetOnUnsolicitedLine([&](Framework::TObject*, const std::string& l) {
-    if (!l.empty() && l != "OK" && l.rfind("AT", 0) != 0 && l[0] != '>') emit({{"event", "line"}, {"line", l}});
+    if (settling) heard = true;
+    else if (!l.empty() && l != "OK" && l.rfind("AT", 0) != 0 && l[0] != '>') emit({{"event", "line"}, {"line", l}});
   });
   std::cerr << "halyard: monitoring; Ctrl-C ends\n";
   while (!gInterrupted) {
@@ -748,6 +757,7 @@ int CmdMonitor(const Options& o, const std::vector<std::string>& a, json& out) {
       emit({{"event", "restart"}});
       s.Gsm->Close();
       s.Open();
+      settle();  // the set-up's own answers are no events
     }
     for (auto& lost : parts.TakeExpired())
       emit({{"event", "incomplete"}, {"from", lost.From}, {"text", lost.Text}, {"received", lost.Received},

@@ -184,7 +184,7 @@ class TGSM : public Connect::TConnection, public ISMSModem, private TATChannel::
     return CheckAT(SendATCommand(Cmd, Mode, Strings, Repeats));
   }
 
-  TGSMEquipment Equipment_ = eqM1;
+  std::atomic<TGSMEquipment> Equipment_{eqM1};  // read by the main thread's line handling
   int SendTimeout_ = 0;
   uint8_t SMSFormat_ = 0;
   std::string PIN_;
