@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 
+#include <cctype>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -73,7 +74,27 @@ std::string Label(const std::string& V) {
   return r;
 }
 
+// The methods a known path takes, for 405 and its Allow header; empty for an unknown path.
+std::string AllowedMethods(const std::string& Path) {
+  if (Path == "/messages") return "POST";
+  if (Path == "/inbox" || Path == "/health" || Path == "/metrics") return "GET";
+  const std::string item = "/messages/";
+  if (Path.rfind(item, 0) == 0 && Path.size() > item.size() && Path.size() <= item.size() + 18 &&
+      Path.find_first_not_of("0123456789", item.size()) == std::string::npos)
+    return "GET";
+  return "";
+}
+
 }  // namespace
+
+std::string RecipientProblem(const std::string& To) {
+  size_t start = !To.empty() && To[0] == '+' ? 1 : 0;
+  size_t digits = To.size() - start;
+  if (To.find_first_not_of("0123456789", start) != std::string::npos)
+    return "only digits, with an optional leading +, make a number";
+  if (digits < 3 || digits > 20) return "a number has 3 to 20 digits";
+  return "";
+}
 
 bool ValidUtf8(const std::string& Text) {
   const auto* s = reinterpret_cast<const unsigned char*>(Text.data());
@@ -101,6 +122,26 @@ TApiServer::TApiServer(const TGatewayConfig& Config, TApiSource Source)
 
 TApiServer::~TApiServer() { Stop(); }
 
+int64_t TApiServer::QueueDepth() {
+  std::lock_guard lk(DepthLock_);
+  auto now = std::chrono::steady_clock::now();
+  if (DepthAt_ == std::chrono::steady_clock::time_point{} || now - DepthAt_ >= std::chrono::seconds(1)) {
+    Depth_ = Src_.Store->QueueDepth();
+    DepthAt_ = now;
+  }
+  return Depth_;
+}
+
+std::map<TMessageStatus, int64_t> TApiServer::Counts() {
+  std::lock_guard lk(DepthLock_);
+  auto now = std::chrono::steady_clock::now();
+  if (CountsAt_ == std::chrono::steady_clock::time_point{} || now - CountsAt_ >= std::chrono::seconds(1)) {
+    Counts_ = Src_.Store->Counts();
+    CountsAt_ = now;
+  }
+  return Counts_;
+}
+
 void TApiServer::Start() {
   Port_ = Config_.Port == 0 ? Http_->bind_to_any_port(Config_.Listen)
                             : (Http_->bind_to_port(Config_.Listen, Config_.Port) ? Config_.Port : -1);
@@ -126,8 +167,12 @@ void TApiServer::Routes() {
   s.set_pre_routing_handler([this](const httplib::Request& Req, httplib::Response& Res) {
     if (Req.path == "/health") return httplib::Server::HandlerResponse::Unhandled;
     std::string auth = Req.get_header_value("Authorization");
-    const std::string bearer = "Bearer ";
-    if (auth.rfind(bearer, 0) != 0 || !SameToken(auth.substr(bearer.size()), Config_.Token)) {
+    // The scheme's name is case-insensitive (RFC 9110 11.1), one or more spaces behind it.
+    size_t sp = auth.find(' ');
+    std::string scheme = auth.substr(0, sp), token = sp == std::string::npos ? "" : auth.substr(sp);
+    for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    token.erase(0, token.find_first_not_of(' '));
+    if (scheme != "bearer" || !SameToken(token, Config_.Token)) {
       Res.set_header("WWW-Authenticate", "Bearer");
       Error(Res, 401, auth.empty() ? "No token: send \"Authorization: Bearer <token>\"" : "Wrong token");
       return httplib::Server::HandlerResponse::Handled;
@@ -136,8 +181,15 @@ void TApiServer::Routes() {
   });
   s.set_error_handler([](const httplib::Request& Req, httplib::Response& Res) {
     if (!Res.body.empty()) return;
-    if (Res.status == 413) Error(Res, 413, "The body is too large");
-    else if (Res.status == 404) Error(Res, 404, "No such resource: " + Req.method + " " + Req.path);
+    std::string allowed = Res.status == 404 ? AllowedMethods(Req.path) : "";
+    if (Res.status == 413) {
+      Error(Res, 413, "The body is too large");
+    } else if (!allowed.empty()) {
+      Res.set_header("Allow", allowed);
+      Error(Res, 405, Req.method + " is not allowed on " + Req.path + "; " + allowed + " is");
+    } else if (Res.status == 404) {
+      Error(Res, 404, "No such resource: " + Req.method + " " + Req.path);
+    }
     else Error(Res, Res.status, "HTTP error " + std::to_string(Res.status));
   });
   s.set_exception_handler([](const httplib::Request&, httplib::Response& Res, std::exception_ptr E) {
@@ -173,6 +225,8 @@ void TApiServer::Routes() {
     if (!body.contains("text") || !body["text"].is_string()) throw EBadRequest{400, "\"text\" must be a string"};
     std::string to = body["to"], text = body["text"];
     if (to.empty()) throw EBadRequest{400, "\"to\" is empty"};
+    if (std::string why = RecipientProblem(to); !why.empty())
+      throw EBadRequest{400, "Not a phone number: " + to + " (" + why + ")"};
     try {
       (void)GSM::TSMS2::EncodeODA(to);
     } catch (const std::exception& e) {
@@ -199,7 +253,17 @@ void TApiServer::Routes() {
       if (!body["report"].is_boolean()) throw EBadRequest{400, "\"report\" must be true or false"};
       report = body["report"];
     }
+    if (QueueDepth() >= Config_.MaxQueue) {
+      Res.set_header("Retry-After", "10");
+      throw EBadRequest{503, "The queue is full (" + std::to_string(Config_.MaxQueue) + " messages): try again later"};
+    }
     int64_t id = Src_.Store->Queue(to, text, report, validity);
+    {
+      // The counts between their refreshes know of what this server queued.
+      std::lock_guard lk(DepthLock_);
+      ++Depth_;
+      ++Counts_[msQueued];
+    }
     if (Src_.Queued) Src_.Queued();
     Res.set_header("Location", "/messages/" + std::to_string(id));
     Reply(Res, 201, {{"id", id}, {"status", "queued"}, {"parts", parts}});
@@ -236,7 +300,7 @@ void TApiServer::Routes() {
     }
     json h = {{"modems", modems}};
     try {
-      h["queue_depth"] = Src_.Store->QueueDepth();
+      h["queue_depth"] = QueueDepth();
       h["store"] = "up";
     } catch (const EStoreError& e) {
       h["store"] = std::string("down: ") + e.what();
@@ -269,9 +333,9 @@ void TApiServer::Routes() {
            [](const TModemState& m) { return m.Up ? 1 : 0; });
     o << "# HELP halyard_queue_depth Messages queued or being sent, of every gateway on the store.\n"
          "# TYPE halyard_queue_depth gauge\nhalyard_queue_depth "
-      << Src_.Store->QueueDepth() << "\n";
+      << QueueDepth() << "\n";
     o << "# HELP halyard_messages Messages in the store by status.\n# TYPE halyard_messages gauge\n";
-    auto counts = Src_.Store->Counts();
+    auto counts = Counts();
     for (int st = msQueued; st <= msUnknown; ++st) {
       auto status = static_cast<TMessageStatus>(st);
       o << "halyard_messages{status=\"" << StatusName(status) << "\"} " << (counts.count(status) ? counts[status] : 0)

@@ -2,7 +2,10 @@
 // The gateway's HTTP API: queue a message, follow it, read the inbox, the health and the
 // metrics. JSON bodies; a bearer token on every call but /health; 4xx with a message for bad
 // input, and nothing queued then.
+#include <chrono>
 #include <functional>
+#include <map>
+#include <mutex>
 #include <memory>
 #include <string>
 #include <thread>
@@ -37,12 +40,23 @@ class TApiServer {
 
  private:
   void Routes();
+  // Messages queued or being sent, counted at most once a second: a flood of /health must not
+  // scan the outbox under the store's lock.
+  int64_t QueueDepth();
+  std::map<TMessageStatus, int64_t> Counts();
+  std::mutex DepthLock_;
+  std::chrono::steady_clock::time_point DepthAt_{}, CountsAt_{};
+  int64_t Depth_ = 0;
+  std::map<TMessageStatus, int64_t> Counts_;
   const TGatewayConfig Config_;
   TApiSource Src_;
   std::unique_ptr<httplib::Server> Http_;
   std::thread Thread_;
   int Port_ = 0;
 };
+
+// Why To is no recipient ("" when it is one): digits with an optional leading "+", 3 to 20 of them.
+std::string RecipientProblem(const std::string& To);
 
 // Whether Text is well-formed UTF-8 (no overlong forms, surrogates or code points past U+10FFFF).
 bool ValidUtf8(const std::string& Text);

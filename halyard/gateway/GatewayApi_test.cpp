@@ -99,6 +99,44 @@ TEST_F(GatewayApi, BadRequestsAreRefusedWithAMessageAndQueueNothing) {
   EXPECT_EQ(Queued, 0);
 }
 
+// Findings of a look at the API as an attacker would: numbers that are none, the bearer scheme
+// in lower case, a wrong method, a queue without a bound.
+TEST_F(GatewayApi, NumbersSchemeMethodsAndAFullQueue) {
+  for (const char* to : {"abc", "1234abc", "+", "*", "#", "*#100#", "12", "+123456789012345678901"})
+    ExpectRefused(Post(json{{"to", to}, {"text", "hi"}}.dump()), 400, "Not a phone number");
+  for (const char* scheme : {"bearer", "BEARER", "Bearer  "}) {
+    auto r = Http->Get("/messages/1", {{"Authorization", std::string(scheme) + " s3cret"}});
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 404) << scheme;  // past the token: there is no message 1
+  }
+  ExpectRefused(Get("/messages/1", "Basic s3cret"), 401, "Wrong token");
+  auto r = Http->Delete("/messages", {{"Authorization", "Bearer s3cret"}});
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 405);
+  EXPECT_EQ(r->get_header_value("Allow"), "POST");
+  r = Http->Post("/inbox", {{"Authorization", "Bearer s3cret"}}, "", "application/json");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 405);
+  EXPECT_EQ(r->get_header_value("Allow"), "GET");
+
+  Api.reset();
+  Config.MaxQueue = 3;
+  Api = std::make_unique<TApiServer>(Config, TApiSource{Store.get(),
+                                                        [this] {
+                                                          std::lock_guard lk(M);
+                                                          return Modems;
+                                                        },
+                                                        [] {}});
+  Api->Start();
+  Http = std::make_unique<httplib::Client>("127.0.0.1", Api->Port());
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(Post(R"({"to": "+4917212345", "text": "hi"})")->status, 201);
+  r = Post(R"({"to": "+4917212345", "text": "one too many"})");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 503) << r->body;
+  EXPECT_EQ(r->get_header_value("Retry-After"), "10");
+  EXPECT_EQ(Store->QueueDepth(), 3);
+}
+
 TEST_F(GatewayApi, QueueFollowReadTheInboxHealthAndMetrics) {
   auto r = Post(R"({"to": "+4917212345", "text": "Gr\u00fc\u00dfe \ud83d\ude00", "report": true, "validity_minutes": 60})");
   ASSERT_TRUE(r);

@@ -100,6 +100,7 @@ TGatewayConfig ParseConfig(const std::string& Toml, const std::string& Origin) {
       h.Get("listen", c.Listen);
       h.Get("port", c.Port);
       h.Get("max_body_bytes", c.MaxBodyBytes);
+      h.Get("max_queue", c.MaxQueue);
       h.Done();
     }
     if (auto* s = k.Sub("sending")) {

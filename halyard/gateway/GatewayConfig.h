@@ -32,6 +32,7 @@ struct TGatewayConfig {
   int Port = 8025;
   std::string Token;
   size_t MaxBodyBytes = 64 * 1024;
+  int64_t MaxQueue = 100000;  // messages queued or being sent past which POST /messages gets 503
   // Sending.
   std::chrono::seconds Lease{120};       // renewed before each part
   int MaxAttempts = 5;
