@@ -210,6 +210,7 @@ bool TATChannel::RunAttempt(const std::string& Cmd, uint8_t Mode, bool& BodySent
   {
     std::lock_guard lk(StateLock_);
     waitMode = WaitMode_;
+    if (waitMode == 0) Owed_ = true;  // not waited for: its final result comes later
   }
   if (waitMode == 0) return true;
   uint8_t required = waitMode & ~(wmPrefixed | wmErrorEnds);
