@@ -484,12 +484,16 @@ bool TModemLink::Step() {
     if (Gsm_->TakeRestart()) {
       // Started again by itself: formats and indications are gone. Set up again, then look
       // through what it stored meanwhile.
+      // Opened anew, as after an unplug but at once; the message in hand goes on with its next
+      // part. (The modem's line state belongs to the main thread: it is not closed from here.)
       Gw_.Log(Name() + ": the modem started again; setting it up again");
-      Gsm_->Close();
-      Gsm_->OpenComDevice();
-      Gsm_->Open();
-      DirectReports(*Gsm_);
-      SweepStored_ = true;
+      {
+        std::lock_guard lk(M_);
+        StoredIndexes_.clear();  // read again from the storage after the open
+      }
+      Gsm_ = nullptr;
+      Dev_.reset();
+      NextOpen_ = TClockS::now();
       return true;
     }
     if (ReadStored()) return true;

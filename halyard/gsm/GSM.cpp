@@ -31,6 +31,13 @@ TGSM::~TGSM() = default;
 
 void TGSM::BeforeDestruction() {
   Destroying();
+  {
+    // No receiving from here on: the port's thread must not reach the hand-over thread while
+    // it goes, nor the channel after it.
+    std::unique_lock lk(Gate_->M);
+    Gate_->Open = false;
+    Gate_->Cv.wait(lk, [&] { return Gate_->Inflight == 0; });
+  }
   if (AsyncThread_) {
     AsyncThread_->Terminate();
     AsyncThread_->WaitFor();  // runs a pending hand-over meanwhile
@@ -43,11 +50,6 @@ void TGSM::BeforeDestruction() {
     COMDevice_->SetOnRxChar(SavedRxHandler_);
     COMDevice_->SetDontSynchronize(SavedDontSynchronize_);
     HandlerInstalled_ = false;
-  }
-  {
-    std::unique_lock lk(Gate_->M);
-    Gate_->Open = false;
-    Gate_->Cv.wait(lk, [&] { return Gate_->Inflight == 0; });
   }
   TConnection::BeforeDestruction();
 }

@@ -145,7 +145,6 @@ void TGSM::OpenConn() {
   if (SMSFormat_ == 1) Command("AT+CSDH=1", wmResult);
   if (ExtendedErrorMsg_ && model.ExtendedErrors) Command("AT+CMEE=1", wmResult);
   UnsolicitedIndication_ -= DoSetUnsolicitedIndication(UnsolicitedIndication_);
-
 }
 
 void TGSM::CloseConn() {
