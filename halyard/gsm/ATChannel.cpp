@@ -148,6 +148,10 @@ bool TATChannel::RunAttempt(const std::string& Cmd, uint8_t Mode, bool& BodySent
     ~Cleanup() {
       {
         std::lock_guard lk(c->StateLock_);
+        // Owed from here on, when its final result has not come by now: a final that comes
+        // later then pays the debt without touching this attempt's lines.
+        if (c->OweIfNoFinal_ && !(c->RxState_ & wmResult)) c->Owed_ = true;
+        c->OweIfNoFinal_ = false;
         c->WaitMode_ = 0;
       }
       // Lines that came during the transaction wait for the framing: start it, whichever
@@ -210,7 +214,7 @@ bool TATChannel::RunAttempt(const std::string& Cmd, uint8_t Mode, bool& BodySent
   {
     std::lock_guard lk(StateLock_);
     waitMode = WaitMode_;
-    if (waitMode == 0) Owed_ = true;  // not waited for: its final result comes later
+    if (waitMode == 0) OweIfNoFinal_ = true;  // not waited for: its final result comes later
   }
   if (waitMode == 0) return true;
   uint8_t required = waitMode & ~(wmPrefixed | wmErrorEnds);
@@ -223,8 +227,8 @@ bool TATChannel::RunAttempt(const std::string& Cmd, uint8_t Mode, bool& BodySent
       GSMError(Format("The modem's answer to %s exceeds %d lines or %d bytes", Cmd, Settings.MaxReplyLines,
                       Settings.MaxReplyBytes));
     // The modem took this command (it is done without its final, or echoed it, or does not echo)
-    // and its final result is still to come.
-    if (!(RxState_ & wmResult) && !Paid_ && (complete || EchoSeen_ || !EchoExpected_)) Owed_ = true;
+    // and its final result may still come.
+    OweIfNoFinal_ = !Paid_ && (complete || EchoSeen_ || !EchoExpected_);
     // No echo this time: the modem does not echo (any more), whatever the command was.
     if (!EchoSeen_) EchoOn_ = false;
   }

@@ -184,6 +184,7 @@ class TATChannel {
   // command's. Paid_: this attempt has thrown away a final for it.
   bool Owed_ = false;
   bool Paid_ = false;
+  bool OweIfNoFinal_ = false;  // the attempt ends owing, unless its final result has come
   // The line behind a message's header ("+CMGR:", "+CMGL:") is its body, whatever it says.
   bool ExpectBody_ = false;
 
