@@ -482,10 +482,9 @@ bool TModemLink::Step() {
   }
   try {
     if (Gsm_->TakeRestart()) {
-      // Started again by itself: formats and indications are gone. Set up again, then look
-      // through what it stored meanwhile.
-      // Opened anew, as after an unplug but at once; the message in hand goes on with its next
-      // part. (The modem's line state belongs to the main thread: it is not closed from here.)
+      // Started again by itself: formats and indications are gone. Opened anew, as after an
+      // unplug but at once (its line state belongs to the main thread: it is not closed from
+      // here); the message in hand goes on with its next part, what it stored is read again.
       Gw_.Log(Name() + ": the modem started again; setting it up again");
       {
         std::lock_guard lk(M_);
