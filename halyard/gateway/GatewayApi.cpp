@@ -122,24 +122,27 @@ TApiServer::TApiServer(const TGatewayConfig& Config, TApiSource Source)
 
 TApiServer::~TApiServer() { Stop(); }
 
+namespace {
+// Value as Fetch gives it, asked again once it is a second old.
+template <class T, class F>
+T Fresh(std::chrono::steady_clock::time_point& At, T& Value, F Fetch) {
+  auto now = std::chrono::steady_clock::now();
+  if (At == std::chrono::steady_clock::time_point{} || now - At >= std::chrono::seconds(1)) {
+    Value = Fetch();
+    At = now;
+  }
+  return Value;
+}
+}  // namespace
+
 int64_t TApiServer::QueueDepth() {
   std::lock_guard lk(DepthLock_);
-  auto now = std::chrono::steady_clock::now();
-  if (DepthAt_ == std::chrono::steady_clock::time_point{} || now - DepthAt_ >= std::chrono::seconds(1)) {
-    Depth_ = Src_.Store->QueueDepth();
-    DepthAt_ = now;
-  }
-  return Depth_;
+  return Fresh(DepthAt_, Depth_, [this] { return static_cast<int64_t>(Src_.Store->QueueDepth()); });
 }
 
 std::map<TMessageStatus, int64_t> TApiServer::Counts() {
   std::lock_guard lk(DepthLock_);
-  auto now = std::chrono::steady_clock::now();
-  if (CountsAt_ == std::chrono::steady_clock::time_point{} || now - CountsAt_ >= std::chrono::seconds(1)) {
-    Counts_ = Src_.Store->Counts();
-    CountsAt_ = now;
-  }
-  return Counts_;
+  return Fresh(CountsAt_, Counts_, [this] { return Src_.Store->Counts(); });
 }
 
 void TApiServer::Start() {

@@ -314,27 +314,18 @@ void TATChannel::Receive(const std::string& Chunk) {
         RxState_ |= wmPrompt;
         ++Progress_;
       }
-      ResponseBuffer_ += Chunk;
       AttemptBytes_ += static_cast<long long>(Chunk.size());
-      size_t pos = 0, n = ResponseBuffer_.size();
-      for (;;) {
-        TLineScan s = ScanLine(ResponseBuffer_, pos, n);
-        if (s.Kind == TLineScan::lsIncomplete) {
-          pos = s.Start;
-          break;
-        }
-        if (s.Kind == TLineScan::lsLine) HandleLine(ResponseBuffer_.substr(s.Start, s.End - s.Start));
-        pos = s.End + 1;
-      }
-      ResponseBuffer_.erase(0, pos);
-      if (ResponseBuffer_.size() > kMaxLine) ResponseBuffer_.clear();
+      ConsumeLines(Chunk, [this](const std::string& L) { HandleLine(L); });
       // A long line that is still coming is progress as much as a whole one.
       if (!ResponseBuffer_.empty()) ++Progress_;
       if (AttemptLines_ > Settings.MaxReplyLines || AttemptBytes_ > Settings.MaxReplyBytes) Overflow_ = true;
       ResponseEvent_.SetEvent();
     } else if (Owed_) {
-      ResponseBuffer_ += Chunk;
-      ReceiveIdle();
+      // Between transactions only a final result matters: it pays what is owed.
+      ConsumeLines(Chunk, [this](const std::string& L) {
+        if (Owed_ && IsFinal(L, false)) Owed_ = false;
+      });
+      if (!Owed_) ResponseBuffer_.clear();
     }
   }
   if (wake && HandOver_) HandOver_->Wake();
@@ -352,7 +343,8 @@ bool TATChannel::IsFinal(const std::string& L, bool Exact, std::string* Key) con
   return true;
 }
 
-void TATChannel::ReceiveIdle() {
+void TATChannel::ConsumeLines(const std::string& Chunk, const std::function<void(const std::string&)>& Line) {
+  ResponseBuffer_ += Chunk;
   size_t pos = 0, n = ResponseBuffer_.size();
   for (;;) {
     TLineScan s = ScanLine(ResponseBuffer_, pos, n);
@@ -360,12 +352,11 @@ void TATChannel::ReceiveIdle() {
       pos = s.Start;
       break;
     }
-    if (s.Kind == TLineScan::lsLine && Owed_ && IsFinal(ResponseBuffer_.substr(s.Start, s.End - s.Start), false))
-      Owed_ = false;
+    if (s.Kind == TLineScan::lsLine) Line(ResponseBuffer_.substr(s.Start, s.End - s.Start));
     pos = s.End + 1;
   }
   ResponseBuffer_.erase(0, pos);
-  if (!Owed_ || ResponseBuffer_.size() > kMaxLine) ResponseBuffer_.clear();
+  if (ResponseBuffer_.size() > kMaxLine) ResponseBuffer_.clear();
 }
 
 void TATChannel::HandleLine(const std::string& L) {

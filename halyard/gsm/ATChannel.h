@@ -146,8 +146,8 @@ class TATChannel {
   // Whether a line is a final result code, and its entry in ResultCodes (Exact: by its whole
   // text only, not by the word ERROR in it).
   bool IsFinal(const std::string& L, bool Exact, std::string* Key = nullptr) const;
-  // Lines received between transactions: a final result there pays what is owed.
-  void ReceiveIdle();  // under StateLock_
+  // Adds a chunk to ResponseBuffer_ and hands over each whole line it completes; under StateLock_.
+  void ConsumeLines(const std::string& Chunk, const std::function<void(const std::string&)>& Line);
   void Send(const std::string& Text) { Owner_.ChannelSend(Text); }
 
   TOwner& Owner_;
