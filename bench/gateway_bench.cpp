@@ -95,6 +95,8 @@ void BM_QueueClaimPostgreSQL(benchmark::State& State) {
 }
 BENCHMARK(BM_QueueClaimPostgreSQL)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
+// POST /messages through the API, on one kept-alive connection (range 1) or a new
+// connection each (range 0).
 void BM_ApiPostMessages(benchmark::State& State) {
   TTempDir d;
   auto store = OpenStore((d.Path / "gateway.db").string());
@@ -104,7 +106,7 @@ void BM_ApiPostMessages(benchmark::State& State) {
   TApiServer api(c, {store.get(), [] { return std::vector<TModemState>{}; }, nullptr});
   api.Start();
   httplib::Client http("127.0.0.1", api.Port());
-  http.set_keep_alive(true);
+  http.set_keep_alive(State.range(0) != 0);
   http.set_tcp_nodelay(true);
   httplib::Headers auth = {{"Authorization", "Bearer bench"}};
   const std::string body = R"({"to": "+4917212345", "text": "Gr\u00fc\u00dfe from the benchmark", "report": true})";
@@ -119,7 +121,7 @@ void BM_ApiPostMessages(benchmark::State& State) {
   }
   State.SetItemsProcessed(n);
 }
-BENCHMARK(BM_ApiPostMessages)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_ApiPostMessages)->ArgName("keep_alive")->Arg(1)->Arg(0)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 // Whole messages through the service: queued, claimed, sent by Modems simulated modems in this
 // process, recorded.

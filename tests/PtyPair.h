@@ -104,6 +104,20 @@ inline int ProcEntries(const char* name) {
 template <class Cond>
 bool WaitFor(Cond cond, int timeoutMs = 5000, bool pump = false);
 
+// This process's threads, counted once the threads already joined have left /proc: a
+// joined thread's task entry lingers while the kernel finishes its exit, and a count taken
+// then is one too high for the rest of a test.
+inline int SettledThreads() {
+  int low = ProcEntries("task"), same = 0;
+  for (int i = 0; i < 200 && same < 5; ++i) {
+    ::poll(nullptr, 0, 10);
+    int n = ProcEntries("task");
+    same = n == low ? same + 1 : 0;
+    if (n < low) low = n;
+  }
+  return low;
+}
+
 }  // namespace HalyardTest
 
 #include "halyard/framework/Threads.h"

@@ -138,7 +138,7 @@ TEST(SerialHangUp, PendingWriteFailsAtOnce) {
 TEST_P(SerialByMode, CloseFromOwnHandlerClosesAndEndsTheThread) {
   TPtyPair pty;
   OpenPort(pty.SlavePath(), GetParam())->Close();  // a sanitizer's helper threads start with the first port
-  int threads = Threads();
+  int threads = HalyardTest::SettledThreads();
   TExceptionLog log;
   auto c = OpenPort(pty.SlavePath(), GetParam());
   std::atomic<int> calls{0};

@@ -37,7 +37,7 @@ std::string Message(const std::function<void()>& f) { return HalyardTest::Messag
 }  // namespace
 
 TEST(SerialOpen, MissingDeviceNamesCreateFile) {
-  int threads = Threads();
+  int threads = HalyardTest::SettledThreads();
   auto c = MakeComponent<TComm>(nullptr);
   EXPECT_EQ(c->DeviceName(), "Com2");
   c->SetDeviceName("/dev/halyard-no-such-port");
@@ -252,7 +252,7 @@ TEST(SerialTransfer, WriteTimeoutReportsWhatWentOutAndCancels) {
 TEST(SerialLifecycle, NoThreadOrDescriptorLeftBehind) {
   TPtyPair pty;
   OpenPort(pty)->Close();  // a sanitizer's helper threads start with the first port
-  int fds = OpenDescriptors(), threads = Threads();
+  int fds = OpenDescriptors(), threads = HalyardTest::SettledThreads();
   {
     auto c = OpenPort(pty);
     std::atomic<bool> stop{false};
