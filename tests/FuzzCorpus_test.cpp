@@ -7,6 +7,9 @@
 #include <iterator>
 
 #include "../fuzz/FuzzTargets.h"
+#ifdef HALYARD_HAVE_GATEWAY
+#include "../fuzz/GatewayFuzzTargets.h"
+#endif
 
 namespace {
 
@@ -34,3 +37,6 @@ TEST(FuzzCorpus, FormText) { RunCorpus("form_text", HalyardFuzz::FormText); }
 TEST(FuzzCorpus, ATReplies) { RunCorpus("at_replies", HalyardFuzz::ATReplies); }
 TEST(FuzzCorpus, ReceivePath) { RunCorpus("receive_path", HalyardFuzz::ReceivePath); }
 TEST(FuzzCorpus, UserData) { RunCorpus("user_data", HalyardFuzz::UserData); }
+#ifdef HALYARD_HAVE_GATEWAY
+TEST(FuzzCorpus, ApiRequest) { RunCorpus("api_request", HalyardFuzz::ApiRequest); }
+#endif

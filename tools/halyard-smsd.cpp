@@ -3,6 +3,7 @@
 // PostgreSQL to share the work between several gateways.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <httplib.h>
@@ -43,14 +44,17 @@ void Usage(FILE* Out) {
                "                   (default halyard-smsd.db)\n"
                "  --listen ADDR    the API's address (default 127.0.0.1)\n"
                "  --port N         the API's port (default 8025; 0 for any free one)\n"
-               "  --token TOKEN    the API's bearer token (default: made up and shown at start)\n"
+               "  --token TOKEN    the API's bearer token, of every scope (default, when the configuration\n"
+               "                   has no [[key]]: made up and shown at start)\n"
                "  --name NAME      this gateway's name among those on one store (default: host name)\n"
                "  --demo           run on a simulated modem with a temporary store, send and receive a\n"
                "                   few messages through the API, show them and stop\n"
+               "  --hash-key       read a key from standard input (none: make one up) and print the\n"
+               "                   key_hash line of a [[key]] table for it\n"
                "  --help           this text\n\n"
                "API: POST /messages {\"to\", \"text\", \"validity_minutes\"?, \"report\"?}, GET /messages/ID,\n"
                "GET /inbox?since=ID, GET /health, GET /metrics; every call but /health needs\n"
-               "\"Authorization: Bearer TOKEN\". SIGTERM stops it after the part in flight.\n");
+               "\"Authorization: Bearer KEY\". SIGTERM stops it after the part in flight.\n");
 }
 
 std::string RandomToken() {
@@ -114,6 +118,27 @@ int Demo(TGateway& Gw, int Port) {
 
 }  // namespace
 
+// A key's hash for the configuration, so that the key itself is kept nowhere on the host.
+int HashKeyCommand() {
+  std::string key;
+  if (!std::getline(std::cin, key) || key.empty()) {
+    key = RandomToken();
+    std::printf("key = %s\n", key.c_str());
+  }
+  while (!key.empty() && (key.back() == '\r' || key.back() == ' ')) key.pop_back();
+  std::printf("key_hash = \"%s\"\n", HashKey(key).c_str());
+  return 0;
+}
+
+// Every client holds a descriptor: take what the host allows rather than the 1,024 of a shell.
+void RaiseDescriptorLimit() {
+  rlimit l{};
+  if (::getrlimit(RLIMIT_NOFILE, &l) == 0 && l.rlim_cur < l.rlim_max) {
+    l.rlim_cur = std::min<rlim_t>(l.rlim_max, 1 << 20);
+    ::setrlimit(RLIMIT_NOFILE, &l);
+  }
+}
+
 int main(int argc, char** argv) {
   TGatewayConfig config;
   TModemConfig one;
@@ -168,6 +193,8 @@ int main(int argc, char** argv) {
         name = value();
       } else if (a == "--demo") {
         demo = true;
+      } else if (a == "--hash-key") {
+        return HashKeyCommand();
       } else {
         std::fprintf(stderr, "halyard-smsd: unknown option %s\n", a.c_str());
         Usage(stderr);
@@ -193,7 +220,7 @@ int main(int argc, char** argv) {
     if (port >= 0) config.Port = port;
     if (!token.empty()) config.Token = token;
     if (!name.empty()) config.Name = name;
-    if (config.Token.empty()) {
+    if (config.Token.empty() && (config.Keys.empty() || demo)) {
       config.Token = RandomToken();
       if (!demo) std::fprintf(stderr, "halyard-smsd: no token configured; this run's token is %s\n", config.Token.c_str());
     }
@@ -202,10 +229,13 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "halyard-smsd: modem %s has no device: it is a simulated modem in this process\n",
                      m.Name.c_str());
 
+    RaiseDescriptorLimit();
     TGateway gw(config);
-    TApiServer api(gw.Config(), {&gw.Store(), [&gw] { return gw.Modems(); }, [&gw] { gw.Poke(); }});
+    TApiServer api(gw.Config(), {&gw.Store(), [&gw] { return gw.Modems(); }, [&gw] { gw.Poke(); },
+                                 [&gw](const std::string& Line) { gw.Log(Line); }});
     api.Start();
-    gw.Log("API on http://" + gw.Config().Listen + ":" + std::to_string(api.Port()));
+    gw.Log(std::string("API on ") + (gw.Config().TlsCertificate.empty() ? "http" : "https") + "://" +
+           gw.Config().Listen + ":" + std::to_string(api.Port()));
     gGateway = &gw;
     struct sigaction sa{};
     sa.sa_handler = OnSignal;

@@ -1,9 +1,14 @@
 #include "halyard/gateway/GatewayApi.h"
 
-#include <httplib.h>
+#include <openssl/crypto.h>
+#include <openssl/sha.h>
 
 #include <cctype>
+#include <cmath>
+#include <fstream>
 #include <nlohmann/json.hpp>
+#include <array>
+#include <set>
 #include <sstream>
 
 #include "halyard/gsm/LongSMS.h"
@@ -17,25 +22,28 @@ namespace {
 
 constexpr int kMaxValidityMinutes = 63 * 7 * 24 * 60;  // the longest relative validity
 
+// A refusal: its status, its message and a header to go with it, if any.
 struct EBadRequest {
   int Status;
   std::string Message;
+  std::string Header = {}, Value = {};
 };
 
-void Reply(httplib::Response& Res, int Status, const json& Body) {
-  Res.status = Status;
-  Res.set_content(Body.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
+THttpResponse Reply(int Status, const json& Body) {
+  THttpResponse r;
+  r.Status = Status;
+  r.Body = Body.dump(-1, ' ', false, json::error_handler_t::replace);
+  return r;
 }
 
-void Error(httplib::Response& Res, int Status, const std::string& Message) {
-  Reply(Res, Status, json{{"error", Message}});
-}
+THttpResponse Error(int Status, const std::string& Message) { return Reply(Status, json{{"error", Message}}); }
 
-// Compares in time independent of where the first difference is.
-bool SameToken(const std::string& A, const std::string& B) {
-  unsigned char d = A.size() == B.size() ? 0 : 1;
-  for (size_t i = 0; i < A.size(); ++i) d |= static_cast<unsigned char>(A[i] ^ (i < B.size() ? B[i] : 0));
-  return d == 0;
+using TDigest = std::array<unsigned char, SHA256_DIGEST_LENGTH>;
+
+TDigest Digest(const std::string& Key) {
+  TDigest d;
+  ::SHA256(reinterpret_cast<const unsigned char*>(Key.data()), Key.size(), d.data());
+  return d;
 }
 
 json Describe(const TOutgoing& m) {
@@ -48,9 +56,10 @@ json Describe(const TOutgoing& m) {
   return j;
 }
 
-int64_t NumberParam(const httplib::Request& Req, const char* Name, int64_t Default, int64_t Min, int64_t Max) {
-  if (!Req.has_param(Name)) return Default;
-  std::string v = Req.get_param_value(Name);
+int64_t NumberParam(const THttpRequest& Req, const char* Name, int64_t Default, int64_t Min, int64_t Max) {
+  const std::string* p = Req.Param(Name);
+  if (!p) return Default;
+  const std::string& v = *p;
   size_t used = 0;
   int64_t n = 0;
   try {
@@ -115,9 +124,43 @@ bool ValidUtf8(const std::string& Text) {
   return true;
 }
 
-TApiServer::TApiServer(const TGatewayConfig& Config, TApiSource Source)
-    : Config_(Config), Src_(std::move(Source)), Http_(std::make_unique<httplib::Server>()) {
-  Routes();
+struct TApiServer::TKeyState {
+  std::string Name;
+  TDigest Hash{};
+  std::set<std::string> Scopes;
+  double Rate = 0;  // requests a second; 0: no limit
+  double Tokens = 0;
+  std::chrono::steady_clock::time_point Last{};
+  bool May(const std::string& Scope) const { return Scopes.count("admin") || Scopes.count(Scope); }
+};
+
+std::string HashKey(const std::string& Key) {
+  static const char* kHex = "0123456789abcdef";
+  std::string r = "sha256:";
+  for (unsigned char b : Digest(Key)) {
+    r += kHex[b >> 4];
+    r += kHex[b & 15];
+  }
+  return r;
+}
+
+TApiServer::TApiServer(const TGatewayConfig& Config, TApiSource Source) : Config_(Config), Src_(std::move(Source)) {
+  auto add = [this](const std::string& Name, TDigest Hash, std::set<std::string> Scopes, double Rate) {
+    auto k = std::make_unique<TKeyState>();
+    k->Name = Name;
+    k->Hash = Hash;
+    k->Scopes = std::move(Scopes);
+    k->Rate = Rate < 0 ? Config_.KeyRatePerSecond : Rate;
+    k->Tokens = std::max(1.0, k->Rate);
+    Keys_.push_back(std::move(k));
+  };
+  if (!Config_.Token.empty()) add("token", Digest(Config_.Token), {"admin"}, -1);
+  for (auto& k : Config_.Keys) {
+    TDigest d{};
+    for (size_t i = 0; i < d.size() && 7 + 2 * i + 1 < k.Hash.size(); ++i)
+      d[i] = static_cast<unsigned char>(std::stoi(k.Hash.substr(7 + 2 * i, 2), nullptr, 16));
+    add(k.Name, d, k.Scopes, k.RatePerSecond);
+  }
 }
 
 TApiServer::~TApiServer() { Stop(); }
@@ -145,80 +188,128 @@ std::map<TMessageStatus, int64_t> TApiServer::Counts() {
   return Fresh(CountsAt_, Counts_, [this] { return Src_.Store->Counts(); });
 }
 
+namespace {
+std::string ReadFile(const std::string& Path, const char* What) {
+  std::ifstream f(Path, std::ios::binary);
+  std::ostringstream s;
+  if (!(f && s << f.rdbuf())) throw EConfigError(std::string("Cannot read the ") + What + " " + Path);
+  return s.str();
+}
+}  // namespace
+
 void TApiServer::Start() {
-  Port_ = Config_.Port == 0 ? Http_->bind_to_any_port(Config_.Listen)
-                            : (Http_->bind_to_port(Config_.Listen, Config_.Port) ? Config_.Port : -1);
-  if (Port_ <= 0)
-    throw EConfigError("Cannot listen on " + Config_.Listen + ":" + std::to_string(Config_.Port) +
-                       " (in use, or not an address of this host)");
-  Thread_ = std::thread([this] { Http_->listen_after_bind(); });
+  if (Http_) return;
+  THttpLimits l;
+  l.MaxConnections = Config_.MaxConnections;
+  l.MaxConnectionsPerClient = Config_.MaxConnectionsPerClient;
+  l.MaxBodyBytes = Config_.MaxBodyBytes;
+  l.RequestTimeout = Config_.RequestTimeout;
+  l.Threads = static_cast<unsigned>(Config_.HttpThreads);
+  if (!Config_.TlsCertificate.empty()) {
+    l.CertificatePem = ReadFile(Config_.TlsCertificate, "TLS certificate");
+    l.KeyPem = ReadFile(Config_.TlsKey, "TLS key");
+  }
+  auto http = std::make_unique<THttpServer>(
+      l, [this](const THttpRequest& Req) { return Handle(Req); },
+      [this](const std::string& Peer, int Status, const std::string& Why) {
+        if (Src_.Log) Src_.Log("http " + Peer + " " + std::to_string(Status) + " refused: " + Why);
+      });
+  try {
+    http->Start(Config_.Listen, Config_.Port);
+  } catch (const EHttpError& e) {
+    throw EConfigError(e.what());
+  }
+  Http_ = std::move(http);
 }
 
 void TApiServer::Stop() {
-  if (Thread_.joinable()) {
-    Http_->stop();
-    Thread_.join();
-  }
+  if (Http_) Http_->Stop();
+  Http_.reset();
 }
 
-void TApiServer::Routes() {
-  httplib::Server& s = *Http_;
-  s.set_payload_max_length(Config_.MaxBodyBytes);
-  s.set_tcp_nodelay(true);  // an answer waits for no delayed acknowledgement
-  s.set_read_timeout(10, 0);
-  s.set_write_timeout(10, 0);
-  s.set_pre_routing_handler([this](const httplib::Request& Req, httplib::Response& Res) {
-    if (Req.path == "/health") return httplib::Server::HandlerResponse::Unhandled;
-    std::string auth = Req.get_header_value("Authorization");
-    // The scheme's name is case-insensitive (RFC 9110 11.1), one or more spaces behind it.
-    size_t sp = auth.find(' ');
-    std::string scheme = auth.substr(0, sp), token = sp == std::string::npos ? "" : auth.substr(sp);
-    for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    token.erase(0, token.find_first_not_of(' '));
-    if (scheme != "bearer" || !SameToken(token, Config_.Token)) {
-      Res.set_header("WWW-Authenticate", "Bearer");
-      Error(Res, 401, auth.empty() ? "No token: send \"Authorization: Bearer <token>\"" : "Wrong token");
-      return httplib::Server::HandlerResponse::Handled;
+const TApiServer::TKeyState* TApiServer::Authorise(const THttpRequest& Req, THttpResponse& Refusal, std::string& Who) {
+  const std::string* header = Req.Header("authorization");
+  std::string auth = header ? *header : "";
+  // The scheme's name is case-insensitive (RFC 9110 11.1), one or more spaces behind it.
+  size_t sp = auth.find(' ');
+  std::string scheme = auth.substr(0, sp), token = sp == std::string::npos ? "" : auth.substr(sp);
+  for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  token.erase(0, token.find_first_not_of(' '));
+  // Hashes compared, every one of them in full: the time taken says nothing of any key.
+  TDigest d = Digest(token);
+  TKeyState* key = nullptr;
+  for (auto& k : Keys_)
+    if (CRYPTO_memcmp(k->Hash.data(), d.data(), d.size()) == 0) key = k.get();
+  if (scheme != "bearer" || token.empty() || !key) {
+    Refusal = Error(401, auth.empty() ? "No key: send \"Authorization: Bearer <key>\"" : "Wrong token");
+    Refusal.Set("WWW-Authenticate", "Bearer");
+    return nullptr;
+  }
+  Who = key->Name;
+  if (key->Rate > 0) {
+    std::lock_guard lk(RateLock_);
+    auto now = std::chrono::steady_clock::now();
+    double burst = std::max(1.0, key->Rate);
+    if (key->Last != std::chrono::steady_clock::time_point{})
+      key->Tokens = std::min(burst, key->Tokens + std::chrono::duration<double>(now - key->Last).count() * key->Rate);
+    key->Last = now;
+    if (key->Tokens < 1) {
+      Refusal = Error(429, "Too many requests with the key " + key->Name);
+      Refusal.Set("Retry-After", std::to_string(static_cast<int64_t>(std::ceil((1 - key->Tokens) / key->Rate))));
+      return nullptr;
     }
-    return httplib::Server::HandlerResponse::Unhandled;
-  });
-  s.set_error_handler([](const httplib::Request& Req, httplib::Response& Res) {
-    if (!Res.body.empty()) return;
-    std::string allowed = Res.status == 404 ? AllowedMethods(Req.path) : "";
-    if (Res.status == 413) {
-      Error(Res, 413, "The body is too large");
-    } else if (!allowed.empty()) {
-      Res.set_header("Allow", allowed);
-      Error(Res, 405, Req.method + " is not allowed on " + Req.path + "; " + allowed + " is");
-    } else if (Res.status == 404) {
-      Error(Res, 404, "No such resource: " + Req.method + " " + Req.path);
-    }
-    else Error(Res, Res.status, "HTTP error " + std::to_string(Res.status));
-  });
-  s.set_exception_handler([](const httplib::Request&, httplib::Response& Res, std::exception_ptr E) {
-    try {
-      std::rethrow_exception(E);
-    } catch (const EStoreError& e) {
-      Error(Res, 503, std::string("The store is not available: ") + e.what());
-    } catch (const std::exception& e) {
-      Error(Res, 500, e.what());
-    } catch (...) {
-      Error(Res, 500, "internal error");
-    }
-  });
-  // Runs a handler, turning its refusals into 4xx answers.
-  auto guarded = [](auto Handler) {
-    return [Handler](const httplib::Request& Req, httplib::Response& Res) {
-      try {
-        Handler(Req, Res);
-      } catch (const EBadRequest& e) {
-        Error(Res, e.Status, e.Message);
-      }
-    };
-  };
+    key->Tokens -= 1;
+  }
+  return key;
+}
 
-  s.Post("/messages", guarded([this](const httplib::Request& Req, httplib::Response& Res) {
-    json body = json::parse(Req.body, nullptr, false);
+THttpResponse TApiServer::Handle(const THttpRequest& Req) {
+  THttpResponse res;
+  std::string who = "-";
+  try {
+    const TKeyState* key = nullptr;
+    if (Req.Path != "/health") key = Authorise(Req, res, who);
+    if (Req.Path == "/health" || key) {
+      auto may = [&](std::initializer_list<const char*> Scopes) {
+        for (const char* s : Scopes)
+          if (key->May(s)) return;
+        throw EBadRequest{403, "The key " + key->Name + " may not do this: it needs the scope \"" +
+                                   std::string(*Scopes.begin()) + "\""};
+      };
+      res = Route(Req, may);
+    }
+  } catch (const EBadRequest& e) {
+    res = Error(e.Status, e.Message);
+    if (!e.Header.empty()) res.Set(e.Header, e.Value);
+  } catch (const EStoreError& e) {
+    res = Error(503, std::string("The store is not available: ") + e.what());
+  }
+  if (Src_.Log)
+    Src_.Log("http " + Req.Peer + " \"" + Req.Method + " " + Req.Path + "\" " + std::to_string(res.Status) +
+             " key=" + who);
+  return res;
+}
+
+THttpResponse TApiServer::Route(const THttpRequest& Req, const TScopeCheck& May) {
+  const std::string& path = Req.Path;
+  std::string allowed = AllowedMethods(path);
+  if (allowed.empty()) throw EBadRequest{404, "No such resource: " + Req.Method + " " + path};
+  // HEAD is GET without its body, which the server leaves out.
+  if (Req.Method != allowed && !(allowed == "GET" && Req.Method == "HEAD"))
+    throw EBadRequest{405, Req.Method + " is not allowed on " + path + "; " + allowed + " is", "Allow", allowed};
+
+  if (path == "/messages") {
+    May({"send"});
+    // The body is read as JSON only when it says it is JSON (or says nothing).
+    if (const std::string* type = Req.Header("content-type")) {
+      std::string t = type->substr(0, type->find(';'));
+      t.erase(t.find_last_not_of(" \t") + 1);
+      for (char& c : t) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      if (t != "application/json" && !(t.size() > 5 && t.compare(t.size() - 5, 5, "+json") == 0))
+        throw EBadRequest{415, "The body must be JSON, sent as Content-Type: application/json (not " + *type + ")",
+                          "Accept-Post", "application/json"};
+    }
+    json body = json::parse(Req.Body, nullptr, false);
     if (body.is_discarded()) throw EBadRequest{400, "The body is not JSON"};
     if (!body.is_object()) throw EBadRequest{400, "The body must be a JSON object"};
     for (auto& [k, v] : body.items())
@@ -256,10 +347,9 @@ void TApiServer::Routes() {
       if (!body["report"].is_boolean()) throw EBadRequest{400, "\"report\" must be true or false"};
       report = body["report"];
     }
-    if (QueueDepth() >= Config_.MaxQueue) {
-      Res.set_header("Retry-After", "10");
-      throw EBadRequest{503, "The queue is full (" + std::to_string(Config_.MaxQueue) + " messages): try again later"};
-    }
+    if (QueueDepth() >= Config_.MaxQueue)
+      throw EBadRequest{503, "The queue is full (" + std::to_string(Config_.MaxQueue) + " messages): try again later",
+                        "Retry-After", "10"};
     int64_t id = Src_.Store->Queue(to, text, report, validity);
     {
       // The counts between their refreshes know of what this server queued.
@@ -268,18 +358,21 @@ void TApiServer::Routes() {
       ++Counts_[msQueued];
     }
     if (Src_.Queued) Src_.Queued();
-    Res.set_header("Location", "/messages/" + std::to_string(id));
-    Reply(Res, 201, {{"id", id}, {"status", "queued"}, {"parts", parts}});
-  }));
+    THttpResponse r = Reply(201, {{"id", id}, {"status", "queued"}, {"parts", parts}});
+    r.Set("Location", "/messages/" + std::to_string(id));
+    return r;
+  }
 
-  s.Get(R"(/messages/(\d{1,18}))", guarded([this](const httplib::Request& Req, httplib::Response& Res) {
-    int64_t id = std::stoll(Req.matches[1].str());
+  if (path.rfind("/messages/", 0) == 0) {
+    May({"read", "send"});
+    int64_t id = std::stoll(path.substr(10));
     auto m = Src_.Store->Get(id);
     if (!m) throw EBadRequest{404, "No message " + std::to_string(id)};
-    Reply(Res, 200, Describe(*m));
-  }));
+    return Reply(200, Describe(*m));
+  }
 
-  s.Get("/inbox", guarded([this](const httplib::Request& Req, httplib::Response& Res) {
+  if (path == "/inbox") {
+    May({"read"});
     int64_t since = NumberParam(Req, "since", 0, 0, INT64_MAX);
     int limit = static_cast<int>(NumberParam(Req, "limit", 100, 1, 1000));
     json list = json::array();
@@ -289,10 +382,10 @@ void TApiServer::Routes() {
                       {"parts", m.Parts}, {"complete", m.Complete}});
       last = m.Id;
     }
-    Reply(Res, 200, {{"messages", list}, {"next", last}});
-  }));
+    return Reply(200, {{"messages", list}, {"next", last}});
+  }
 
-  s.Get("/health", [this](const httplib::Request&, httplib::Response& Res) {
+  if (path == "/health") {
     json modems = json::array();
     bool anyUp = false;
     for (auto& m : Src_.Modems()) {
@@ -310,42 +403,44 @@ void TApiServer::Routes() {
       anyUp = false;
     }
     h["status"] = anyUp ? "ok" : "down";
-    Reply(Res, anyUp ? 200 : 503, h);
-  });
+    return Reply(anyUp ? 200 : 503, h);
+  }
 
-  s.Get("/metrics", [this](const httplib::Request&, httplib::Response& Res) {
-    std::ostringstream o;
-    auto modems = Src_.Modems();
-    auto family = [&](const char* Name, const char* Type, const char* Help, auto Value) {
-      o << "# HELP " << Name << " " << Help << "\n# TYPE " << Name << " " << Type << "\n";
-      for (auto& m : modems) o << Name << "{modem=\"" << Label(m.Name) << "\"} " << Value(m) << "\n";
-    };
-    family("halyard_sms_sent_total", "counter", "Messages sent, every part out.",
-           [](const TModemState& m) { return m.Counters.Sent; });
-    family("halyard_sms_parts_sent_total", "counter", "Message parts sent.",
-           [](const TModemState& m) { return m.Counters.Parts; });
-    family("halyard_sms_failed_total", "counter", "Messages failed for good.",
-           [](const TModemState& m) { return m.Counters.Failed; });
-    family("halyard_sms_retries_total", "counter", "Failed attempts to be tried again.",
-           [](const TModemState& m) { return m.Counters.Retries; });
-    family("halyard_sms_received_total", "counter", "Messages and parts received and stored.",
-           [](const TModemState& m) { return m.Counters.Received; });
-    family("halyard_sms_reports_total", "counter", "Delivery reports matched to a sent part.",
-           [](const TModemState& m) { return m.Counters.Reports; });
-    family("halyard_modem_up", "gauge", "Whether the modem is open.",
-           [](const TModemState& m) { return m.Up ? 1 : 0; });
-    o << "# HELP halyard_queue_depth Messages queued or being sent, of every gateway on the store.\n"
-         "# TYPE halyard_queue_depth gauge\nhalyard_queue_depth "
-      << QueueDepth() << "\n";
-    o << "# HELP halyard_messages Messages in the store by status.\n# TYPE halyard_messages gauge\n";
-    auto counts = Counts();
-    for (int st = msQueued; st <= msUnknown; ++st) {
-      auto status = static_cast<TMessageStatus>(st);
-      o << "halyard_messages{status=\"" << StatusName(status) << "\"} " << (counts.count(status) ? counts[status] : 0)
-        << "\n";
-    }
-    Res.set_content(o.str(), "text/plain; version=0.0.4");
-  });
+  // /metrics
+  May({"read"});
+  std::ostringstream o;
+  auto modems = Src_.Modems();
+  auto family = [&](const char* Name, const char* Type, const char* Help, auto Value) {
+    o << "# HELP " << Name << " " << Help << "\n# TYPE " << Name << " " << Type << "\n";
+    for (auto& m : modems) o << Name << "{modem=\"" << Label(m.Name) << "\"} " << Value(m) << "\n";
+  };
+  family("halyard_sms_sent_total", "counter", "Messages sent, every part out.",
+         [](const TModemState& m) { return m.Counters.Sent; });
+  family("halyard_sms_parts_sent_total", "counter", "Message parts sent.",
+         [](const TModemState& m) { return m.Counters.Parts; });
+  family("halyard_sms_failed_total", "counter", "Messages failed for good.",
+         [](const TModemState& m) { return m.Counters.Failed; });
+  family("halyard_sms_retries_total", "counter", "Failed attempts to be tried again.",
+         [](const TModemState& m) { return m.Counters.Retries; });
+  family("halyard_sms_received_total", "counter", "Messages and parts received and stored.",
+         [](const TModemState& m) { return m.Counters.Received; });
+  family("halyard_sms_reports_total", "counter", "Delivery reports matched to a sent part.",
+         [](const TModemState& m) { return m.Counters.Reports; });
+  family("halyard_modem_up", "gauge", "Whether the modem is open.", [](const TModemState& m) { return m.Up ? 1 : 0; });
+  o << "# HELP halyard_queue_depth Messages queued or being sent, of every gateway on the store.\n"
+       "# TYPE halyard_queue_depth gauge\nhalyard_queue_depth "
+    << QueueDepth() << "\n";
+  o << "# HELP halyard_messages Messages in the store by status.\n# TYPE halyard_messages gauge\n";
+  auto counts = Counts();
+  for (int st = msQueued; st <= msUnknown; ++st) {
+    auto status = static_cast<TMessageStatus>(st);
+    o << "halyard_messages{status=\"" << StatusName(status) << "\"} " << (counts.count(status) ? counts[status] : 0)
+      << "\n";
+  }
+  THttpResponse r;
+  r.ContentType = "text/plain; version=0.0.4";
+  r.Body = o.str();
+  return r;
 }
 
 }  // namespace Halyard::Gateway

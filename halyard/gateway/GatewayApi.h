@@ -1,9 +1,10 @@
 #pragma once
 // The gateway's HTTP API: queue a message, follow it, read the inbox, the health and the
-// metrics. JSON bodies; a bearer token on every call but /health; 4xx with a message for bad
-// input, and nothing queued then.
+// metrics. JSON bodies; a key with the route's scope on every call but /health; 4xx with a
+// message for bad input, and nothing queued then.
 #include <chrono>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <mutex>
 #include <memory>
@@ -12,10 +13,7 @@
 #include <vector>
 
 #include "halyard/gateway/Gateway.h"
-
-namespace httplib {
-class Server;
-}
+#include "halyard/gateway/HttpServer.h"
 
 namespace Halyard::Gateway {
 
@@ -23,6 +21,7 @@ struct TApiSource {
   TStore* Store = nullptr;
   std::function<std::vector<TModemState>()> Modems;
   std::function<void()> Queued;  // a message was queued
+  TLogSink Log;                  // a line for each request; none: no log
 };
 
 class TApiServer {
@@ -33,13 +32,21 @@ class TApiServer {
   TApiServer& operator=(const TApiServer&) = delete;
 
   // Binds to the configured address and port (0: any free port) and serves in threads of its
-  // own; raises EConfigError when the address cannot be bound.
+  // own; raises EConfigError when the address cannot be bound or the certificate not read.
   void Start();
   void Stop();
-  int Port() const { return Port_; }
+  int Port() const { return Http_ ? Http_->Port() : 0; }
+
+  // The answer to one whole request, as the server gives it; callable without Start.
+  THttpResponse Handle(const THttpRequest& Req);
 
  private:
-  void Routes();
+  struct TKeyState;
+  // Raises a 403 unless the request's key has one of the scopes.
+  using TScopeCheck = std::function<void(std::initializer_list<const char*> Scopes)>;
+  THttpResponse Route(const THttpRequest& Req, const TScopeCheck& May);
+  // The key a request carries, or the answer that refuses it; Who: the key's name, if known.
+  const TKeyState* Authorise(const THttpRequest& Req, THttpResponse& Refusal, std::string& Who);
   // Messages queued or being sent, counted at most once a second: a flood of /health must not
   // scan the outbox under the store's lock.
   int64_t QueueDepth();
@@ -50,10 +57,13 @@ class TApiServer {
   std::map<TMessageStatus, int64_t> Counts_;
   const TGatewayConfig Config_;
   TApiSource Src_;
-  std::unique_ptr<httplib::Server> Http_;
-  std::thread Thread_;
-  int Port_ = 0;
+  std::vector<std::unique_ptr<TKeyState>> Keys_;
+  std::mutex RateLock_;
+  std::unique_ptr<THttpServer> Http_;
 };
+
+// "sha256:" and the hex SHA-256 of Key: what a [[key]] table's key_hash holds.
+std::string HashKey(const std::string& Key);
 
 // Why To is no recipient ("" when it is one): digits with an optional leading "+", 3 to 20 of them.
 std::string RecipientProblem(const std::string& To);

@@ -101,7 +101,34 @@ TGatewayConfig ParseConfig(const std::string& Toml, const std::string& Origin) {
       h.Get("port", c.Port);
       h.Get("max_body_bytes", c.MaxBodyBytes);
       h.Get("max_queue", c.MaxQueue);
+      h.Get("max_connections", c.MaxConnections);
+      h.Get("max_connections_per_client", c.MaxConnectionsPerClient);
+      h.GetDuration("request_timeout_seconds", c.RequestTimeout);
+      h.Get("threads", c.HttpThreads);
+      h.Get("key_rate_per_second", c.KeyRatePerSecond);
+      h.Get("tls_certificate", c.TlsCertificate);
+      h.Get("tls_key", c.TlsKey);
       h.Done();
+    }
+    if (auto* keys = k.Sub("key")) {
+      if (!keys->is_array_of_tables()) throw EConfigError("key in " + Origin + " must be [[key]] tables");
+      int n = 0;
+      for (auto& node : *keys->as_array()) {
+        TApiKey key;
+        TKeys h(*node.as_table(), "[[key]] " + std::to_string(++n));
+        h.Get("name", key.Name);
+        h.Get("key_hash", key.Hash);
+        h.Get("rate_per_second", key.RatePerSecond);
+        if (auto* scopes = h.Sub("scopes")) {
+          if (!scopes->is_array()) throw EConfigError("\"scopes\" in [[key]] " + std::to_string(n) + " must be a list");
+          for (auto& sc : *scopes->as_array()) {
+            if (!sc.is_string()) throw EConfigError("\"scopes\" in [[key]] " + std::to_string(n) + " must be strings");
+            key.Scopes.insert(**sc.as_string());
+          }
+        }
+        h.Done();
+        c.Keys.push_back(key);
+      }
     }
     if (auto* s = k.Sub("sending")) {
       if (!s->is_table()) throw EConfigError("[sending] in " + Origin + " must be a table");
@@ -165,7 +192,30 @@ TGatewayConfig LoadConfig(const std::string& Path) {
 }
 
 void CheckConfig(const TGatewayConfig& C) {
-  if (C.Token.empty()) throw EConfigError("No token: give \"token\" or \"token_file\"");
+  if (C.Token.empty() && C.Keys.empty())
+    throw EConfigError("No key: give \"token\", \"token_file\" or [[key]] tables");
+  std::set<std::string> keyNames = {"token"}, hashes;
+  for (auto& k : C.Keys) {
+    if (k.Name.empty() || k.Name.find_first_of(" \t\"\\") != std::string::npos)
+      throw EConfigError("A key needs a name without spaces or quotes: \"" + k.Name + "\"");
+    if (!keyNames.insert(k.Name).second) throw EConfigError("Two keys are named " + k.Name);
+    const std::string prefix = "sha256:";
+    if (k.Hash.size() != prefix.size() + 64 || k.Hash.rfind(prefix, 0) != 0 ||
+        k.Hash.find_first_not_of("0123456789abcdef", prefix.size()) != std::string::npos)
+      throw EConfigError("Key " + k.Name + ": key_hash must be \"sha256:\" and 64 hex digits (halyard-smsd --hash-key)");
+    if (!hashes.insert(k.Hash).second) throw EConfigError("Key " + k.Name + " is another key's too");
+    if (k.Scopes.empty()) throw EConfigError("Key " + k.Name + " has no scopes");
+    for (auto& s : k.Scopes)
+      if (s != "send" && s != "read" && s != "admin")
+        throw EConfigError("Key " + k.Name + ": unknown scope \"" + s + "\" (send, read or admin)");
+  }
+  if (C.MaxConnections < 1 || C.MaxConnectionsPerClient < 1)
+    throw EConfigError("max_connections and max_connections_per_client must be 1 or more");
+  if (C.RequestTimeout.count() < 1) throw EConfigError("request_timeout_seconds must be 1 or more");
+  if (C.HttpThreads < 1 || C.HttpThreads > 64) throw EConfigError("[http] threads must be 1 to 64");
+  if (C.KeyRatePerSecond < 0) throw EConfigError("key_rate_per_second must not be negative");
+  if (C.TlsCertificate.empty() != C.TlsKey.empty())
+    throw EConfigError("HTTPS needs both tls_certificate and tls_key");
   if (C.Port < 0 || C.Port > 65535) throw EConfigError("The port must be 0 to 65535");
   if (C.MaxAttempts < 1) throw EConfigError("max_attempts must be 1 or more");
   if (C.Lease.count() < 5) throw EConfigError("lease_seconds must be 5 or more");

@@ -2,6 +2,7 @@
 // The gateway's configuration: its store, its HTTP API, how it sends, and its modems. Read from
 // a TOML file; every value has a default but the token.
 #include <chrono>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -25,14 +26,28 @@ struct TModemConfig {
   int TimeoutMs = 10000;      // the silence after which a command has failed
 };
 
+// A key of the API, known by its hash only.
+struct TApiKey {
+  std::string Name;                // in the log of every request made with it
+  std::string Hash;                // "sha256:" and 64 hex digits, as HashKey makes it
+  std::set<std::string> Scopes;    // "send", "read", "admin" (everything)
+  double RatePerSecond = -1;       // requests a second; 0: no limit; below 0: [http]'s
+};
+
 struct TGatewayConfig {
   std::string Name;                       // default: the host name
   std::string Store = "halyard-smsd.db";  // a file for SQLite, a libpq connection string or URI
   std::string Listen = "127.0.0.1";
   int Port = 8025;
-  std::string Token;
+  std::string Token;             // a key of every scope, named "token", given as it is
+  std::vector<TApiKey> Keys;
   size_t MaxBodyBytes = 64 * 1024;
   int64_t MaxQueue = 100000;  // messages queued or being sent past which POST /messages gets 503
+  size_t MaxConnections = 4096, MaxConnectionsPerClient = 2048;
+  std::chrono::seconds RequestTimeout{30};  // for a whole request, and for an answer to be taken
+  int HttpThreads = 4;
+  double KeyRatePerSecond = 200;  // each key's requests a second; 0: no limit
+  std::string TlsCertificate, TlsKey;  // PEM files: HTTPS instead of HTTP
   // Sending.
   std::chrono::seconds Lease{120};       // renewed before each part
   int MaxAttempts = 5;
