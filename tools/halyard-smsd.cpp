@@ -141,8 +141,8 @@ void RaiseDescriptorLimit() {
 
 int main(int argc, char** argv) {
   TGatewayConfig config;
-  TModemConfig one;
-  bool oneModem = false, demo = false;
+  TModemFlags one;
+  bool demo = false;
   std::string store, listen, token, name;
   int port = -1;
   try {
@@ -170,15 +170,15 @@ int main(int argc, char** argv) {
       } else if (a == "--config") {
         config = LoadConfig(value());
       } else if (a == "--device") {
-        one.Device = value(), oneModem = true;
+        one.Device = value();
       } else if (a == "--model") {
-        one.Model = value(), oneModem = true;
+        one.Model = value();
       } else if (a == "--pin") {
-        one.PIN = value(), oneModem = true;
+        one.PIN = value();
       } else if (a == "--sca") {
-        one.SCA = value(), oneModem = true;
+        one.SCA = value();
       } else if (a == "--rate") {
-        one.RatePerMinute = number(), oneModem = true;
+        one.RatePerMinute = number();
       } else if (a == "--store") {
         store = value();
       } else if (a == "--listen") {
@@ -201,10 +201,7 @@ int main(int argc, char** argv) {
         return 2;
       }
     }
-    if (oneModem || config.Modems.empty()) {
-      one.Name = config.Modems.empty() ? "modem1" : config.Modems[0].Name;
-      config.Modems = {one};
-    }
+    ApplyModemFlags(config, one);
     std::filesystem::path demoDir;
     if (demo) {
       TModemConfig sim;

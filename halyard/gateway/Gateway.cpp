@@ -21,11 +21,11 @@ void ToStandardError(const std::string& Line) {
 
 }  // namespace
 
-TGateway::TGateway(TGatewayConfig Config, TLogSink Log)
-    : Config_(std::move(Config)), Log_(Log ? std::move(Log) : TLogSink(ToStandardError)) {
+TGateway::TGateway(TGatewayConfig Config, TLogSink Log, std::unique_ptr<TStore> Store)
+    : Config_(std::move(Config)), Log_(Log ? std::move(Log) : TLogSink(ToStandardError)), Store_(std::move(Store)) {
   if (Config_.Name.empty()) Config_.Name = HostName();
   CheckConfig(Config_);
-  Store_ = OpenStore(Config_.Store);
+  if (!Store_) Store_ = OpenStore(Config_.Store);
   for (auto& m : Config_.Modems) {
     States_[m.Name].Name = m.Name;
     Links_.push_back(std::make_unique<TModemLink>(*this, m));
@@ -55,7 +55,7 @@ void TGateway::Poke() {
 
 void TGateway::Run() {
   using Steady = std::chrono::steady_clock;
-  auto housekeeping = Steady::now() - std::chrono::hours(1);
+  auto housekeeping = Steady::now() - std::chrono::hours(1), pruned = housekeeping;
   Log(Config_.Name + ": " + std::to_string(Links_.size()) + " modem(s), store " + Store_->Kind());
   for (auto& l : Links_) l->Start();
   // The modems' unsolicited lines are framed here, on the main thread, until every modem has
@@ -72,6 +72,10 @@ void TGateway::Run() {
         if (int n = Store_->ExpireClaims(TClock::now()))
           Log(std::to_string(n) + " message(s) held by a gateway that stopped answering: " + kUnknownOutcome);
         Store_->FlushParts(TClock::now() - Config_.PartsKeep);
+        if (Steady::now() - pruned > std::chrono::hours(1)) {
+          pruned = Steady::now();
+          Store_->PruneEvents(TClock::now() - std::chrono::hours(24) * Config_.EventsKeepDays);
+        }
       } catch (const EStoreError& e) {
         Log(std::string("the store: ") + e.what());
       }

@@ -44,12 +44,16 @@ using TLogSink = std::function<void(const std::string& Line)>;
 // message the network refuses.
 bool Retryable(const std::string& ResultLine);
 
+// A service centre's time stamp (its local time, and its offset from UTC in quarter hours, as
+// 23.040 gives them) in seconds since the epoch; 0 for none.
+int64_t UtcStamp(double Local, int QuarterHours);
+
 class TModemLink;
 
 class TGateway {
  public:
-  // Opens the store; the modems open in Run.
-  TGateway(TGatewayConfig Config, TLogSink Log = nullptr);
+  // Opens the store (or takes the one given); the modems open in Run.
+  TGateway(TGatewayConfig Config, TLogSink Log = nullptr, std::unique_ptr<TStore> Store = nullptr);
   ~TGateway();
   TGateway(const TGateway&) = delete;
   TGateway& operator=(const TGateway&) = delete;

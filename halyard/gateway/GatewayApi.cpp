@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <cmath>
+#include <ctime>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <array>
@@ -83,10 +84,40 @@ std::string Label(const std::string& V) {
   return r;
 }
 
+// Milliseconds since the epoch as RFC 3339 in UTC, to the millisecond.
+std::string Rfc3339(int64_t Ms) {
+  std::time_t t = static_cast<std::time_t>(Ms / 1000);
+  std::tm u{};
+  ::gmtime_r(&t, &u);
+  char b[40];
+  std::snprintf(b, sizeof b, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", u.tm_year + 1900, u.tm_mon + 1, u.tm_mday, u.tm_hour,
+                u.tm_min, u.tm_sec, static_cast<int>(Ms % 1000));
+  return b;
+}
+
+// A modem whose gateway has not refreshed its record for this long is shown as stale.
+constexpr int64_t kStaleMs = 60000;
+
+// Text a client chose, fit for one line of the log: control bytes shown as \xNN.
+std::string Printable(const std::string& S) {
+  std::string r;
+  for (unsigned char c : S) {
+    if (c >= 0x20 && c != 0x7F && c != '\\' && c != '"') {
+      r += static_cast<char>(c);
+    } else {
+      char b[8];
+      std::snprintf(b, sizeof b, "\\x%02X", c);
+      r += b;
+    }
+  }
+  return r;
+}
+
 // The methods a known path takes, for 405 and its Allow header; empty for an unknown path.
 std::string AllowedMethods(const std::string& Path) {
   if (Path == "/messages") return "POST";
-  if (Path == "/inbox" || Path == "/health" || Path == "/metrics") return "GET";
+  if (Path == "/inbox" || Path == "/health" || Path == "/metrics" || Path == "/events" || Path == "/modems")
+    return "GET";
   const std::string item = "/messages/";
   if (Path.rfind(item, 0) == 0 && Path.size() > item.size() && Path.size() <= item.size() + 18 &&
       Path.find_first_not_of("0123456789", item.size()) == std::string::npos)
@@ -285,7 +316,7 @@ THttpResponse TApiServer::Handle(const THttpRequest& Req) {
     res = Error(503, std::string("The store is not available: ") + e.what());
   }
   if (Src_.Log)
-    Src_.Log("http " + Req.Peer + " \"" + Req.Method + " " + Req.Path + "\" " + std::to_string(res.Status) +
+    Src_.Log("http " + Req.Peer + " \"" + Printable(Req.Method + " " + Req.Path) + "\" " + std::to_string(res.Status) +
              " key=" + who);
   return res;
 }
@@ -383,6 +414,43 @@ THttpResponse TApiServer::Route(const THttpRequest& Req, const TScopeCheck& May)
       last = m.Id;
     }
     return Reply(200, {{"messages", list}, {"next", last}});
+  }
+
+  if (path == "/events") {
+    May({"read"});
+    int64_t since = NumberParam(Req, "since", 0, 0, INT64_MAX);
+    int limit = static_cast<int>(NumberParam(Req, "limit", 100, 1, 1000));
+    std::string type = Req.Param("type") ? *Req.Param("type") : "";
+    if (type.size() > 40 || type.find_first_not_of("abcdefghijklmnopqrstuvwxyz_.") != std::string::npos)
+      throw EBadRequest{400, "type must be an event type (\"message.sent\") or a family (\"message.\")"};
+    json list = json::array();
+    int64_t last = since;
+    for (auto& e : Src_.Store->Events(since, limit, type)) {
+      json data = json::parse(e.Data, nullptr, false);
+      list.push_back({{"id", e.Id}, {"type", e.Type}, {"time", Rfc3339(e.Time)}, {"subject", e.Subject},
+                      {"data", data.is_discarded() ? json::object() : data}});
+      last = e.Id;
+    }
+    return Reply(200, {{"events", list}, {"next", last}});
+  }
+
+  if (path == "/modems") {
+    May({"read"});
+    int64_t now =
+        std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now().time_since_epoch()).count();
+    json list = json::array();
+    for (auto& m : Src_.Store->Modems()) {
+      json j = {{"gateway", m.Gateway}, {"name", m.Name}, {"device", m.Device}, {"model", m.Model},
+                {"imei", m.IMEI}, {"imsi", m.IMSI}, {"operator", m.Operator}, {"up", m.Up},
+                {"state", now - m.LastSeen > kStaleMs ? "stale" : m.Up ? "up" : "down"},
+                {"last_seen", Rfc3339(m.LastSeen)},
+                {"counters", {{"sent", m.Sent}, {"parts", m.Parts}, {"failed", m.Failed}, {"received", m.Received},
+                              {"reports", m.Reports}}}};
+      if (m.Signal >= 0) j["signal"] = m.Signal;
+      if (!m.LastError.empty()) j["last_error"] = m.LastError;
+      list.push_back(j);
+    }
+    return Reply(200, {{"modems", list}});
   }
 
   if (path == "/health") {

@@ -190,6 +190,42 @@ TEST_F(GatewayApi, QueueFollowReadTheInboxHealthAndMetrics) {
     EXPECT_NE(metrics->body.find(line), std::string::npos) << line;
 }
 
+TEST_F(GatewayApi, EventsAndTheModemsOfEveryGateway) {
+  ASSERT_EQ(Post(R"({"to": "+4917212345", "text": "hi"})")->status, 201);
+  Store->StoreIncoming("gw/m1", "+4918", "hello", 100);
+  auto e = json::parse(Get("/events?since=0")->body);
+  ASSERT_EQ(e["events"].size(), 2u) << e;
+  EXPECT_EQ(e["events"][0]["type"], "message.queued");
+  EXPECT_EQ(e["events"][0]["data"]["to"], "+4917212345");
+  EXPECT_EQ(e["events"][0]["time"].get<std::string>().size(), 24u);  // 2026-12-10T08:30:46.123Z
+  EXPECT_EQ(e["events"][1]["type"], "message.received");
+  EXPECT_EQ(e["next"], e["events"][1]["id"]);
+  e = json::parse(Get("/events?since=0&type=message.received")->body);
+  EXPECT_EQ(e["events"].size(), 1u);
+  EXPECT_EQ(json::parse(Get("/events?since=" + std::to_string(e["next"].get<int64_t>()))->body)["events"].size(), 0u);
+  EXPECT_EQ(Get("/events?type=x'--")->status, 400);
+  EXPECT_EQ(Get("/events", "")->status, 401);
+
+  int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now().time_since_epoch()).count();
+  TModemRecord m;
+  m.Gateway = "gw-a";
+  m.Name = "m1";
+  m.Up = true;
+  m.Signal = 20;
+  m.Operator = "HALYARD NET";
+  m.LastSeen = now;
+  Store->RecordModem(m, "modem.up");
+  m.Gateway = "gw-b";  // a gateway that stopped refreshing its record
+  m.LastSeen = now - 5 * 60000;
+  Store->RecordModem(m);
+  auto modems = json::parse(Get("/modems")->body)["modems"];
+  ASSERT_EQ(modems.size(), 2u) << modems;
+  EXPECT_EQ(modems[0]["state"], "up");
+  EXPECT_EQ(modems[0]["signal"], 20);
+  EXPECT_EQ(modems[0]["operator"], "HALYARD NET");
+  EXPECT_EQ(modems[1]["state"], "stale");
+}
+
 TEST(GatewayParts, ErrorsThatMayPassAndThoseThatWillNot) {
   for (const char* again : {"+CMS ERROR: 500", "+CMS ERROR: 512", "+CMS ERROR: 331", "+CMS ERROR: 332",
                             "+CMS ERROR: 42", "+CMS ERROR: 322", "ERROR", "+CME ERROR: 100", ""})
@@ -197,6 +233,12 @@ TEST(GatewayParts, ErrorsThatMayPassAndThoseThatWillNot) {
   for (const char* never : {"+CMS ERROR: 1", "+CMS ERROR: 28", "+CMS ERROR: 21", "+CMS ERROR: 304",
                             "+CMS ERROR: 96", "+CMS ERROR: 208"})
     EXPECT_FALSE(Retryable(never)) << never;
+  // 2026-01-02 03:04:05 at +2 h and at -5 h, and at UTC.
+  const double local = 46024.0 + (3 * 3600 + 4 * 60 + 5) / 86400.0;
+  EXPECT_EQ(UtcStamp(local, 0), 1767323045);
+  EXPECT_EQ(UtcStamp(local, 8), 1767323045 - 7200);
+  EXPECT_EQ(UtcStamp(local, -20), 1767323045 + 18000);
+  EXPECT_EQ(UtcStamp(0, 8), 0);
   EXPECT_TRUE(ValidUtf8("Gr\xC3\xBC\xC3\x9F" "e \xF0\x9F\x98\x80"));
   for (const char* bad : {"\xC3", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xFF", "a\x80"})
     EXPECT_FALSE(ValidUtf8(bad)) << bad;
@@ -250,6 +292,30 @@ device = "/dev/ttyUSB1"
   refused("token = \"t\"\n[[modem]]\nname = \"a b\"\n", "without spaces");
   refused("token = \"t\"\n[sending]\nlease_seconds = -1\n[[modem]]\n", "not negative");
   EXPECT_THROW(LoadConfig("/no/such/gateway.toml"), EConfigError);
+}
+
+// A flag changes what it names and nothing else: a configured device stays when only the rate is
+// given, and with several modems a flag cannot say which.
+TEST(GatewayConfig, FlagsOverrideTheOneModem) {
+  auto c = ParseConfig("token = \"t\"\n[[modem]]\nname = \"m\"\ndevice = \"/dev/ttyUSB0\"\nmodel = \"M20\"\n");
+  TModemFlags f;
+  f.RatePerMinute = 10;
+  ApplyModemFlags(c, f);
+  ASSERT_EQ(c.Modems.size(), 1u);
+  EXPECT_EQ(c.Modems[0].Name, "m");
+  EXPECT_EQ(c.Modems[0].Device, "/dev/ttyUSB0");
+  EXPECT_EQ(c.Modems[0].Model, "M20");
+  EXPECT_EQ(c.Modems[0].RatePerMinute, 10);
+  f.Device = "/dev/ttyACM0";
+  ApplyModemFlags(c, f);
+  EXPECT_EQ(c.Modems[0].Device, "/dev/ttyACM0");
+  TGatewayConfig none;
+  ApplyModemFlags(none, {});
+  ASSERT_EQ(none.Modems.size(), 1u);
+  EXPECT_EQ(none.Modems[0].Device, "");  // simulated
+  auto two = ParseConfig("token = \"t\"\n[[modem]]\ndevice = \"/dev/a\"\n[[modem]]\ndevice = \"/dev/b\"\n");
+  EXPECT_NO_THROW(ApplyModemFlags(two, {}));
+  EXPECT_THROW(ApplyModemFlags(two, f), EConfigError);
 }
 
 TEST(GatewayConfig, TheShippedExampleIsValid) {

@@ -87,6 +87,7 @@ TGatewayConfig ParseConfig(const std::string& Toml, const std::string& Origin) {
     TKeys k(root, Origin);
     k.Get("name", c.Name);
     k.Get("store", c.Store);
+    k.Get("events_keep_days", c.EventsKeepDays);
     k.Get("token", c.Token);
     std::string tokenFile;
     k.Get("token_file", tokenFile);
@@ -191,6 +192,22 @@ TGatewayConfig LoadConfig(const std::string& Path) {
   return ParseConfig(s.str(), Path);
 }
 
+void ApplyModemFlags(TGatewayConfig& C, const TModemFlags& F) {
+  if (C.Modems.size() > 1 && F.Any())
+    throw EConfigError("The configuration has " + std::to_string(C.Modems.size()) +
+                       " modems: --device, --model, --pin, --sca and --rate cannot say which; set them in it");
+  if (C.Modems.empty()) {
+    C.Modems.push_back({});
+    C.Modems[0].Name = "modem1";
+  }
+  TModemConfig& m = C.Modems[0];
+  if (F.Device) m.Device = *F.Device;
+  if (F.Model) m.Model = *F.Model;
+  if (F.PIN) m.PIN = *F.PIN;
+  if (F.SCA) m.SCA = *F.SCA;
+  if (F.RatePerMinute) m.RatePerMinute = *F.RatePerMinute;
+}
+
 void CheckConfig(const TGatewayConfig& C) {
   if (C.Token.empty() && C.Keys.empty())
     throw EConfigError("No key: give \"token\", \"token_file\" or [[key]] tables");
@@ -218,6 +235,7 @@ void CheckConfig(const TGatewayConfig& C) {
     throw EConfigError("HTTPS needs both tls_certificate and tls_key");
   if (C.Port < 0 || C.Port > 65535) throw EConfigError("The port must be 0 to 65535");
   if (C.MaxAttempts < 1) throw EConfigError("max_attempts must be 1 or more");
+  if (C.EventsKeepDays < 1) throw EConfigError("events_keep_days must be 1 or more");
   if (C.Lease.count() < 5) throw EConfigError("lease_seconds must be 5 or more");
   if (C.ReopenFirst.count() < 1 || C.ReopenMax < C.ReopenFirst)
     throw EConfigError("[reopen] first_ms must be at least 1 and max_ms at least first_ms");

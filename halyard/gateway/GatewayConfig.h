@@ -2,6 +2,7 @@
 // The gateway's configuration: its store, its HTTP API, how it sends, and its modems. Read from
 // a TOML file; every value has a default but the token.
 #include <chrono>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -56,10 +57,23 @@ struct TGatewayConfig {
   std::chrono::seconds ReportWindow{72 * 3600};
   // Receiving: parts of a long message that stop coming are stored as they are after this.
   std::chrono::seconds PartsKeep{24 * 3600};
+  // The event feed keeps this many days.
+  int EventsKeepDays = 30;
   // Reopening a modem that went away: from ReopenFirst, doubling up to ReopenMax.
   std::chrono::milliseconds ReopenFirst{1000}, ReopenMax{60000};
   std::vector<TModemConfig> Modems;
 };
+
+// The one modem's values given on a command line.
+struct TModemFlags {
+  std::optional<std::string> Device, Model, PIN, SCA;
+  std::optional<double> RatePerMinute;
+  bool Any() const { return Device || Model || PIN || SCA || RatePerMinute; }
+};
+// Flags override the configured values of the one modem; without a configured modem they make
+// one (a simulated one when no device is given); with several they cannot say which and are
+// refused with EConfigError.
+void ApplyModemFlags(TGatewayConfig& C, const TModemFlags& F);
 
 // This host's name, the name of a gateway that is given none.
 std::string HostName();

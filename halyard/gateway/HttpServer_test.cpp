@@ -305,6 +305,7 @@ TEST_F(HttpExposure, KeysScopesRatesAndTheRequestLog) {
   EXPECT_NEAR(std::atoi(refused.c_str() + after + 13), 1000, 60) << refused;
   EXPECT_EQ(StatusOf(Ask(Post(Good, "k-send"))), 201) << "one key's limit is not another's";
   EXPECT_EQ(Store->QueueDepth(), 4);
+  EXPECT_EQ(get("/in%0Abox%22", "k-read"), 404);  // a path that would forge a line of the log
   Api->Stop();
   std::lock_guard lk(LogLock);
   std::string log;
@@ -313,6 +314,7 @@ TEST_F(HttpExposure, KeysScopesRatesAndTheRequestLog) {
   EXPECT_NE(log.find("\"POST /messages\" 403 key=reader"), std::string::npos) << log;
   EXPECT_NE(log.find("\"POST /messages\" 429 key=slow"), std::string::npos) << log;
   EXPECT_NE(log.find("\"POST /messages\" 401 key=-"), std::string::npos) << log;
+  EXPECT_NE(log.find("\"GET /in\\x0Abox\\x22\" 404 key=reader"), std::string::npos) << log;
 }
 
 TEST_F(HttpExposure, KeysInTheConfiguration) {

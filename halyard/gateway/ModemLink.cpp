@@ -6,6 +6,7 @@
 #include "halyard/auxstr/AuxStr.h"
 #include "halyard/commconnect/CommConnect.h"
 #include "halyard/connect/Loggers.h"
+#include "halyard/gsm/ATReplies.h"
 #include "halyard/gsm/GSM.h"
 #include "halyard/gsm/LongSMS.h"
 #include "halyard/gsm/SMSText.h"
@@ -28,9 +29,6 @@ class TLoggedComm : public CommConnect::TComm {
   }
 };
 
-int64_t UnixStamp(Framework::TDateTime T) {
-  return T == 0 ? 0 : static_cast<int64_t>(std::llround((T - 25569.0) * 86400.0));
-}
 
 // An idle modem is asked this often whether it is still there (an unplugged one says nothing) and
 // what it holds.
@@ -40,6 +38,9 @@ constexpr int kErrorRunLimit = 3;
 // Reports that came before their part was recorded: how many, and for how long, kept.
 constexpr size_t kMaxEarlyReports = 1000;
 constexpr auto kEarlyReportKeep = 120s;
+// How often a modem's record in the store is refreshed: the mark by which other gateways tell
+// a live one from a stale one.
+constexpr auto kRecordEvery = 10s;
 
 }  // namespace
 
@@ -59,6 +60,11 @@ struct TModemLink::TDevice {
   }
 };
 
+int64_t UtcStamp(Framework::TDateTime Local, int QuarterHours) {
+  if (Local == 0) return 0;
+  return static_cast<int64_t>(std::llround((Local - 25569.0) * 86400.0)) - int64_t{QuarterHours} * 15 * 60;
+}
+
 bool Retryable(const std::string& Line) {
   // The message's own fault, which no retry mends (27.005 3.2.5, 23.040 9.2.3.22).
   static const int kPermanent[] = {1, 8, 10, 21, 27, 28, 29, 30, 50, 96, 97, 98, 99, 111, 127, 304, 305};
@@ -71,7 +77,68 @@ bool Retryable(const std::string& Line) {
 
 TModemLink::TModemLink(TGateway& Gateway, TModemConfig Config)
     : Gw_(Gateway), Config_(std::move(Config)), ClaimName_(Gateway.Config().Name + "/" + Config_.Name),
-      Backoff_(Gateway.Config().ReopenFirst) {}
+      Backoff_(Gateway.Config().ReopenFirst) {
+  Record_.Gateway = Gateway.Config().Name;
+  Record_.Name = Config_.Name;
+  Record_.Device = Config_.Device.empty() ? "simulated" : Config_.Device;
+}
+
+void TModemLink::Record(const std::string& Event) {
+  TModemRecord r = Record_;
+  for (auto& m : Gw_.Modems())
+    if (m.Name == Name()) {
+      r.Up = m.Up;
+      r.LastError = m.LastError;
+      r.Sent = m.Counters.Sent;
+      r.Parts = m.Counters.Parts;
+      r.Failed = m.Counters.Failed;
+      r.Received = m.Counters.Received;
+      r.Reports = m.Counters.Reports;
+    }
+  r.LastSeen = std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now().time_since_epoch()).count();
+  NextRecord_ = TClockS::now() + kRecordEvery;
+  if (Event.empty()) {
+    try {
+      Gw_.Store().RecordModem(r);
+    } catch (const EStoreError&) {
+      // A refresh: the next one will do once the store is back.
+    }
+  } else {
+    Write([this, r, Event] { Gw_.Store().RecordModem(r, Event); });
+  }
+}
+
+void TModemLink::Identify(GSM::TGSM& G) {
+  auto ask = [&](const char* Cmd, uint8_t Mode) -> std::string {
+    Framework::TStringList a;
+    try {
+      G.SendATCommand(Cmd, Mode, &a, 1);
+    } catch (const GSM::EGSMError&) {
+      if (G.LastResultLine().empty()) throw;  // no answer: the modem's trouble
+      return "";  // not offered
+    }
+    return a.Count() ? AuxStr::Trim(a[0]) : "";
+  };
+  auto digits = [](std::string v) {
+    v = GSM::StripATResponse(v);
+    v.erase(std::remove(v.begin(), v.end(), '"'), v.end());
+    return v.find_first_not_of("0123456789") == std::string::npos ? v : std::string();
+  };
+  Record_.Model = GSM::GSMEquipmentLongName[G.Equipment()];
+  Record_.IMEI = digits(ask("AT+CGSN", GSM::wmAnswer));
+  Record_.IMSI = digits(ask("AT+CIMI", GSM::wmAnswer));
+  Record_.Operator.clear();
+  std::string cops = ask("AT+COPS?", GSM::wmPrefixedAnswer);
+  if (size_t q = cops.find('"'); q != std::string::npos)
+    Record_.Operator = cops.substr(q + 1, cops.find('"', q + 1) - q - 1);
+  std::string csq = ask("AT+CSQ", GSM::wmPrefixedAnswer);
+  try {
+    int rssi = csq.empty() ? 99 : GSM::ParseSignalQuality(csq);
+    Record_.Signal = rssi == 99 ? -1 : rssi;
+  } catch (const std::exception&) {
+    Record_.Signal = -1;
+  }
+}
 
 TModemLink::~TModemLink() {
   if (Thread_.joinable()) {
@@ -154,6 +221,7 @@ void TModemLink::Open() {
   }
   g->Open();
   DirectReports(*g);
+  Identify(*g);
   Dev_ = std::move(d);
   Gsm_ = g;
   SweepStored_ = true;
@@ -167,6 +235,7 @@ void TModemLink::Open() {
   });
   Gw_.Log(Name() + ": open on " + device + " as " + GSM::GSMEquipmentLongName[g->Equipment()] + ", storage " +
           g->MessageStorage() + ", +CNMI=" + g->IndicationSetting());
+  Record("modem.up");
 }
 
 void TModemLink::DirectReports(GSM::TGSM& G) {
@@ -222,10 +291,13 @@ void TModemLink::Down(const std::string& Why) {
   NextOpen_ = TClockS::now() + Backoff_;
   Gw_.Log(Name() + ": down (" + Why + "); reopening in " + std::to_string(Backoff_.count()) + " ms");
   Backoff_ = std::min(Backoff_ * 2, Gw_.Config().ReopenMax);
+  bool wasUp = false;
   Gw_.Update(Name(), [&](TModemState& s) {
+    wasUp = s.Up;
     s.Up = false;
     s.LastError = Why;
   });
+  Record(wasUp ? "modem.down" : "");  // a modem that stays away is one event, not one a reopen
 }
 
 void TModemLink::Shutdown() {
@@ -233,6 +305,10 @@ void TModemLink::Shutdown() {
     // The parts sent are recorded: whoever takes it up goes on with the next one.
     Current_.reset();
     Write([this] { Gw_.Store().ReleaseClaims(ClaimName_); });
+  }
+  if (Gsm_) {
+    Gw_.Update(Name(), [&](TModemState& s) { s.Up = false; });
+    Record("modem.down");
   }
   FlushWrites();
   Gsm_ = nullptr;
@@ -270,7 +346,7 @@ void TModemLink::StoreDelivered(const GSM::TSMSDeliver& D) {
     text = GSM::DecodeText(D.Packed() ? GSM::tcGSM7 : GSM::tc8Bit, D.UD);
     part.reset();
   }
-  int64_t stamp = UnixStamp(D.SCTS);
+  int64_t stamp = UtcStamp(D.SCTS, D.TimeZone);
   if (part && part->Parts > 1) {
     Gw_.Store().StorePart({ClaimName_, D.OA, part->Reference, part->Parts, part->Part, text, stamp}, TClock::now());
   } else {
@@ -305,8 +381,18 @@ void TModemLink::RetryEarlyReports() {
   }
   auto now = TClockS::now();
   std::deque<TReport> keep;
-  for (auto& r : early)
-    if (!MatchReport(r) && now - r.Received < kEarlyReportKeep) keep.push_back(r);
+  bool storeAway = false;
+  for (auto& r : early) {
+    bool matched = false;
+    if (!storeAway) {
+      try {
+        matched = MatchReport(r);
+      } catch (const EStoreError&) {
+        storeAway = true;  // they wait for the store, as the writes do
+      }
+    }
+    if (!matched && now - r.Received < kEarlyReportKeep) keep.push_back(r);
+  }
   std::lock_guard lk(M_);
   for (auto& r : keep) EarlyReports_.push_back(r);
 }
@@ -424,14 +510,15 @@ bool TModemLink::SendPart() {
       return true;
     }
     Gsm_->SetRepeatCount(saved);
+    // Out it went: recorded so before anything else may fail, whatever the store does.
+    ++cur.Next;
     ErrorRun_ = 0;
     LastHeard_ = TClockS::now();
     int mr = Gsm_->LastMessageReference();
     int64_t id = cur.Message.Id;
+    Gw_.Update(Name(), [](TModemState& s) { ++s.Counters.Parts; });
     Write([this, id, mr] { Gw_.Store().AddSentPart(id, mr, TClock::now()); });
     RetryEarlyReports();
-    ++cur.Next;
-    Gw_.Update(Name(), [](TModemState& s) { ++s.Counters.Parts; });
     if (Config_.RatePerMinute > 0)
       NextPart_ = TClockS::now() + std::chrono::microseconds(static_cast<int64_t>(60e6 / Config_.RatePerMinute));
   }
@@ -486,6 +573,7 @@ bool TModemLink::Step() {
       // unplug but at once (its line state belongs to the main thread: it is not closed from
       // here); the message in hand goes on with its next part, what it stored is read again.
       Gw_.Log(Name() + ": the modem started again; setting it up again");
+      Record("modem.restarted");
       {
         std::lock_guard lk(M_);
         StoredIndexes_.clear();  // read again from the storage after the open
@@ -497,6 +585,7 @@ bool TModemLink::Step() {
     }
     if (ReadStored()) return true;
     if (SendPart()) return true;
+    if (now >= NextRecord_) Record("");
     if (now - LastHeard_ > kIdleCheck) {
       // Whether the modem is still there, and what it stored without saying so (a modem that
       // cannot announce stored messages, or an announcement lost in a reopen).

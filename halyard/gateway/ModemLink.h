@@ -54,6 +54,10 @@ class TModemLink {
   using TClockS = std::chrono::steady_clock;
 
   void Open();
+  // What the modem says of itself and its network, as far as it can.
+  void Identify(GSM::TGSM& G);
+  // The modem's record in the store, for every gateway on it; with an event unless Event is "".
+  void Record(const std::string& Event);
   // Status reports as they come (+CDS), where the modem can.
   void DirectReports(GSM::TGSM& G);
   void Down(const std::string& Why);
@@ -81,7 +85,8 @@ class TModemLink {
   std::string ClaimName_;
   std::unique_ptr<TDevice> Dev_;
   GSM::TGSM* Gsm_ = nullptr;  // Dev_'s modem while it is open
-  TClockS::time_point NextOpen_{}, NextPart_{}, LastHeard_{}, NextClaim_{};
+  TClockS::time_point NextOpen_{}, NextPart_{}, LastHeard_{}, NextClaim_{}, NextRecord_{};
+  TModemRecord Record_;  // what is known of the modem besides its state
   uint64_t SeenPokes_ = 0;
   std::chrono::milliseconds Backoff_;
   int ErrorRun_ = 0;

@@ -81,6 +81,7 @@ class TPostgres : public TSqlConnection {
     PQclear(PQexec(Conn_, "ROLLBACK"));
   }
   const char* ForUpdate() const override { return " FOR UPDATE SKIP LOCKED"; }
+  void LockFeed() override { Query("SELECT pg_advisory_xact_lock(7274617)", {}); }
 
  private:
   static std::string Trimmed(std::string m) {

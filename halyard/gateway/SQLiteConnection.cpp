@@ -1,6 +1,8 @@
 // The store's SQLite connection: WAL mode, so readers never wait for the writer.
 #include <sqlite3.h>
 
+#include <unordered_map>
+
 #include "halyard/gateway/SqlStore.h"
 
 namespace Halyard::Gateway {
@@ -23,22 +25,28 @@ class TSQLite : public TSqlConnection {
       Query("PRAGMA foreign_keys=ON");
       Query("PRAGMA synchronous=NORMAL");  // durable in WAL mode across a crash of the process
     } catch (...) {
+      for (auto& [sql, s] : Prepared_) sqlite3_finalize(s);
       sqlite3_close(Db_);
       throw;
     }
   }
-  ~TSQLite() override { sqlite3_close(Db_); }
+  ~TSQLite() override {
+    for (auto& [sql, s] : Prepared_) sqlite3_finalize(s);
+    sqlite3_close(Db_);
+  }
 
   const char* Kind() const override { return "sqlite"; }
 
   std::vector<TSqlRow> Query(const std::string& Sql, const std::vector<TSqlValue>& Params) override {
-    sqlite3_stmt* s = nullptr;
-    if (sqlite3_prepare_v2(Db_, Sql.c_str(), static_cast<int>(Sql.size()), &s, nullptr) != SQLITE_OK)
-      Fail("prepare", Sql);
-    struct TFinalize {
+    sqlite3_stmt* s = Prepare(Sql);
+    // Ready for its next use however this one ends.
+    struct TReset {
       sqlite3_stmt* S;
-      ~TFinalize() { sqlite3_finalize(S); }
-    } finalize{s};
+      ~TReset() {
+        sqlite3_reset(S);
+        sqlite3_clear_bindings(S);
+      }
+    } reset{s};
     for (size_t i = 0; i < Params.size(); ++i) {
       int rc;
       if (auto* v = std::get_if<int64_t>(&Params[i])) {
@@ -72,10 +80,26 @@ class TSQLite : public TSqlConnection {
 
  private:
   std::vector<TSqlRow> Query(const char* Sql) { return Query(std::string(Sql), {}); }
+  // The store's statements are few and run again and again: each is compiled once.
+  sqlite3_stmt* Prepare(const std::string& Sql) {
+    if (auto it = Prepared_.find(Sql); it != Prepared_.end()) return it->second;
+    if (Prepared_.size() >= 128) {
+      for (auto& [sql, s] : Prepared_) sqlite3_finalize(s);
+      Prepared_.clear();
+    }
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(Db_, Sql.c_str(), static_cast<int>(Sql.size()), &s, nullptr) != SQLITE_OK) {
+      sqlite3_finalize(s);
+      Fail("prepare", Sql);
+    }
+    Prepared_.emplace(Sql, s);
+    return s;
+  }
   [[noreturn]] void Fail(const char* What, const std::string& Sql) {
     throw EStoreError(std::string("SQLite ") + What + ": " + sqlite3_errmsg(Db_) + " (" + Sql + ")");
   }
   sqlite3* Db_ = nullptr;
+  std::unordered_map<std::string, sqlite3_stmt*> Prepared_;
 };
 
 }  // namespace

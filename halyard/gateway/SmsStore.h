@@ -57,6 +57,25 @@ struct TIncomingPart {
   int64_t Stamp = 0;
 };
 
+// One change recorded in the store's event feed, in the transaction that made it.
+struct TEvent {
+  int64_t Id = 0;       // strictly increasing in commit order, without gaps, across gateways
+  std::string Type;     // "message.queued", "message.received", "modem.up", ...
+  int64_t Subject = 0;  // the message's id (outbox or inbox, by the type); 0 for a modem
+  std::string Data;     // a JSON object
+  int64_t Time = 0;     // milliseconds since the epoch
+};
+
+// A modem as its gateway last recorded it.
+struct TModemRecord {
+  std::string Gateway, Name, Device, Model, IMEI, IMSI, Operator;
+  int Signal = -1;  // +CSQ's rssi 0-31, or -1: not known
+  bool Up = false;
+  std::string LastError;
+  int64_t Sent = 0, Parts = 0, Failed = 0, Received = 0, Reports = 0;  // since its gateway started
+  int64_t LastSeen = 0;  // milliseconds since the epoch
+};
+
 class TStore {
  public:
   virtual ~TStore() = default;
@@ -107,6 +126,17 @@ class TStore {
   // delivered or undelivered once every part is reported; false when no sent part matches.
   virtual bool MatchReport(const std::string& Modem, int Reference, const std::string& Recipient, bool Delivered,
                            TTime Now, std::chrono::seconds Window) = 0;
+
+  // The event feed after AfterId, oldest first; of one type (or a type's prefix ending in ".")
+  // when Type is given.
+  virtual std::vector<TEvent> Events(int64_t AfterId, int Limit = 100, const std::string& Type = "") = 0;
+  // Drops events older than Before; their number.
+  virtual int PruneEvents(TTime Before) = 0;
+  // Records a modem's state (its gateway and name are the key), with an event of EventType
+  // ("modem.up", "modem.down", "modem.restarted") unless it is empty.
+  virtual void RecordModem(const TModemRecord& Modem, const std::string& EventType = "") = 0;
+  // Every modem of every gateway on the store.
+  virtual std::vector<TModemRecord> Modems() = 0;
 
  protected:
   int Version_ = 0;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <set>
 #include <thread>
 
@@ -30,7 +31,7 @@ TEST_P(SmsStore, QueueClaimSendReportAndReopen) {
   int64_t a, b;
   {
     auto s = Open();
-    EXPECT_EQ(s->SchemaVersion(), 1);
+    EXPECT_EQ(s->SchemaVersion(), 2);
     a = s->Queue("+4917", "first", true, 60);
     b = s->Queue("+4918", "second", false, 0);
     EXPECT_EQ(s->QueueDepth(), 2);
@@ -58,7 +59,7 @@ TEST_P(SmsStore, QueueClaimSendReportAndReopen) {
     EXPECT_FALSE(s->MatchReport("modem1", 8, "+4917", true, T0, 1h));  // reported already
   }
   auto s = Open();  // what was stored survives, the schema is not made again
-  EXPECT_EQ(s->SchemaVersion(), 1);
+  EXPECT_EQ(s->SchemaVersion(), 2);
   EXPECT_EQ(s->Get(a)->Status, msDelivered);
   EXPECT_EQ(s->Get(b)->Status, msQueued);
   EXPECT_EQ(s->QueueDepth(), 1);
@@ -187,3 +188,95 @@ TEST(SmsStoreErrors, PlacesThatCannotHoldAStore) {
 
 INSTANTIATE_TEST_SUITE_P(Databases, SmsStore, ::testing::Values("sqlite", "postgresql"),
                          [](const auto& p) { return std::string(p.param); });
+
+namespace {
+std::vector<std::string> Types(const std::vector<TEvent>& E) {
+  std::vector<std::string> r;
+  for (auto& e : E) r.push_back(e.Type);
+  return r;
+}
+}  // namespace
+
+// Every change is in the feed once, in order, with the subject it is about.
+TEST_P(SmsStore, EventFeedHasEveryChangeOnceInOrder) {
+  auto s = Open();
+  int64_t a = s->Queue("+4917", "two parts", true, 0), b = s->Queue("+4918", "to fail", false, 0);
+  int64_t c = s->Queue("+4919", "to die with its gateway", false, 0);
+  ASSERT_EQ(s->Claim("gw/m1", T0, 30s)->Id, a);
+  s->AddSentPart(a, 7, T0);
+  s->AddSentPart(a, 8, T0);
+  s->MarkSent(a);
+  s->MarkSent(a);  // said twice, recorded once
+  EXPECT_TRUE(s->MatchReport("gw/m1", 7, "+4917", true, T0, 1h));
+  EXPECT_TRUE(s->MatchReport("gw/m1", 8, "+4917", false, T0, 1h));
+  ASSERT_EQ(s->Claim("gw/m1", T0, 30s)->Id, b);
+  ASSERT_EQ(s->Claim("gw/m2", T0, 30s)->Id, c);
+  s->MarkFailed(b, "+CMS ERROR: 500", true, T0);
+  ASSERT_EQ(s->Claim("gw/m1", T0, 30s)->Id, b);
+  s->MarkFailed(b, "+CMS ERROR: 21", false, T0);
+  EXPECT_EQ(s->ExpireClaims(T0 + 1min), 1);
+  EXPECT_TRUE(s->StoreIncoming("gw/m1", "+4915", "hello", 100));
+  EXPECT_FALSE(s->StoreIncoming("gw/m1", "+4915", "hello", 100));  // the same one: no event either
+  s->StorePart({"gw/m1", "+4916", 5, 2, 1, "half", 100}, T0);
+  EXPECT_EQ(s->FlushParts(T0 + 1s), 1);
+  TModemRecord m;
+  m.Gateway = "gw";
+  m.Name = "m1";
+  m.Up = true;
+  s->RecordModem(m, "modem.up");
+  s->RecordModem(m);  // a refresh, no event
+
+  auto all = s->Events(0, 1000);
+  EXPECT_EQ(Types(all), (std::vector<std::string>{
+                            "message.queued", "message.queued", "message.queued", "message.sending",
+                            "message.part_sent", "message.part_sent", "message.sent", "report.matched",
+                            "report.matched", "message.undelivered", "message.sending", "message.sending",
+                            "message.queued", "message.sending", "message.failed", "message.unknown",
+                            "message.received", "message.incomplete", "modem.up"}));
+  for (size_t i = 0; i < all.size(); ++i) EXPECT_EQ(all[i].Id, static_cast<int64_t>(i + 1));
+  EXPECT_EQ(all[0].Subject, a);
+  EXPECT_NE(all[12].Data.find("\"retry\":true"), std::string::npos) << all[12].Data;
+  EXPECT_NE(all[14].Data.find("+CMS ERROR: 21"), std::string::npos) << all[14].Data;
+  EXPECT_EQ(all[15].Subject, c);
+  EXPECT_NE(all[18].Data.find("\"modem\":\"m1\""), std::string::npos) << all[18].Data;
+
+  EXPECT_EQ(Types(s->Events(0, 100, "message.sending")).size(), 4u);
+  EXPECT_EQ(Types(s->Events(0, 100, "report.")).size(), 2u);
+  auto page = s->Events(5, 2);
+  ASSERT_EQ(page.size(), 2u);
+  EXPECT_EQ(page[0].Id, 6);
+  // Pruning keeps the newest event, from which the next id is counted.
+  EXPECT_EQ(s->PruneEvents(TClock::now() + 1h), static_cast<int>(all.size()) - 1);
+  s->Queue("+4917", "after the prune", false, 0);
+  auto rest = s->Events(0, 100);
+  ASSERT_EQ(rest.size(), 2u);
+  EXPECT_EQ(rest[1].Id, static_cast<int64_t>(all.size()) + 1);
+
+  auto modems = s->Modems();
+  ASSERT_EQ(modems.size(), 1u);
+  EXPECT_TRUE(modems[0].Up);
+}
+
+// Writers on several connections (gateways) make one feed whose ids follow the commits: a reader
+// that pages by the last id it saw misses nothing, and the ids have no gaps.
+TEST_P(SmsStore, WritersOfOneFeedLeaveNoGapAReaderCouldMiss) {
+  constexpr int kWriters = 4, kEach = 40;
+  std::atomic<int> done{0};
+  std::vector<std::thread> writers;
+  for (int w = 0; w < kWriters; ++w)
+    writers.emplace_back([&, w] {
+      auto s = Open();
+      for (int i = 0; i < kEach; ++i) s->Queue("+4917", "w" + std::to_string(w), false, 0);
+      ++done;
+    });
+  auto reader = Open();
+  std::vector<int64_t> seen;
+  for (bool last = false; !last;) {
+    last = done == kWriters;  // one more page after every writer is done
+    for (auto& e : reader->Events(seen.empty() ? 0 : seen.back(), 1000)) seen.push_back(e.Id);
+    std::this_thread::sleep_for(5ms);
+  }
+  for (auto& t : writers) t.join();
+  ASSERT_EQ(seen.size(), static_cast<size_t>(kWriters * kEach));
+  for (size_t i = 0; i < seen.size(); ++i) EXPECT_EQ(seen[i], static_cast<int64_t>(i + 1));
+}

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <mutex>
+#include <nlohmann/json.hpp>
 
 namespace Halyard::Gateway {
 
@@ -12,6 +13,8 @@ const char* StatusName(TMessageStatus S) {
 }
 
 namespace {
+
+using nlohmann::json;
 
 const std::string kMissing = "\xEF\xBF\xBD";  // U+FFFD for a part that never came
 
@@ -44,6 +47,15 @@ std::vector<std::vector<std::string>> Migrations(bool Postgres) {
        "CREATE TABLE inbox_parts(modem TEXT NOT NULL, sender TEXT NOT NULL, reference INTEGER NOT NULL,"
        " total INTEGER NOT NULL, seq INTEGER NOT NULL, body TEXT NOT NULL, stamp BIGINT NOT NULL,"
        " received BIGINT NOT NULL, PRIMARY KEY(modem, sender, reference, total, seq))"},
+      // 2: the event feed and the modems of every gateway
+      {std::string("CREATE TABLE events(id ") + (Postgres ? "BIGINT" : "INTEGER") +
+           " PRIMARY KEY, type TEXT NOT NULL, subject BIGINT NOT NULL, data TEXT NOT NULL, at BIGINT NOT NULL)",
+       "CREATE INDEX events_type ON events(type, id)",
+       "CREATE INDEX events_at ON events(at)",
+       "CREATE TABLE modems(gateway TEXT NOT NULL, name TEXT NOT NULL, device TEXT NOT NULL, model TEXT NOT NULL,"
+       " imei TEXT NOT NULL, imsi TEXT NOT NULL, operator TEXT NOT NULL, signal INTEGER NOT NULL, up INTEGER NOT NULL,"
+       " last_error TEXT NOT NULL, sent BIGINT NOT NULL, parts BIGINT NOT NULL, failed BIGINT NOT NULL,"
+       " received BIGINT NOT NULL, reports BIGINT NOT NULL, last_seen BIGINT NOT NULL, PRIMARY KEY(gateway, name))"},
   };
 }
 
@@ -72,10 +84,16 @@ class TSqlStore : public TStore {
 
   int64_t Queue(const std::string& To, const std::string& Text, bool Report, int ValidityMinutes) override {
     std::lock_guard lk(M_);
+    TTransaction t(*Db_);
     auto r = Db_->Query("INSERT INTO outbox(recipient, body, report, validity, status, created) VALUES(?, ?, ?, ?, 0, ?)"
                         " RETURNING id",
                         {To, Text, int64_t{Report}, int64_t{ValidityMinutes}, Ms(TClock::now())});
-    return Int(r.at(0).at(0));
+    int64_t id = Int(r.at(0).at(0));
+    json data = {{"id", id}, {"to", To}, {"report", Report}};
+    if (ValidityMinutes) data["validity_minutes"] = ValidityMinutes;
+    t.Emit("message.queued", id, data);
+    t.Commit();
+    return id;
   }
 
   std::optional<TOutgoing> Claim(const std::string& Modem, TTime Now, std::chrono::seconds Lease) override {
@@ -89,6 +107,7 @@ class TSqlStore : public TStore {
     Db_->Query("UPDATE outbox SET status = 1, modem = ?, lease_until = ?, attempts = attempts + 1 WHERE id = ?",
                {Modem, Ms(Now + Lease), id});
     auto m = Load(id);
+    t.Emit("message.sending", id, {{"id", id}, {"modem", Modem}, {"attempt", m->Attempts}});
     t.Commit();
     return m;
   }
@@ -101,44 +120,64 @@ class TSqlStore : public TStore {
 
   void AddSentPart(int64_t Id, int Reference, TTime Now) override {
     std::lock_guard lk(M_);
-    Db_->Query("INSERT INTO parts(message, reference, modem, recipient, sent_at)"
-               " SELECT id, ?, modem, recipient, ? FROM outbox WHERE id = ?",
-               {int64_t{Reference}, Ms(Now), Id});
+    TTransaction t(*Db_);
+    auto r = Db_->Query("INSERT INTO parts(message, reference, modem, recipient, sent_at)"
+                        " SELECT id, ?, modem, recipient, ? FROM outbox WHERE id = ? RETURNING modem",
+                        {int64_t{Reference}, Ms(Now), Id});
+    if (!r.empty())
+      t.Emit("message.part_sent", Id, {{"id", Id}, {"reference", Reference}, {"modem", Text(r[0][0])}});
+    t.Commit();
   }
 
   void MarkSent(int64_t Id) override {
     std::lock_guard lk(M_);
     TTransaction t(*Db_);
     // Sent it was, even when its lease ran out meanwhile and it was called unknown.
-    Db_->Query("UPDATE outbox SET status = 2, error = '', lease_until = 0 WHERE id = ?", {Id});
-    Settle(Id);  // the reports of its first parts may be in already
+    Db_->Query("UPDATE outbox SET status = 2, error = '', lease_until = 0 WHERE id = ? AND status <> 2", {Id});
+    if (Db_->Changes() > 0) t.Emit("message.sent", Id, {{"id", Id}});
+    Settle(t, Id);  // the reports of its first parts may be in already
     t.Commit();
   }
 
   void MarkFailed(int64_t Id, const std::string& Error, bool Retry, TTime NextTry) override {
     std::lock_guard lk(M_);
+    TTransaction t(*Db_);
     Db_->Query("UPDATE outbox SET status = ?, error = ?, due = ?, lease_until = 0 WHERE id = ?",
                {int64_t{Retry ? msQueued : msFailed}, Error, Ms(NextTry), Id});
+    if (Db_->Changes() > 0) {
+      if (Retry) t.Emit("message.queued", Id, {{"id", Id}, {"retry", true}, {"error", Error}, {"due_ms", Ms(NextTry)}});
+      else t.Emit("message.failed", Id, {{"id", Id}, {"error", Error}});
+    }
+    t.Commit();
   }
 
   void MarkUnknown(int64_t Id, const std::string& Error) override {
     std::lock_guard lk(M_);
+    TTransaction t(*Db_);
     Db_->Query("UPDATE outbox SET status = ?, error = ?, lease_until = 0 WHERE id = ?",
                {int64_t{msUnknown}, Error, Id});
+    if (Db_->Changes() > 0) t.Emit("message.unknown", Id, {{"id", Id}, {"error", Error}});
+    t.Commit();
   }
 
   int ExpireClaims(TTime Now) override {
     std::lock_guard lk(M_);
-    Db_->Query("UPDATE outbox SET status = 6, error = ? WHERE status = 1 AND lease_until < ?",
-               {std::string(kUnknownOutcome), Ms(Now)});
-    return static_cast<int>(Db_->Changes());
+    TTransaction t(*Db_);
+    auto ids = Db_->Query("UPDATE outbox SET status = 6, error = ? WHERE status = 1 AND lease_until < ? RETURNING id",
+                          {std::string(kUnknownOutcome), Ms(Now)});
+    for (auto& r : ids) t.Emit("message.unknown", Int(r[0]), {{"id", Int(r[0])}, {"error", kUnknownOutcome}});
+    t.Commit();
+    return static_cast<int>(ids.size());
   }
 
   void ReleaseClaims(const std::string& Modem) override {
     std::lock_guard lk(M_);
-    Db_->Query("UPDATE outbox SET status = 0, modem = '', lease_until = 0, attempts = attempts - 1 "
-               "WHERE status = 1 AND modem = ?",
-               {Modem});
+    TTransaction t(*Db_);
+    auto ids = Db_->Query("UPDATE outbox SET status = 0, modem = '', lease_until = 0, attempts = attempts - 1 "
+                          "WHERE status = 1 AND modem = ? RETURNING id",
+                          {Modem});
+    for (auto& r : ids) t.Emit("message.queued", Int(r[0]), {{"id", Int(r[0])}, {"released", true}});
+    t.Commit();
   }
 
   std::optional<TOutgoing> Get(int64_t Id) override {
@@ -162,7 +201,10 @@ class TSqlStore : public TStore {
   bool StoreIncoming(const std::string& Modem, const std::string& From, const std::string& Text,
                      int64_t Stamp) override {
     std::lock_guard lk(M_);
-    return Insert(Modem, From, Text, Stamp, 1, true).has_value();
+    TTransaction t(*Db_);
+    bool stored = Insert(t, Modem, From, Text, Stamp, 1, true).has_value();
+    t.Commit();
+    return stored;
   }
 
   std::optional<TIncoming> StorePart(const TIncomingPart& P, TTime Now) override {
@@ -174,7 +216,7 @@ class TSqlStore : public TStore {
     auto have = Db_->Query("SELECT COUNT(*) FROM inbox_parts WHERE modem = ? AND sender = ? AND reference = ? AND total = ?",
                            {P.Modem, P.From, int64_t{P.Reference}, int64_t{P.Count}});
     std::optional<TIncoming> whole;
-    if (Int(have.at(0).at(0)) >= P.Count) whole = Assemble(P.Modem, P.From, P.Reference, P.Count);
+    if (Int(have.at(0).at(0)) >= P.Count) whole = Assemble(t, P.Modem, P.From, P.Reference, P.Count);
     t.Commit();
     return whole;
   }
@@ -185,7 +227,7 @@ class TSqlStore : public TStore {
     auto stale = Db_->Query("SELECT modem, sender, reference, total FROM inbox_parts GROUP BY modem, sender, reference,"
                             " total HAVING MAX(received) < ?",
                             {Ms(Before)});
-    for (auto& s : stale) Assemble(Text(s[0]), Text(s[1]), static_cast<int>(Int(s[2])), static_cast<int>(Int(s[3])));
+    for (auto& s : stale) Assemble(t, Text(s[0]), Text(s[1]), static_cast<int>(Int(s[2])), static_cast<int>(Int(s[3])));
     t.Commit();
     return static_cast<int>(stale.size());
   }
@@ -219,37 +261,128 @@ class TSqlStore : public TStore {
     if (it == found.end()) return false;
     int64_t part = Int((*it)[0]), message = Int((*it)[1]);
     Db_->Query("UPDATE parts SET delivered = ? WHERE id = ?", {int64_t{Delivered}, part});
-    Settle(message);
+    t.Emit("report.matched", message,
+           {{"id", message}, {"reference", Reference}, {"modem", Modem}, {"delivered", Delivered}});
+    Settle(t, message);
     t.Commit();
     return true;
   }
 
+  std::vector<TEvent> Events(int64_t AfterId, int Limit, const std::string& Type) override {
+    std::lock_guard lk(M_);
+    std::string sql = "SELECT id, type, subject, data, at FROM events WHERE id > ?";
+    std::vector<TSqlValue> params = {AfterId};
+    if (!Type.empty() && Type.back() == '.') {
+      sql += " AND substr(type, 1, ?) = ?";
+      params.push_back(static_cast<int64_t>(Type.size()));
+      params.push_back(Type);
+    } else if (!Type.empty()) {
+      sql += " AND type = ?";
+      params.push_back(Type);
+    }
+    sql += " ORDER BY id LIMIT ?";
+    params.push_back(int64_t{Limit});
+    std::vector<TEvent> r;
+    for (auto& row : Db_->Query(sql, params))
+      r.push_back({Int(row[0]), Text(row[1]), Int(row[2]), Text(row[3]), Int(row[4])});
+    return r;
+  }
+
+  int PruneEvents(TTime Before) override {
+    std::lock_guard lk(M_);
+    // The newest event stays, whatever its age: the next id is counted from it.
+    Db_->Query("DELETE FROM events WHERE at < ? AND id < (SELECT MAX(id) FROM events)", {Ms(Before)});
+    return static_cast<int>(Db_->Changes());
+  }
+
+  void RecordModem(const TModemRecord& M, const std::string& EventType) override {
+    std::lock_guard lk(M_);
+    TTransaction t(*Db_);
+    Db_->Query("INSERT INTO modems(gateway, name, device, model, imei, imsi, operator, signal, up, last_error, sent,"
+               " parts, failed, received, reports, last_seen) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
+               " ON CONFLICT(gateway, name) DO UPDATE SET device = excluded.device, model = excluded.model,"
+               " imei = excluded.imei, imsi = excluded.imsi, operator = excluded.operator, signal = excluded.signal,"
+               " up = excluded.up, last_error = excluded.last_error, sent = excluded.sent, parts = excluded.parts,"
+               " failed = excluded.failed, received = excluded.received, reports = excluded.reports,"
+               " last_seen = excluded.last_seen",
+               {M.Gateway, M.Name, M.Device, M.Model, M.IMEI, M.IMSI, M.Operator, int64_t{M.Signal}, int64_t{M.Up},
+                M.LastError, M.Sent, M.Parts, M.Failed, M.Received, M.Reports, M.LastSeen});
+    if (!EventType.empty()) {
+      json data = {{"gateway", M.Gateway}, {"modem", M.Name}, {"device", M.Device}, {"model", M.Model}};
+      if (!M.LastError.empty()) data["error"] = M.LastError;
+      t.Emit(EventType, 0, data);
+    }
+    t.Commit();
+  }
+
+  std::vector<TModemRecord> Modems() override {
+    std::lock_guard lk(M_);
+    std::vector<TModemRecord> r;
+    for (auto& row : Db_->Query("SELECT gateway, name, device, model, imei, imsi, operator, signal, up, last_error,"
+                                " sent, parts, failed, received, reports, last_seen FROM modems ORDER BY gateway, name")) {
+      TModemRecord m;
+      m.Gateway = Text(row[0]);
+      m.Name = Text(row[1]);
+      m.Device = Text(row[2]);
+      m.Model = Text(row[3]);
+      m.IMEI = Text(row[4]);
+      m.IMSI = Text(row[5]);
+      m.Operator = Text(row[6]);
+      m.Signal = static_cast<int>(Int(row[7]));
+      m.Up = Int(row[8]) != 0;
+      m.LastError = Text(row[9]);
+      m.Sent = Int(row[10]);
+      m.Parts = Int(row[11]);
+      m.Failed = Int(row[12]);
+      m.Received = Int(row[13]);
+      m.Reports = Int(row[14]);
+      m.LastSeen = Int(row[15]);
+      r.push_back(m);
+    }
+    return r;
+  }
+
  private:
-  // Rolled back unless committed.
+  // Rolled back unless committed. The events it reports are written at its end, after every
+  // row it changes: writers take the feed's lock last, so two of them never wait for each other
+  // crosswise, and the feed's ids follow the commits.
   class TTransaction {
    public:
     explicit TTransaction(TSqlConnection& Db) : Db_(Db) { Db_.Begin(); }
     ~TTransaction() {
       if (!Done_) Db_.Rollback();
     }
+    void Emit(std::string Type, int64_t Subject, json Data) {
+      Events_.push_back({0, std::move(Type), Subject, Data.dump(-1, ' ', false, json::error_handler_t::replace), 0});
+    }
     void Commit() {
+      if (!Events_.empty()) {
+        Db_.LockFeed();
+        int64_t id = Int(Db_.Query("SELECT MAX(id) FROM events").at(0).at(0)), now = Ms(TClock::now());
+        for (auto& e : Events_)
+          Db_.Query("INSERT INTO events(id, type, subject, data, at) VALUES(?, ?, ?, ?, ?)",
+                    {++id, e.Type, e.Subject, e.Data, now});
+      }
       Db_.Commit();
       Done_ = true;
     }
 
    private:
     TSqlConnection& Db_;
+    std::vector<TEvent> Events_;
     bool Done_ = false;
   };
 
   // A sent message whose every part is reported: delivered, or undelivered if any part was not.
-  void Settle(int64_t Message) {
+  void Settle(TTransaction& T, int64_t Message) {
     auto left = Db_->Query("SELECT SUM(CASE WHEN delivered IS NULL THEN 1 ELSE 0 END),"
                            " SUM(CASE WHEN delivered = 0 THEN 1 ELSE 0 END) FROM parts WHERE message = ?",
                            {Message});
     if (!left.at(0).at(0) || Int(left[0][0]) != 0) return;
-    Db_->Query("UPDATE outbox SET status = ? WHERE id = ? AND status IN (2, 4, 5)",
-               {int64_t{Int(left[0][1]) == 0 ? msDelivered : msUndelivered}, Message});
+    TMessageStatus to = Int(left[0][1]) == 0 ? msDelivered : msUndelivered;
+    Db_->Query("UPDATE outbox SET status = ? WHERE id = ? AND status IN (2, 4, 5) AND status <> ?",
+               {int64_t{to}, Message, int64_t{to}});
+    if (Db_->Changes() > 0) T.Emit(std::string("message.") + StatusName(to), Message, {{"id", Message}});
   }
 
   std::optional<TOutgoing> Load(int64_t Id) {
@@ -274,17 +407,21 @@ class TSqlStore : public TStore {
     return m;
   }
 
-  std::optional<TIncoming> Insert(const std::string& Modem, const std::string& From, const std::string& Text,
-                                  int64_t Stamp, int Parts, bool Complete) {
+  std::optional<TIncoming> Insert(TTransaction& T, const std::string& Modem, const std::string& From,
+                                  const std::string& Text, int64_t Stamp, int Parts, bool Complete) {
     auto r = Db_->Query("INSERT INTO inbox(modem, sender, body, stamp, parts, complete, received)"
                         " VALUES(?, ?, ?, ?, ?, ?, ?) ON CONFLICT DO NOTHING RETURNING id",
                         {Modem, From, Text, Stamp, int64_t{Parts}, int64_t{Complete}, Ms(TClock::now())});
     if (r.empty()) return std::nullopt;
-    return TIncoming{Int(r[0][0]), Modem, From, Text, Stamp, Parts, Complete};
+    TIncoming m{Int(r[0][0]), Modem, From, Text, Stamp, Parts, Complete};
+    T.Emit(Complete ? "message.received" : "message.incomplete", m.Id,
+           {{"id", m.Id}, {"modem", Modem}, {"from", From}, {"parts", Parts}, {"complete", Complete}});
+    return m;
   }
 
   // The parts of one message into the inbox, in order; the message when it was new.
-  std::optional<TIncoming> Assemble(const std::string& Modem, const std::string& From, int Reference, int Count) {
+  std::optional<TIncoming> Assemble(TTransaction& T, const std::string& Modem, const std::string& From, int Reference,
+                                    int Count) {
     const std::vector<TSqlValue> key = {Modem, From, int64_t{Reference}, int64_t{Count}};
     auto parts = Db_->Query("SELECT seq, body, stamp FROM inbox_parts WHERE modem = ? AND sender = ? AND reference = ?"
                             " AND total = ? ORDER BY seq",
@@ -301,11 +438,13 @@ class TSqlStore : public TStore {
     for (; next <= Count; ++next) text += kMissing;
     bool complete = static_cast<int>(parts.size()) == Count;
     Db_->Query("DELETE FROM inbox_parts WHERE modem = ? AND sender = ? AND reference = ? AND total = ?", key);
-    return Insert(Modem, From, text, stamp, Count, complete);
+    return Insert(T, Modem, From, text, stamp, Count, complete);
   }
 
   void Migrate() {
     TTransaction t(*Db_);
+    // Gateways that start together on a new database would race to make the same tables.
+    Db_->LockFeed();
     Db_->Query("CREATE TABLE IF NOT EXISTS schema_version(version INTEGER NOT NULL)");
     Version_ = static_cast<int>(Int(Db_->Query("SELECT MAX(version) FROM schema_version").at(0).at(0)));
     auto steps = Migrations(std::string(Db_->Kind()) == "postgresql");

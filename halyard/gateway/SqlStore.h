@@ -30,6 +30,9 @@ class TSqlConnection {
   virtual void Rollback() noexcept = 0;
   // Appended to the claim's SELECT.
   virtual const char* ForUpdate() const = 0;
+  // Within a write transaction: no other writer of the event feed (or of the schema) until it
+  // ends, so that ids are given in commit order. SQLite's write transaction is that lock already.
+  virtual void LockFeed() {}
 };
 
 std::unique_ptr<TSqlConnection> ConnectSQLite(const std::string& Path);

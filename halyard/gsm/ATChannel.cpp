@@ -27,6 +27,15 @@ constexpr size_t kMaxLine = 64 * 1024;
 constexpr size_t kMaxAsync = 1024 * 1024;
 }  // namespace
 
+size_t PromptSplit(const std::string& Cmd) {
+  bool quoted = false;
+  for (size_t i = 0; i < Cmd.size(); ++i) {
+    if (Cmd[i] == '"') quoted = !quoted;
+    else if (Cmd[i] == '>' && !quoted) return i;
+  }
+  return std::string::npos;
+}
+
 // --- the hand-over thread ------------------------------------------------------------------
 
 TATHandOverThread::TATHandOverThread(std::function<void()> Step) : Step_(std::move(Step)) {
@@ -184,7 +193,7 @@ bool TATChannel::RunAttempt(const std::string& Cmd, uint8_t Mode, bool& BodySent
     }
     Send(Cmd + "\r");
   } else {
-    size_t gt = Cmd.find('>');
+    size_t gt = PromptSplit(Cmd);
     if (gt == std::string::npos) GSMError(R::LoadResString(R::sBadPDUFormat));
     {
       std::lock_guard lk(StateLock_);
@@ -274,7 +283,7 @@ int TATChannel::Transact(const std::string& Cmd, uint8_t Mode, Framework::TStrin
     if (!last.empty()) RaiseResponseError(last, Cmd);
     if (bodySent)
       throw EGSMNoAnswerAfterBody(Format("No answer from the modem after the body of %s: it may have been sent",
-                                         Cmd.substr(0, Cmd.find('>'))));
+                                         Cmd.substr(0, PromptSplit(Cmd))));
     GSMError(Format(R::LoadResString(R::sNoReply), Cmd));
   }
   return LastResultCode();

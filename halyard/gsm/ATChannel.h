@@ -30,6 +30,10 @@ constexpr uint8_t wmAnswer = wmResult | wmResponse;                       // lin
 constexpr uint8_t wmPrefixedLines = wmResponse | wmPrefixed;              // "+X: value" lines, no result needed
 constexpr uint8_t wmPrefixedAnswer = wmResult | wmResponse | wmPrefixed;  // "+X: value" lines, then an OK
 constexpr uint8_t wmTwoStage = wmResult | wmResponse | wmFinal | wmPrompt | wmPrefixed;  // "+CMGS" with its body
+
+// Where a two-stage command ("AT+CMGS=...>body") divides into the command and its body: the
+// first ">" outside double quotes, so that a quoted text-mode number keeps a ">" of its own.
+size_t PromptSplit(const std::string& Cmd);
 constexpr uint8_t wmAnswerOrError = wmResult | wmResponse | wmErrorEnds;  // an error result also ends it
 
 // The one framing rule for everything a modem sends. Control characters (below code 32) between

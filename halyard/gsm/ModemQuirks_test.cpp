@@ -119,6 +119,27 @@ TEST_F(ModemQuirks, BareReportsInsideAnswersAreNotData) {
   }
 }
 
+// In text mode the number is quoted on the command line; a ">" in it is the number's, not the
+// place where the body starts.
+TEST_F(ModemQuirks, AQuotedNumberKeepsItsPromptSign) {
+  EXPECT_EQ(PromptSplit("AT+CMGS=\"+49>123\">hi > there"), 17u);
+  EXPECT_EQ(PromptSplit("AT+CMGS=23>0011"), 10u);
+  EXPECT_EQ(PromptSplit("AT+CMGS=\"+49>123\""), std::string::npos);
+  Gsm->SetEquipment(eqTC35);
+  Gsm->SetSMSFormat(1);
+  Gsm->Open();
+  Modem->On("AT+CMGS=", Prompted({"\r\n+CMGS: 9\r\n\r\nOK\r\n"}));
+  auto m = Message();
+  m->DA = "+49>123";
+  m->UD = "hi > there";
+  Gsm->SendSMS(m.get());
+  EXPECT_EQ(CmgsSent(), 1);
+  auto sent = Modem->Received();
+  EXPECT_NE(std::find(sent.begin(), sent.end(), "AT+CMGS=\"+49>123\""), sent.end());
+  ASSERT_EQ(Modem->Bodies().size(), 1u);
+  EXPECT_EQ(Modem->Bodies()[0], "hi > there");
+}
+
 // Huawei's "COMMAND NOT SUPPORT" and verbose +CME errors end the command at once.
 TEST_F(ModemQuirks, HuaweiAndVerboseErrorsAreFinal) {
   Gsm->SetEquipment(eqTC35);
