@@ -429,3 +429,34 @@ TEST(SmsGatewaySlowModem, NoAnswerAfterTheBodyIsUnknownNotRetried) {
   EXPECT_EQ(SentTexts(sim), (std::map<std::string, int>{{"late answer", 1}}));
   EXPECT_EQ(gw.Terminate(), 0) << gw.Log();
 }
+
+// One message whose service centre stamped it with month 13 is stored as it came and named in
+// the log; the modem goes on receiving and sending. Three equal texts from one sender in one
+// second are three messages.
+TEST(SmsGatewayReceiving, AnUnreadableMessageNeverStopsTheModemAndRepeatsAreKept) {
+  auto db = TTestDatabase::Make("sqlite");
+  ASSERT_TRUE(db) << TTestDatabase::WhyNot("sqlite");
+  TSim sim(db->Dir() / "sim", "+15550000001", "TC35");
+  TGatewayProcess gw(db->Dir() / "gw", FamilyConfig(*db, sim));
+  int port = gw.Port();
+  ASSERT_GT(port, 0) << gw.Log();
+  ASSERT_TRUE(WaitFor(60, [&] { return gw.Log().find("m: open on") != std::string::npos; })) << gw.Log();
+  // From +4930123, stamped 26-13-01 21:34:56, "hi".
+  sim.Control("pdu 040791940321F300006231101243650002E834");
+  for (int i = 0; i < 3; ++i) sim.Control("sms +4930500 same again");
+  TApi api(port);
+  int64_t id = api.Queue("+4917100001", "still sending", false);
+  auto store = Gateway::OpenStore(db->Where());
+  EXPECT_TRUE(WaitFor(60, [&] { return store->InboxCount() == 4; })) << store->InboxCount() << "\n" << gw.Log();
+  EXPECT_TRUE(WaitFor(60, [&] { return store->Get(id)->Status == Gateway::msSent; })) << gw.Log();
+  int raw = 0, same = 0;
+  for (auto& m : store->Inbox(0)) {
+    raw += !m.Raw.empty() && m.Raw.find("6231101243650002E834") != std::string::npos;
+    same += m.Text == "same again";
+  }
+  EXPECT_EQ(raw, 1);
+  EXPECT_EQ(same, 3);
+  EXPECT_NE(gw.Log().find("cannot be read"), std::string::npos) << gw.Log();
+  EXPECT_EQ(gw.Log().find("m: down ("), std::string::npos) << gw.Log();
+  EXPECT_EQ(gw.Terminate(), 0) << gw.Log();
+}

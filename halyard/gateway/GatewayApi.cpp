@@ -409,8 +409,10 @@ THttpResponse TApiServer::Route(const THttpRequest& Req, const TScopeCheck& May)
     json list = json::array();
     int64_t last = since;
     for (auto& m : Src_.Store->Inbox(since, limit)) {
-      list.push_back({{"id", m.Id}, {"modem", m.Modem}, {"from", m.From}, {"text", m.Text}, {"stamp", m.Stamp},
-                      {"parts", m.Parts}, {"complete", m.Complete}});
+      json j = {{"id", m.Id},       {"modem", m.Modem}, {"from", m.From},        {"text", m.Text},
+                {"stamp", m.Stamp}, {"parts", m.Parts}, {"complete", m.Complete}};
+      if (!m.Raw.empty()) j["raw"] = m.Raw;  // a message that could not be read, as the modem gave it
+      list.push_back(j);
       last = m.Id;
     }
     return Reply(200, {{"messages", list}, {"next", last}});

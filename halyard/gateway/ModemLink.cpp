@@ -8,6 +8,7 @@
 #include "halyard/connect/Loggers.h"
 #include "halyard/gsm/ATReplies.h"
 #include "halyard/gsm/GSM.h"
+#include "halyard/gsm/GSMModels.h"
 #include "halyard/gsm/LongSMS.h"
 #include "halyard/gsm/SMSText.h"
 #include "halyard/platform/Pty.h"
@@ -334,7 +335,7 @@ void TModemLink::OnMessage(int Index, GSM::TSMS* Sms) {
   else if (auto* r = dynamic_cast<GSM::TSMSStatusReport*>(Sms)) StoreReport(*r);
 }
 
-void TModemLink::StoreDelivered(const GSM::TSMSDeliver& D) {
+void TModemLink::StoreDelivered(const GSM::TSMSDeliver& D, const std::string& Receipt) {
   std::string text;
   std::optional<GSM::TConcatenation> part;
   try {
@@ -350,7 +351,7 @@ void TModemLink::StoreDelivered(const GSM::TSMSDeliver& D) {
   if (part && part->Parts > 1) {
     Gw_.Store().StorePart({ClaimName_, D.OA, part->Reference, part->Parts, part->Part, text, stamp}, TClock::now());
   } else {
-    Gw_.Store().StoreIncoming(ClaimName_, D.OA, text, stamp);
+    Gw_.Store().StoreIncoming(TReceived{ClaimName_, D.OA, text, stamp, Receipt, ""});
   }
   Gw_.Update(Name(), [](TModemState& s) { ++s.Counters.Received; });
 }
@@ -397,31 +398,100 @@ void TModemLink::RetryEarlyReports() {
   for (auto& r : keep) EarlyReports_.push_back(r);
 }
 
-bool TModemLink::ReadStored() {
-  if (SweepStored_) {
-    // What arrived while the modem was closed, or the gateway was down.
-    SweepStored_ = false;
-    auto list = Gsm_->GetSMSList(4);
-    std::lock_guard lk(M_);
-    for (int i = 0; i < list->Count(); ++i) StoredIndexes_.push_back(Framework::StrToIntDef(list->Names(i), -1));
+namespace {
+// What a modem holds at one place, as a stable digest: a message read again before its copy is
+// deleted (after a crash, or a sweep) is known by it.
+std::string Receipt(const std::string& Storage, int Index, const std::string& Content) {
+  uint64_t h = 1469598103934665603ull;  // FNV-1a
+  for (unsigned char c : Content) {
+    h ^= c;
+    h *= 1099511628211ull;
   }
-  int index;
+  char b[24];
+  std::snprintf(b, sizeof b, "%016llx", static_cast<unsigned long long>(h));
+  return Storage + ":" + std::to_string(Index) + ":" + b;
+}
+}  // namespace
+
+bool TModemLink::ReadStored() {
   {
     std::lock_guard lk(M_);
-    if (StoredIndexes_.empty()) return false;
-    index = StoredIndexes_.front();
+    if (!SweepStored_ && StoredIndexes_.empty()) return false;
+    // One listing reads what every indication so far announced; one that comes during it is
+    // read by the next.
+    SweepStored_ = false;
+    StoredIndexes_.clear();
   }
-  int status = -1;
-  auto m = Gsm_->ReadSMS(index, status);
-  bool ours = m && !dynamic_cast<GSM::TSMSDeliver*>(m.get()) && !dynamic_cast<GSM::TSMSStatusReport*>(m.get());
-  if (auto* d = dynamic_cast<GSM::TSMSDeliver*>(m.get())) StoreDelivered(*d);
-  else if (auto* r = dynamic_cast<GSM::TSMSStatusReport*>(m.get())) StoreReport(*r);
-  // Stored: now the modem's copy may go. Messages written to be sent from the modem's storage
-  // are not the gateway's to remove.
-  if (!ours) Gsm_->DeleteSMS(index);
-  std::lock_guard lk(M_);
-  if (!StoredIndexes_.empty() && StoredIndexes_.front() == index) StoredIndexes_.pop_front();
-  return true;
+  struct TEntry {
+    int Index;
+    std::string Content;  // the PDU, or the text-mode answer
+    std::unique_ptr<GSM::TSMS2> Sms;
+    std::string Problem;
+  };
+  std::vector<TEntry> entries;
+  const bool pdu = Gsm_->SMSFormat() != 1;
+  if (pdu) {
+    // Everything in one +CMGL: no read, and no pause after it, for each message.
+    Framework::TStringList work;
+    Gsm_->SendATCommand("AT+CMGL=4", GSM::GSMModel(Gsm_->Equipment()).ListErrorEnds ? GSM::wmAnswerOrError : GSM::wmAnswer,
+                        &work, 1);
+    for (int i = 0; i + 1 < work.Count(); ++i) {
+      if (!GSM::IsATResponse(work[i])) continue;
+      TEntry e;
+      try {
+        GSM::TListEntry h = GSM::ParseListEntry(GSM::StripATResponse(work[i]), false);
+        e.Index = h.Index;
+        e.Content = AuxStr::Trim(work[i + 1]);
+        e.Sms = GSM::TSMS2::CreateSMS(Gsm_, e.Content, h.Status == 0 || h.Status == 1);
+      } catch (const std::exception& x) {
+        if (e.Content.empty()) continue;  // not an entry's header
+        e.Problem = x.what();
+      }
+      ++i;
+      entries.push_back(std::move(e));
+    }
+  } else {
+    auto list = Gsm_->GetSMSList(4);
+    for (int i = 0; i < list->Count(); ++i) {
+      TEntry e;
+      e.Index = Framework::StrToIntDef(list->Names(i), -1);
+      if (e.Index < 0) continue;
+      int status = -1;
+      try {
+        e.Sms = Gsm_->ReadSMS(e.Index, status);
+        if (auto* d = dynamic_cast<GSM::TSMSDeliver*>(e.Sms.get()))
+          e.Content = d->OA + "\n" + std::to_string(d->SCTS) + "\n" + d->UD;
+      } catch (const GSM::EGSMError&) {
+        throw;  // the modem's trouble, not the message's
+      } catch (const std::exception& x) {
+        e.Problem = x.what();
+      }
+      entries.push_back(std::move(e));
+    }
+  }
+  const std::string storage = Gsm_->MessageStorage();
+  for (auto& e : entries) {
+    auto* d = dynamic_cast<GSM::TSMSDeliver*>(e.Sms.get());
+    auto* r = dynamic_cast<GSM::TSMSStatusReport*>(e.Sms.get());
+    // Messages written to be sent from the modem's storage are not the gateway's to remove.
+    if (e.Sms && !d && !r) continue;
+    std::string receipt = Receipt(storage, e.Index, e.Content);
+    if (d) {
+      StoreDelivered(*d, receipt);
+    } else if (r) {
+      StoreReport(*r);
+    } else {
+      // One message the package cannot read must not stop the modem: kept as the modem gave it,
+      // named in the log, and taken off the modem like the others.
+      Gw_.Log(Name() + ": the message at " + storage + " " + std::to_string(e.Index) + " cannot be read (" +
+              (e.Problem.empty() ? std::string("not a message") : e.Problem) + "); stored as it came: " + e.Content);
+      Gw_.Store().StoreIncoming(TReceived{ClaimName_, "", "", 0, receipt, e.Content.empty() ? "?" : e.Content});
+      Gw_.Update(Name(), [](TModemState& s) { ++s.Counters.Received; });
+    }
+    Gsm_->DeleteSMS(e.Index);
+    if (d || !r) Write([this, receipt] { Gw_.Store().ForgetReceipt(ClaimName_, receipt); });
+  }
+  return !entries.empty();
 }
 
 // --- sending -----------------------------------------------------------------------------------

@@ -63,7 +63,8 @@ class TModemLink {
   void Down(const std::string& Why);
   void OnMessage(int Index, GSM::TSMS* Sms);
   // Stores a received message (or part); raises EStoreError when the store cannot take it.
-  void StoreDelivered(const GSM::TSMSDeliver& D);
+  // Receipt: the modem's copy, for one that the modem keeps until it is deleted.
+  void StoreDelivered(const GSM::TSMSDeliver& D, const std::string& Receipt = "");
   void StoreReport(const GSM::TSMSStatusReport& R);
   struct TReport {
     int Reference;

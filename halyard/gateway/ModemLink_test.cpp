@@ -39,9 +39,8 @@ class TFlakyStore : public TStore {
   std::optional<TOutgoing> Get(int64_t Id) override { return R_->Get(Id); }
   int QueueDepth() override { return R_->QueueDepth(); }
   std::map<TMessageStatus, int64_t> Counts() override { return R_->Counts(); }
-  bool StoreIncoming(const std::string& M, const std::string& F, const std::string& T, int64_t S) override {
-    return R_->StoreIncoming(M, F, T, S);
-  }
+  bool StoreIncoming(const TReceived& M) override { return R_->StoreIncoming(M); }
+  void ForgetReceipt(const std::string& M, const std::string& R) override { R_->ForgetReceipt(M, R); }
   std::optional<TIncoming> StorePart(const TIncomingPart& P, TTime Now) override { return R_->StorePart(P, Now); }
   int FlushParts(TTime Before) override { return R_->FlushParts(Before); }
   std::vector<TIncoming> Inbox(int64_t After, int Limit) override { return R_->Inbox(After, Limit); }

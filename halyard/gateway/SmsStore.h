@@ -44,9 +44,20 @@ struct TOutgoing {
 struct TIncoming {
   int64_t Id = 0;
   std::string Modem, From, Text;
-  int64_t Stamp = 0;  // the service centre's time stamp, seconds since the epoch
+  int64_t Stamp = 0;  // the service centre's time stamp, seconds since the epoch; 0: not known
   int Parts = 1;
   bool Complete = true;
+  std::string Raw;    // what the modem gave for a message that could not be read, else ""
+};
+
+// A received message as a modem gives it, to be stored.
+struct TReceived {
+  std::string Modem, From, Text;
+  int64_t Stamp = 0;
+  // The modem's copy (storage, index and a digest of what it holds) while it is there: stored
+  // once however often it is read before it is deleted. "" for a message not kept by the modem.
+  std::string Receipt;
+  std::string Raw;  // for a message that could not be read
 };
 
 // One part of a long received message.
@@ -110,9 +121,14 @@ class TStore {
   // Messages by status.
   virtual std::map<TMessageStatus, int64_t> Counts() = 0;
 
-  // Stores a received message; false when the same one (modem, sender, stamp, text) is stored.
-  virtual bool StoreIncoming(const std::string& Modem, const std::string& From, const std::string& Text,
-                             int64_t Stamp) = 0;
+  // Stores a received message; false when its receipt is stored already. Messages alike in
+  // sender, time and text are each kept: people send the same text twice.
+  virtual bool StoreIncoming(const TReceived& Message) = 0;
+  bool StoreIncoming(const std::string& Modem, const std::string& From, const std::string& Text, int64_t Stamp) {
+    return StoreIncoming(TReceived{Modem, From, Text, Stamp, "", ""});
+  }
+  // The modem's copy is gone: its receipt protects nothing any more.
+  virtual void ForgetReceipt(const std::string& Modem, const std::string& Receipt) = 0;
   // Stores a part of a long message (a part stored already is dropped); once every part is
   // there the whole message goes into the inbox in the same step, and is returned.
   virtual std::optional<TIncoming> StorePart(const TIncomingPart& Part, TTime Now) = 0;

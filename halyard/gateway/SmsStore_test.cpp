@@ -143,15 +143,20 @@ TEST_P(SmsStore, TwoGatewaysNeverClaimOneMessageTwice) {
 
 TEST_P(SmsStore, InboxKeepsEachMessageOnceAndJoinsParts) {
   auto s = Open();
-  EXPECT_TRUE(s->StoreIncoming("m1", "+4917", "hello", 1000));
-  EXPECT_FALSE(s->StoreIncoming("m1", "+4917", "hello", 1000));  // stored again after a crash
-  EXPECT_TRUE(s->StoreIncoming("m1", "+4917", "hello", 1001));
-  std::string long_text(5000, 'x');  // longer than an index key may be
-  EXPECT_TRUE(s->StoreIncoming("m2", "+4917", long_text, 1000));
-  EXPECT_FALSE(s->StoreIncoming("m2", "+4917", long_text, 1000));
+  const TReceived copy{"m1", "+4917", "hello", 1000, "SM:3:5f2a", ""};
+  EXPECT_TRUE(s->StoreIncoming(copy));
+  EXPECT_FALSE(s->StoreIncoming(copy));  // read again before its deletion (a crash between)
+  // The same text from the same sender in the same second is another message, kept too.
+  EXPECT_TRUE(s->StoreIncoming({"m1", "+4917", "hello", 1000, "SM:4:5f2a", ""}));
+  EXPECT_TRUE(s->StoreIncoming("m1", "+4917", "hello", 1000));  // given directly, not kept by the modem
+  EXPECT_TRUE(s->StoreIncoming({"m2", "+4917", "hello", 1000, "SM:3:5f2a", ""}));  // another modem's copy
+  s->ForgetReceipt("m1", "SM:3:5f2a");  // deleted from the modem: the place may hold the next one
+  EXPECT_TRUE(s->StoreIncoming(copy));
+  EXPECT_TRUE(s->StoreIncoming({"m1", "", "", 0, "SM:5:77", "07911326040000F0040B911346610089F6000082"}));
   auto all = s->Inbox(0);
-  ASSERT_EQ(all.size(), 3u);
-  EXPECT_EQ(s->Inbox(all[0].Id).size(), 2u);
+  ASSERT_EQ(all.size(), 6u);
+  EXPECT_EQ(s->Inbox(all[0].Id).size(), 5u);
+  EXPECT_EQ(all[5].Raw, "07911326040000F0040B911346610089F6000082");
 
   // Parts out of order, one twice; the whole message once its last part is in.
   TIncomingPart p{"m1", "+4918", 42, 3, 3, "\xF0\x9F\x98\x80", 2000};
@@ -174,7 +179,7 @@ TEST_P(SmsStore, InboxKeepsEachMessageOnceAndJoinsParts) {
   ASSERT_EQ(last.size(), 1u);
   EXPECT_EQ(last[0].Text, "\xEF\xBF\xBDmiddle\xEF\xBF\xBD");
   EXPECT_FALSE(last[0].Complete);
-  EXPECT_EQ(s->InboxCount(), 5);
+  EXPECT_EQ(s->InboxCount(), 8);
 }
 
 TEST(SmsStoreErrors, PlacesThatCannotHoldAStore) {
@@ -215,8 +220,8 @@ TEST_P(SmsStore, EventFeedHasEveryChangeOnceInOrder) {
   ASSERT_EQ(s->Claim("gw/m1", T0, 30s)->Id, b);
   s->MarkFailed(b, "+CMS ERROR: 21", false, T0);
   EXPECT_EQ(s->ExpireClaims(T0 + 1min), 1);
-  EXPECT_TRUE(s->StoreIncoming("gw/m1", "+4915", "hello", 100));
-  EXPECT_FALSE(s->StoreIncoming("gw/m1", "+4915", "hello", 100));  // the same one: no event either
+  EXPECT_TRUE(s->StoreIncoming({"gw/m1", "+4915", "hello", 100, "SM:1:ab", ""}));
+  EXPECT_FALSE(s->StoreIncoming({"gw/m1", "+4915", "hello", 100, "SM:1:ab", ""}));  // the same one: no event either
   s->StorePart({"gw/m1", "+4916", 5, 2, 1, "half", 100}, T0);
   EXPECT_EQ(s->FlushParts(T0 + 1s), 1);
   TModemRecord m;

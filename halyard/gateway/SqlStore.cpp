@@ -52,6 +52,11 @@ std::vector<std::vector<std::string>> Migrations(bool Postgres) {
            " PRIMARY KEY, type TEXT NOT NULL, subject BIGINT NOT NULL, data TEXT NOT NULL, at BIGINT NOT NULL)",
        "CREATE INDEX events_type ON events(type, id)",
        "CREATE INDEX events_at ON events(at)",
+       // A message is kept once while the modem still holds it; after that, repeats are all kept.
+       "DROP INDEX inbox_once",
+       "ALTER TABLE inbox ADD COLUMN receipt TEXT",
+       "ALTER TABLE inbox ADD COLUMN raw TEXT NOT NULL DEFAULT ''",
+       "CREATE UNIQUE INDEX inbox_receipt ON inbox(modem, receipt)",
        "CREATE TABLE modems(gateway TEXT NOT NULL, name TEXT NOT NULL, device TEXT NOT NULL, model TEXT NOT NULL,"
        " imei TEXT NOT NULL, imsi TEXT NOT NULL, operator TEXT NOT NULL, signal INTEGER NOT NULL, up INTEGER NOT NULL,"
        " last_error TEXT NOT NULL, sent BIGINT NOT NULL, parts BIGINT NOT NULL, failed BIGINT NOT NULL,"
@@ -198,13 +203,17 @@ class TSqlStore : public TStore {
     return r;
   }
 
-  bool StoreIncoming(const std::string& Modem, const std::string& From, const std::string& Text,
-                     int64_t Stamp) override {
+  bool StoreIncoming(const TReceived& R) override {
     std::lock_guard lk(M_);
     TTransaction t(*Db_);
-    bool stored = Insert(t, Modem, From, Text, Stamp, 1, true).has_value();
+    bool stored = Insert(t, R.Modem, R.From, R.Text, R.Stamp, 1, true, R.Receipt, R.Raw).has_value();
     t.Commit();
     return stored;
+  }
+
+  void ForgetReceipt(const std::string& Modem, const std::string& Receipt) override {
+    std::lock_guard lk(M_);
+    Db_->Query("UPDATE inbox SET receipt = NULL WHERE modem = ? AND receipt = ?", {Modem, Receipt});
   }
 
   std::optional<TIncoming> StorePart(const TIncomingPart& P, TTime Now) override {
@@ -235,11 +244,11 @@ class TSqlStore : public TStore {
   std::vector<TIncoming> Inbox(int64_t AfterId, int Limit) override {
     std::lock_guard lk(M_);
     std::vector<TIncoming> r;
-    for (auto& row : Db_->Query("SELECT id, modem, sender, body, stamp, parts, complete FROM inbox WHERE id > ?"
+    for (auto& row : Db_->Query("SELECT id, modem, sender, body, stamp, parts, complete, raw FROM inbox WHERE id > ?"
                                 " ORDER BY id LIMIT ?",
                                 {AfterId, int64_t{Limit}}))
       r.push_back({Int(row[0]), Text(row[1]), Text(row[2]), Text(row[3]), Int(row[4]), static_cast<int>(Int(row[5])),
-                   Int(row[6]) != 0});
+                   Int(row[6]) != 0, Text(row[7])});
     return r;
   }
 
@@ -408,14 +417,20 @@ class TSqlStore : public TStore {
   }
 
   std::optional<TIncoming> Insert(TTransaction& T, const std::string& Modem, const std::string& From,
-                                  const std::string& Text, int64_t Stamp, int Parts, bool Complete) {
-    auto r = Db_->Query("INSERT INTO inbox(modem, sender, body, stamp, parts, complete, received)"
-                        " VALUES(?, ?, ?, ?, ?, ?, ?) ON CONFLICT DO NOTHING RETURNING id",
-                        {Modem, From, Text, Stamp, int64_t{Parts}, int64_t{Complete}, Ms(TClock::now())});
+                                  const std::string& Text, int64_t Stamp, int Parts, bool Complete,
+                                  const std::string& Receipt = "", const std::string& Raw = "") {
+    // A NULL receipt conflicts with none.
+    std::string sql = "INSERT INTO inbox(modem, sender, body, stamp, parts, complete, received, raw, receipt)"
+                      " VALUES(?, ?, ?, ?, ?, ?, ?, ?, " +
+                      std::string(Receipt.empty() ? "NULL" : "?") + ") ON CONFLICT DO NOTHING RETURNING id";
+    std::vector<TSqlValue> params = {Modem, From, Text, Stamp, int64_t{Parts}, int64_t{Complete}, Ms(TClock::now()), Raw};
+    if (!Receipt.empty()) params.push_back(Receipt);
+    auto r = Db_->Query(sql, params);
     if (r.empty()) return std::nullopt;
-    TIncoming m{Int(r[0][0]), Modem, From, Text, Stamp, Parts, Complete};
-    T.Emit(Complete ? "message.received" : "message.incomplete", m.Id,
-           {{"id", m.Id}, {"modem", Modem}, {"from", From}, {"parts", Parts}, {"complete", Complete}});
+    TIncoming m{Int(r[0][0]), Modem, From, Text, Stamp, Parts, Complete, Raw};
+    json data = {{"id", m.Id}, {"modem", Modem}, {"from", From}, {"parts", Parts}, {"complete", Complete}};
+    if (!Raw.empty()) data["unreadable"] = true;
+    T.Emit(Complete ? "message.received" : "message.incomplete", m.Id, data);
     return m;
   }
 
