@@ -151,6 +151,45 @@ class SmsGateway : public ::testing::TestWithParam<const char*> {
 
 }  // namespace
 
+// The event feed tells every message's story and every inbox entry once: ids without gaps,
+// one "queued" each, as many "part_sent" as parts out, and a last status event that is the
+// message's status.
+void ExpectFeedTellsTheStore(Gateway::TStore& Store) {
+  std::vector<Gateway::TEvent> feed;
+  for (;;) {
+    auto page = Store.Events(feed.empty() ? 0 : feed.back().Id, 1000);
+    if (page.empty()) break;
+    feed.insert(feed.end(), page.begin(), page.end());
+  }
+  for (size_t i = 0; i < feed.size(); ++i) ASSERT_EQ(feed[i].Id, static_cast<int64_t>(i + 1));
+  std::map<int64_t, std::string> last;
+  std::map<int64_t, int> queued, parts, received;
+  for (auto& e : feed) {
+    if (e.Type == "message.received" || e.Type == "message.incomplete") {
+      ++received[e.Subject];
+    } else if (e.Type.rfind("message.", 0) == 0) {
+      if (e.Type == "message.part_sent") ++parts[e.Subject];
+      else last[e.Subject] = e.Type.substr(8);
+      if (e.Type == "message.queued" && e.Data.find("\"retry\"") == std::string::npos &&
+          e.Data.find("\"released\"") == std::string::npos)
+        ++queued[e.Subject];
+    }
+  }
+  for (auto& [id, status] : last) {
+    auto m = Store.Get(id);
+    ASSERT_TRUE(m) << id;
+    EXPECT_EQ(status, Gateway::StatusName(m->Status)) << "message " << id;
+    EXPECT_EQ(queued[id], 1) << "message " << id;
+    EXPECT_EQ(parts[id], static_cast<int>(m->References.size())) << "message " << id;
+  }
+  int64_t inbox = 0;
+  for (auto& m : Store.Inbox(0, 100000)) {
+    EXPECT_EQ(received[m.Id], 1) << "inbox " << m.Id;
+    ++inbox;
+  }
+  EXPECT_EQ(static_cast<int64_t>(received.size()), inbox);
+}
+
 TEST_P(SmsGateway, SendsAndReceivesThroughTwoModemsEachMessageOnce) {
   // A model without the pauses after each send and read: the test is of the gateway.
   TSim a(Db->Dir() / "sim-a", "+15550000001", "A1"), b(Db->Dir() / "sim-b", "+15550000002", "A1");
@@ -223,6 +262,7 @@ TEST_P(SmsGateway, SendsAndReceivesThroughTwoModemsEachMessageOnce) {
   EXPECT_NE(metrics.find("halyard_modem_up{modem=\"a\"} 1\n"), std::string::npos) << metrics;
   EXPECT_EQ(gw.Terminate(), 0) << gw.Log();
   EXPECT_EQ(store->Counts()[Gateway::msSending], 0);
+  ExpectFeedTellsTheStore(*store);
 }
 
 TEST_P(SmsGateway, AKilledGatewayLeavesOneUnknownAndTheOtherTakesOver) {
@@ -268,6 +308,7 @@ TEST_P(SmsGateway, AKilledGatewayLeavesOneUnknownAndTheOtherTakesOver) {
     }
   }
   EXPECT_EQ(gb.Terminate(), 0) << gb.Log();
+  ExpectFeedTellsTheStore(*store);  // a killed gateway's half-done changes are not in it either
 }
 
 TEST_P(SmsGateway, AnUnpluggedModemAndARestartedDatabaseLoseNothing) {
