@@ -1,9 +1,16 @@
 // The gateway's rates: messages queued and claimed per second on SQLite and PostgreSQL, requests
-// per second of POST /messages, and messages sent per second through simulated modems that
-// answer at once (the pauses the models ask for after each command still apply).
+// per second of POST /messages, messages sent per second through simulated modems that answer
+// at once (the pauses the models ask for after each command still apply), how long a received
+// message takes to reach the inbox, and the gateway's CPU time per message sent.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <httplib.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <cstdlib>
 #include <filesystem>
@@ -148,6 +155,154 @@ void BM_ApiHealth(benchmark::State& State) {
   State.SetItemsProcessed(State.iterations());
 }
 BENCHMARK(BM_ApiHealth)->ArgName("queued")->Arg(0)->Arg(20000)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// gsmsim in a process of its own on a pseudo-terminal, driven through its control FIFO: the
+// gateway's process then holds the gateway alone.
+class TExternalSim {
+ public:
+  TExternalSim(const fs::path& Dir, const std::string& Model) : Dir_(Dir) {
+    std::string exe = std::string(HALYARD_BINARY_DIR) + "/tools/gsmsim";
+    std::vector<std::string> argv = {exe, "--link", Modem(), "--control", (Dir_ / "control").string(),
+                                     "--number", "+15550000001", "--model", Model};
+    fs::create_directories(Dir_);
+    int out[2];
+    if (::pipe(out) != 0) return;
+    Pid_ = ::fork();
+    if (Pid_ == 0) {
+      ::dup2(out[1], 1);
+      ::close(out[0]);
+      std::vector<char*> args;
+      for (auto& a : argv) args.push_back(a.data());
+      args.push_back(nullptr);
+      ::execv(exe.c_str(), args.data());
+      _exit(127);
+    }
+    ::close(out[1]);
+    char c;
+    while (::read(out[0], &c, 1) == 1 && c != '\n') {
+    }
+    ::close(out[0]);
+    for (int i = 0; i < 200 && !fs::exists(Dir_ / "control"); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ~TExternalSim() {
+    if (Pid_ > 0) {
+      ::kill(Pid_, SIGTERM);
+      ::waitpid(Pid_, nullptr, 0);
+    }
+  }
+  bool Ok() const { return Pid_ > 0 && fs::exists(Dir_ / "control"); }
+  std::string Modem() const { return (Dir_ / "modem").string(); }
+  void Control(const std::string& Line) const {
+    int fd = ::open((Dir_ / "control").c_str(), O_WRONLY | O_NONBLOCK);
+    if (fd < 0) return;
+    std::string l = Line + "\n";
+    (void)!::write(fd, l.data(), l.size());
+    ::close(fd);
+  }
+
+ private:
+  fs::path Dir_;
+  pid_t Pid_ = -1;
+};
+
+TGatewayConfig SimGatewayConfig(const TTempDir& D, const TExternalSim& Sim) {
+  TGatewayConfig c;
+  c.Name = "bench";
+  c.Token = "bench";
+  c.Store = (D.Path / "gateway.db").string();
+  TModemConfig m;
+  m.Name = "sim";
+  m.Device = Sim.Modem();
+  m.Model = "generic";
+  c.Modems = {m};
+  return c;
+}
+
+double CpuSeconds() {
+  rusage u{};
+  ::getrusage(RUSAGE_SELF, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// 50 messages arrive at 2 a second on a generic modem that answers at once: how long each takes
+// from the network to the inbox.
+void BM_InboxLatency(benchmark::State& State) {
+  for (auto _ : State) {
+    TTempDir d;
+    TExternalSim sim(d.Path / "sim", "generic");
+    if (!sim.Ok()) {
+      State.SkipWithError("gsmsim did not start");
+      return;
+    }
+    TGateway gw(SimGatewayConfig(d, sim), [](const std::string&) {});
+    std::vector<double> latencies;
+    std::thread feed([&] {
+      auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+      while (gw.Store().Modems().empty() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      std::vector<std::chrono::steady_clock::time_point> sent;
+      int64_t seen = 0;
+      auto collect = [&] {
+        for (auto& m : gw.Store().Inbox(seen, 1000)) {
+          seen = m.Id;
+          size_t n = static_cast<size_t>(std::atoi(m.Text.c_str() + 6));  // "bench N"
+          if (n < sent.size())
+            latencies.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - sent[n]).count());
+        }
+      };
+      for (int i = 0; i < 50; ++i) {
+        sent.push_back(std::chrono::steady_clock::now());
+        sim.Control("sms +4930500" + std::to_string(i) + " bench " + std::to_string(i));
+        for (auto until = sent.back() + std::chrono::milliseconds(500); std::chrono::steady_clock::now() < until;) {
+          collect();
+          std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+      }
+      while (latencies.size() < 50 && std::chrono::steady_clock::now() < deadline) {
+        collect();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+      gw.Stop();
+    });
+    gw.Run();
+    feed.join();
+    if (latencies.size() < 50) {
+      State.SkipWithError("not every message reached the inbox");
+      return;
+    }
+    std::sort(latencies.begin(), latencies.end());
+    State.counters["p50_ms"] = latencies[latencies.size() / 2];
+    State.counters["max_ms"] = latencies.back();
+  }
+}
+BENCHMARK(BM_InboxLatency)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+
+// The gateway's own CPU time for each message sent to a modem in another process.
+void BM_SendCpuPerMessage(benchmark::State& State) {
+  for (auto _ : State) {
+    TTempDir d;
+    TExternalSim sim(d.Path / "sim", "generic");
+    if (!sim.Ok()) {
+      State.SkipWithError("gsmsim did not start");
+      return;
+    }
+    TGateway gw(SimGatewayConfig(d, sim), [](const std::string&) {});
+    const int n = 200;
+    for (int i = 0; i < n; ++i) gw.Store().Queue("+4917212345", "message " + std::to_string(i), false, 0);
+    double cpu = CpuSeconds();
+    std::thread watch([&] {
+      auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+      while (gw.Store().QueueDepth() > 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      gw.Stop();
+    });
+    gw.Run();
+    watch.join();
+    State.counters["cpu_ms_per_message"] = (CpuSeconds() - cpu) * 1000.0 / n;
+  }
+}
+BENCHMARK(BM_SendCpuPerMessage)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 
 // Whole messages through the service: queued, claimed, sent by Modems simulated modems in this
 // process, recorded.
