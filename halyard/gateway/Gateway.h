@@ -43,6 +43,8 @@ using TLogSink = std::function<void(const std::string& Line)>;
 // or failing service centre, the 500-range errors, a time-out; not an invalid number or a
 // message the network refuses.
 bool Retryable(const std::string& ResultLine);
+// The same for a "+CMS ERROR: <Code>".
+bool RetryableCms(int Code);
 
 // A service centre's time stamp (its local time, and its offset from UTC in quarter hours, as
 // 23.040 gives them) in seconds since the epoch; 0 for none.

@@ -66,14 +66,17 @@ int64_t UtcStamp(Framework::TDateTime Local, int QuarterHours) {
   return static_cast<int64_t>(std::llround((Local - 25569.0) * 86400.0)) - int64_t{QuarterHours} * 15 * 60;
 }
 
-bool Retryable(const std::string& Line) {
+bool RetryableCms(int Code) {
   // The message's own fault, which no retry mends (27.005 3.2.5, 23.040 9.2.3.22).
   static const int kPermanent[] = {1, 8, 10, 21, 27, 28, 29, 30, 50, 96, 97, 98, 99, 111, 127, 304, 305};
+  if (Code >= 128 && Code <= 255) return false;  // TP-FCS: refused by the network or the SIM
+  return std::find(std::begin(kPermanent), std::end(kPermanent), Code) == std::end(kPermanent);
+}
+
+bool Retryable(const std::string& Line) {
   size_t p = Line.find("+CMS ERROR:");
   if (p == std::string::npos) return true;  // no answer, ERROR, a +CME error: the modem's trouble
-  int code = std::atoi(Line.c_str() + p + 11);
-  if (code >= 128 && code <= 255) return false;  // TP-FCS: refused by the network or the SIM
-  return std::find(std::begin(kPermanent), std::end(kPermanent), code) == std::end(kPermanent);
+  return RetryableCms(std::atoi(Line.c_str() + p + 11));
 }
 
 TModemLink::TModemLink(TGateway& Gateway, TModemConfig Config)
@@ -574,7 +577,10 @@ bool TModemLink::SendPart() {
       std::string last = Gsm_->LastResultLine();
       bool answered = last.find("ERROR") != std::string::npos;
       std::string error = answered ? last : e.what();
-      FailCurrent(error, Retryable(last));
+      // The modem's number decides; only a +CMS error can be the message's own fault.
+      auto* g = dynamic_cast<const GSM::EGSMError*>(&e);
+      bool retry = g && g->Source == GSM::EGSMError::esCMS && g->Code >= 0 ? RetryableCms(g->Code) : Retryable(last);
+      FailCurrent(error, retry);
       if (!answered) Down(error);  // no answer at all: unplugged, switched off, hung
       else if (++ErrorRun_ >= kErrorRunLimit) Down("errors in a row: " + error);
       return true;

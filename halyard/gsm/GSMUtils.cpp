@@ -113,7 +113,11 @@ void RaiseResponseError(const std::string& Line, const std::string& Cmd) {
   else if (u.rfind("+CMS ERROR: ", 0) == 0 && Framework::TryStrToInt(u.substr(12), code)) ident = R::CMSErrorBase + code;
   std::string detail;
   if (ident >= 0 && R::HasResString(ident)) detail = " \"" + R::LoadResString(ident).substr(0, 255) + "\"";
-  GSMError(Framework::Format(R::LoadResString(R::sResponseError), Line, detail, Cmd));
+  EGSMError::TSource source = u.rfind("+CMS ERROR:", 0) == 0   ? EGSMError::esCMS
+                              : u.rfind("+CME ERROR:", 0) == 0 ? EGSMError::esCME
+                                                               : EGSMError::esNone;
+  throw EGSMError(Framework::Format(R::LoadResString(R::sResponseError), Line, detail, Cmd), source,
+                  ident >= 0 ? code : -1);
 }
 
 }  // namespace Halyard::GSM

@@ -12,6 +12,12 @@ namespace Halyard::GSM {
 class EGSMError : public CommConnect::EComError {
  public:
   using EComError::EComError;
+  // The modem's own error number, for a "+CMS ERROR: <n>" (27.005 3.2.5) or "+CME ERROR: <n>"
+  // (27.007 9.2) answer: what a caller decides on, rather than the text.
+  enum TSource { esNone, esCMS, esCME };
+  EGSMError(const std::string& Msg, TSource Source, int Code) : EComError(Msg), Source(Source), Code(Code) {}
+  TSource Source = esNone;
+  int Code = -1;  // -1: none, or an error given as text only
 };
 // A two-stage command whose body went to the modem got no final answer: the modem may have acted
 // on it (a message may have gone out), so it is not sent again.

@@ -110,3 +110,20 @@ TEST(GSMErrorTexts, ResponseErrorMessages) {
   // EGSMError is the serial unit's error.
   EXPECT_THROW(GSMError("x"), CommConnect::EComError);
 }
+
+// The modem's error number travels with the exception, whatever the text says.
+TEST(ATResponse, TheErrorNumberIsCarried) {
+  auto caught = [](const std::string& Line) {
+    try {
+      RaiseResponseError(Line, "AT+CMGS=17");
+    } catch (const EGSMError& e) {
+      return std::make_pair(e.Source, e.Code);
+    }
+    return std::make_pair(EGSMError::esNone, -2);
+  };
+  EXPECT_EQ(caught("+CMS ERROR: 304"), std::make_pair(EGSMError::esCMS, 304));
+  EXPECT_EQ(caught("+cme error: 10"), std::make_pair(EGSMError::esCME, 10));
+  EXPECT_EQ(caught("+CME ERROR: SIM busy"), std::make_pair(EGSMError::esCME, -1));
+  EXPECT_EQ(caught("ERROR"), std::make_pair(EGSMError::esNone, -1));
+  EXPECT_EQ(caught("COMMAND NOT SUPPORT"), std::make_pair(EGSMError::esNone, -1));
+}
