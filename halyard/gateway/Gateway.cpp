@@ -69,7 +69,9 @@ void TGateway::Run() {
     } else if (Steady::now() - housekeeping > std::chrono::seconds(1)) {
       housekeeping = Steady::now();
       try {
-        if (int n = Store_->ExpireClaims(TClock::now()))
+        // A gateway refreshes its modems' records every 10 s: one silent for a lease and three
+        // of those has died, one that only lost the store for a while has not.
+        if (int n = Store_->ExpireClaims(TClock::now(), Config_.Lease + std::chrono::seconds(30)))
           Log(std::to_string(n) + " message(s) held by a gateway that stopped answering: " + kUnknownOutcome);
         Store_->FlushParts(TClock::now() - Config_.PartsKeep);
         if (Steady::now() - pruned > std::chrono::hours(1)) {

@@ -34,7 +34,7 @@ class TFlakyStore : public TStore {
     R_->MarkFailed(Id, E, Retry, Next);
   }
   void MarkUnknown(int64_t Id, const std::string& E) override { R_->MarkUnknown(Id, E); }
-  int ExpireClaims(TTime Now) override { return R_->ExpireClaims(Now); }
+  int ExpireClaims(TTime Now, std::chrono::seconds S) override { return R_->ExpireClaims(Now, S); }
   void ReleaseClaims(const std::string& M) override { R_->ReleaseClaims(M); }
   std::optional<TOutgoing> Get(int64_t Id) override { return R_->Get(Id); }
   int QueueDepth() override { return R_->QueueDepth(); }

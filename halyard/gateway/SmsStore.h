@@ -111,8 +111,10 @@ class TStore {
   virtual void MarkFailed(int64_t Id, const std::string& Error, bool Retry, TTime NextTry) = 0;
   // A part went to the modem and no answer came: it may have gone out, so it is never sent again.
   virtual void MarkUnknown(int64_t Id, const std::string& Error) = 0;
-  // Claims whose lease ran out: their gateway died mid-send; the messages become "unknown".
-  virtual int ExpireClaims(TTime Now) = 0;
+  // Claims whose lease ran out and whose modem's record has not been refreshed since Now - Silence:
+  // their gateway died mid-send; the messages become "unknown". A gateway that is alive (it only
+  // lost the store for a while) keeps its claims and records what it did with them.
+  virtual int ExpireClaims(TTime Now, std::chrono::seconds Silence = std::chrono::seconds(0)) = 0;
   // A gateway that stops cleanly gives back the claims it has not acted on.
   virtual void ReleaseClaims(const std::string& Modem) = 0;
   virtual std::optional<TOutgoing> Get(int64_t Id) = 0;

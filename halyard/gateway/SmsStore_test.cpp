@@ -115,6 +115,19 @@ TEST_P(SmsStore, ADeadGatewaysClaimIsUnknownAndAStoppedOnesIsGivenBack) {
   auto next = s->Claim("survivor", T0 + 61s, 30s);
   ASSERT_TRUE(next);
   EXPECT_EQ(next->Id, b);
+  // A gateway whose modem's record is fresh is alive, however long it could not renew its claim
+  // (the store was away): its claim is its own to finish.
+  TModemRecord alive;
+  alive.Gateway = "gw";
+  alive.Name = "m1";
+  alive.LastSeen = std::chrono::duration_cast<std::chrono::milliseconds>((T0 + 100s).time_since_epoch()).count();
+  s->RecordModem(alive);
+  int64_t c = s->Queue("+3", "c", false, 0);
+  ASSERT_EQ(s->Claim("gw/m1", T0 + 61s, 30s)->Id, c);
+  EXPECT_EQ(s->ExpireClaims(T0 + 110s, 60s), 1);  // the survivor's: no record of it anywhere
+  EXPECT_EQ(s->Get(c)->Status, msSending);
+  EXPECT_EQ(s->ExpireClaims(T0 + 170s, 60s), 1);  // silent for longer: dead
+  EXPECT_EQ(s->Get(c)->Status, msUnknown);
 }
 
 TEST_P(SmsStore, TwoGatewaysNeverClaimOneMessageTwice) {

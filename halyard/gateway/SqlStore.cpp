@@ -165,11 +165,13 @@ class TSqlStore : public TStore {
     t.Commit();
   }
 
-  int ExpireClaims(TTime Now) override {
+  int ExpireClaims(TTime Now, std::chrono::seconds Silence) override {
     std::lock_guard lk(M_);
     TTransaction t(*Db_);
-    auto ids = Db_->Query("UPDATE outbox SET status = 6, error = ? WHERE status = 1 AND lease_until < ? RETURNING id",
-                          {std::string(kUnknownOutcome), Ms(Now)});
+    auto ids = Db_->Query("UPDATE outbox SET status = 6, error = ? WHERE status = 1 AND lease_until < ? AND NOT EXISTS"
+                          " (SELECT 1 FROM modems WHERE gateway || '/' || name = outbox.modem AND last_seen >= ?)"
+                          " RETURNING id",
+                          {std::string(kUnknownOutcome), Ms(Now), Ms(Now - Silence)});
     for (auto& r : ids) t.Emit("message.unknown", Int(r[0]), {{"id", Int(r[0])}, {"error", kUnknownOutcome}});
     t.Commit();
     return static_cast<int>(ids.size());
