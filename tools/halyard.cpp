@@ -33,6 +33,7 @@
 #include "halyard/package/Package.h"
 #include "halyard/platform/Pty.h"
 #include "halyard/resources/PaletteBitmaps.h"
+#include "halyard/session/ModemSession.h"
 #include "halyard/simulator/GSMSimulator.h"
 
 using namespace Halyard;
@@ -101,16 +102,6 @@ struct Options {
   int Baud = 19200, Timeout = 6000;
   bool Json = false;
   std::vector<std::string> Args;  // the command and its own arguments
-};
-
-// A port that logs what it sends on channel 0 (what it receives goes on channel 1).
-class TLoggedComm : public CommConnect::TComm {
- public:
-  using TComm::TComm;
-  int Write(const void* Buffer, int Count) override {
-    Log(0, std::string(static_cast<const char*>(Buffer), static_cast<size_t>(std::max(Count, 0))));
-    return TComm::Write(Buffer, Count);
-  }
 };
 
 // UTF-8 to ISO 8859-1; code points above 255 are collected in `bad`.
@@ -283,74 +274,42 @@ void PrintTable(const std::vector<std::vector<std::string>>& rows) {
   }
 }
 
-// One modem session: the port, the engine, the optional logger and simulator.
+// One modem session, as the package opens one, with the tool's words for what went wrong.
 class Session {
  public:
-  explicit Session(const Options& o) : Opt(o) {
-    std::string device = o.Device;
-    if (device.empty()) {
-      Simulator::TSimOptions so;
-      so.Model = o.Model;
-      so.PIN = o.Pin;
-      Sim = std::make_unique<Simulator::TGSMSimulator>(so);
-      Pty = std::make_unique<Platform::TPseudoTerminal>();
-      Sim->Start(Pty->Master(), Pty->Master());
-      device = Pty->SlavePath();
+  explicit Session(const Options& o) : Opt(o), M(SessionOptions(o)), Gsm(&M.Gsm()) {
+    if (M.Simulated())
       std::cerr << "halyard: no --device given; using a simulated " << GSM::GSMEquipmentLongName[o.Model]
-                << " modem on " << device
+                << " modem on " << M.Device()
                 << " whose store lasts for this command only (run \"halyard sim\" for one that stays)\n";
-    }
-    Port.reset(new TLoggedComm(nullptr));
-    Port->SetDeviceName(device);
+  }
+  static Halyard::Session::TModemOptions SessionOptions(const Options& o) {
     CommConnect::TBaudrate b;
     if (!CommConnect::Int2BaudRate(o.Baud, b)) throw UsageError("unsupported --baud " + std::to_string(o.Baud));
-    Port->SetBaudrate(b);
-    Gsm = Framework::MakeComponent<GSM::TGSM>(nullptr);
-    Gsm->SetComDevice(Port.get());
-    Gsm->SetEquipment(o.Model);
-    if (!o.Format.empty()) Gsm->SetSMSFormat(o.Format == "text" ? 1 : 0);
-    Gsm->SetPIN(o.Pin);
-    Gsm->SetSCA(o.Sca);
-    Gsm->SetRecTimeout(o.Timeout);
-    if (!o.Log.empty()) {
-      Logger = Framework::MakeComponent<Connect::TFileLogger>(nullptr);
-      Logger->SetLogFile(o.Log);
-      Logger->SetLogFlags({Connect::lfInsertName, Connect::lfInsertChannel, Connect::lfDivideNames,
-                           Connect::lfDivideChannels, Connect::lfStamp});
-      Logger->Open();
-      Port->SetLogger(Logger.get());
-      Port->SetLogName("modem");
-      Gsm->SetOnRxChar([this](Framework::TObject*, char c) { Port->Log(1, std::string(1, c)); });
-    }
+    Halyard::Session::TModemOptions so;
+    so.Device = o.Device;
+    so.Model = o.AutoModel ? "auto" : GSM::GSMEquipmentShortName[o.Model];
+    so.Baud = o.Baud;
+    so.PIN = o.Pin;
+    so.SCA = o.Sca;
+    so.Format = o.Format;
+    so.TrafficLog = o.Log;
+    so.TimeoutMs = o.Timeout;
+    return so;
   }
-  ~Session() {
-    Gsm.reset();
-    Port.reset();
-    Logger.reset();
-    if (Sim) Sim->Stop();
-    Pty.reset();
-  }
-  // Opens the modem: first one "AT" answered within --timeout (so a silent device fails in that
-  // time, not after every retry of the open dialogue), then the open dialogue; errors name the
-  // device in words before the library's own message.
+  // Opens the modem; errors name the device in words before the library's own message.
   void Open() {
     bool tty = isatty(STDERR_FILENO);
-    if (tty) std::cerr << "halyard: opening " << Port->DeviceName() << "...\r" << std::flush;
+    if (tty) std::cerr << "halyard: opening " << M.Device() << "...\r" << std::flush;
     try {
-      Gsm->OpenComDevice();
-      if (gInterrupted) throw Interrupted();
-      Gsm->SendATCommand("AT", GSM::wmResult, nullptr, 1);
-      if (gInterrupted) throw Interrupted();
-      if (Opt.AutoModel && !Gsm->Active()) {
-        Gsm->SetEquipment(Gsm->DetectEquipment());
-        if (!Opt.Format.empty()) Gsm->SetSMSFormat(Opt.Format == "text" ? 1 : 0);
-      }
-      Gsm->Open();
+      M.Open([] {
+        if (gInterrupted) throw Interrupted();
+      });
     } catch (const Interrupted&) {
       throw;
     } catch (const std::exception& e) {
       if (tty) std::cerr << "\x1b[K";
-      throw GSM::EGSMError(Port->DeviceName() + ": " + InWords(e.what()) + " (" + e.what() + ")");
+      throw GSM::EGSMError(M.Device() + ": " + InWords(e.what()) + " (" + e.what() + ")");
     }
     if (tty) std::cerr << "\x1b[K" << std::flush;
   }
@@ -376,11 +335,8 @@ class Session {
   }
 
   const Options& Opt;
-  std::unique_ptr<Simulator::TGSMSimulator> Sim;
-  std::unique_ptr<Platform::TPseudoTerminal> Pty;
-  Framework::TOwned<Connect::TFileLogger> Logger;
-  Framework::TOwned<TLoggedComm> Port;
-  Framework::TOwned<GSM::TGSM> Gsm;
+  Halyard::Session::TModemSession M;
+  GSM::TGSM* Gsm;
 };
 
 // --- sub-commands ------------------------------------------------------------------------------
@@ -399,7 +355,7 @@ std::unique_ptr<GSM::TSMSSubmit> MakeSubmit(Session* s, const std::string& numbe
                                             bool report, const std::string& validity, bool textMode) {
   CheckNumber(number);
   auto m = std::make_unique<GSM::TSMSSubmit>();
-  if (s) m->GSM = s->Gsm.get();
+  if (s) m->GSM = s->Gsm;
   m->DA = number;
   std::string sms = ToSMS(utf8);
   if (sms.size() > 160) throw GSM::EGSMError("Text too long: " + std::to_string(sms.size()) + " septets, 160 at most");
@@ -426,7 +382,7 @@ std::vector<std::unique_ptr<GSM::TSMSSubmit>> MakeSubmits(Session* s, const std:
   opt.StatusReport = report;
   if (!validity.empty()) opt.Validity = ParseValidity(validity);
   parts = GSM::SplitText(utf8, number, opt);
-  for (auto& p : parts) p->GSM = s ? s->Gsm.get() : nullptr;
+  for (auto& p : parts) p->GSM = s ? s->Gsm : nullptr;
   return parts;
 }
 
@@ -719,7 +675,7 @@ int CmdMonitor(const Options& o, const std::vector<std::string>& a, json& out) {
       g->SetOnNetworkRegistration(nullptr);
       g->SetOnUnsolicitedLine(nullptr);
     }
-  } unhook{s.Gsm.get()};
+  } unhook{s.Gsm};
   s.Gsm->SetOnUnsolicitedSMS([&](Framework::TObject*, int idx, GSM::TSMS* sms) {
     json j = sms ? Describe(sms) : json{{"stored", idx}, {"storage", GSM::TrimQuotes(s.Gsm->MessageStorage())}};
     j["event"] = sms ? "message" : "stored";

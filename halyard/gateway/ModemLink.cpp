@@ -4,32 +4,18 @@
 #include <cmath>
 
 #include "halyard/auxstr/AuxStr.h"
-#include "halyard/commconnect/CommConnect.h"
-#include "halyard/connect/Loggers.h"
 #include "halyard/gsm/ATReplies.h"
 #include "halyard/gsm/GSM.h"
 #include "halyard/gsm/GSMModels.h"
 #include "halyard/gsm/LongSMS.h"
 #include "halyard/gsm/SMSText.h"
-#include "halyard/platform/Pty.h"
-#include "halyard/simulator/GSMSimulator.h"
+#include "halyard/session/ModemSession.h"
 
 namespace Halyard::Gateway {
 
 namespace {
 
 using namespace std::chrono_literals;
-
-// A port that also logs what is written to it, where a traffic log is asked for.
-class TLoggedComm : public CommConnect::TComm {
- public:
-  using TComm::TComm;
-  int Write(const void* Buffer, int Count) override {
-    if (Logger()) Log(0, std::string(static_cast<const char*>(Buffer), static_cast<size_t>(std::max(Count, 0))));
-    return TComm::Write(Buffer, Count);
-  }
-};
-
 
 // An idle modem is asked this often whether it is still there (an unplugged one says nothing) and
 // what it holds.
@@ -45,21 +31,6 @@ constexpr auto kRecordEvery = 10s;
 
 }  // namespace
 
-struct TModemLink::TDevice {
-  std::unique_ptr<Simulator::TGSMSimulator> Sim;
-  std::unique_ptr<Platform::TPseudoTerminal> Pty;
-  Framework::TOwned<Connect::TFileLogger> Logger;
-  Framework::TOwned<TLoggedComm> Port;
-  Framework::TOwned<GSM::TGSM> Gsm;
-  // The modem first: it waits for a hand-over to the main thread that is under way, whose
-  // handlers reach the port and the link, both still there.
-  ~TDevice() {
-    Gsm.reset();
-    Port.reset();
-    Logger.reset();
-    if (Sim) Sim->Stop();
-  }
-};
 
 int64_t UtcStamp(Framework::TDateTime Local, int QuarterHours) {
   if (Local == 0) return 0;
@@ -174,56 +145,25 @@ void TModemLink::Loop() {
 }
 
 void TModemLink::Open() {
-  auto d = std::make_unique<TDevice>();
-  std::string device = Config_.Device;
-  const bool autoModel = AuxStr::UpString(Config_.Model) == "AUTO";
-  GSM::TGSMEquipment model = autoModel ? GSM::eqTC35 : GSM::Str2GMSEquipment(Config_.Model);
-  if (device.empty()) {
-    Simulator::TSimOptions so;
-    so.Model = model;
-    so.PIN = Config_.PIN;
-    d->Sim = std::make_unique<Simulator::TGSMSimulator>(so);
-    d->Pty = std::make_unique<Platform::TPseudoTerminal>();
-    d->Sim->Start(d->Pty->Master(), d->Pty->Master());
-    device = d->Pty->SlavePath();
-  }
-  d->Port.reset(new TLoggedComm(nullptr));
-  d->Port->SetDeviceName(device);
-  CommConnect::TBaudrate b;
-  if (!CommConnect::Int2BaudRate(Config_.Baud, b)) throw GSM::EGSMError("Unsupported baud rate " + std::to_string(Config_.Baud));
-  d->Port->SetBaudrate(b);
-  d->Gsm = Framework::MakeComponent<GSM::TGSM>(nullptr);
-  GSM::TGSM* g = d->Gsm.get();
-  g->SetComDevice(d->Port.get());
-  g->SetEquipment(model);
-  if (!Config_.Format.empty()) g->SetSMSFormat(Config_.Format == "text" ? 1 : 0);
-  g->SetPIN(Config_.PIN);
-  g->SetSCA(Config_.SCA);
-  g->SetRecTimeout(Config_.TimeoutMs);
-  if (!Config_.TrafficLog.empty()) {
-    d->Logger = Framework::MakeComponent<Connect::TFileLogger>(nullptr);
-    d->Logger->SetLogFile(Config_.TrafficLog);
-    d->Logger->SetLogFlags({Connect::lfInsertName, Connect::lfInsertChannel, Connect::lfDivideNames,
-                            Connect::lfDivideChannels, Connect::lfStamp});
-    d->Logger->Open();
-    d->Port->SetLogger(d->Logger.get());
-    d->Port->SetLogName(Config_.Name);
-    TLoggedComm* port = d->Port.get();
-    g->SetOnRxChar([port](Framework::TObject*, char c) { port->Log(1, std::string(1, c)); });
-  }
+  Session::TModemOptions o;
+  o.Device = Config_.Device;
+  o.Model = Config_.Model;
+  o.Baud = Config_.Baud;
+  o.PIN = Config_.PIN;
+  o.SCA = Config_.SCA;
+  o.Format = Config_.Format;
+  o.TrafficLog = Config_.TrafficLog;
+  o.LogName = Config_.Name;
+  o.TimeoutMs = Config_.TimeoutMs;
+  auto d = std::make_unique<Session::TModemSession>(o);
+  GSM::TGSM* g = &d->Gsm();
+  const std::string device = d->Device();
   // Messages stay in the modem until they are stored here: nothing is acknowledged to the network
   // before the store has it. Reports come directly (below): one lost in a crash leaves a message
   // "sent" rather than "delivered", and reading each from the storage would halve the rate.
   g->SetUnsolicitedIndication({GSM::uindSMSDeliver, GSM::uindOnlyIndication});
   g->SetOnUnsolicitedSMS([this](Framework::TObject*, int Index, GSM::TSMS* Sms) { OnMessage(Index, Sms); });
-  // One "AT" with one attempt first: a device that is silent fails in one time-out.
-  g->OpenComDevice();
-  g->SendATCommand("AT", GSM::wmResult, nullptr, 1);
-  if (autoModel) {
-    g->SetEquipment(g->DetectEquipment());
-    if (!Config_.Format.empty()) g->SetSMSFormat(Config_.Format == "text" ? 1 : 0);
-  }
-  g->Open();
+  d->Open();
   DirectReports(*g);
   Identify(*g);
   Dev_ = std::move(d);

@@ -16,6 +16,10 @@
 
 #include "halyard/gateway/Gateway.h"
 
+namespace Halyard::Session {
+class TModemSession;
+}
+
 namespace Halyard::GSM {
 class TGSM;
 class TSMS;
@@ -50,7 +54,6 @@ class TModemLink {
   bool Step();
   void Shutdown();
 
-  struct TDevice;  // the port, the modem and, without a device, the simulator behind them
   using TClockS = std::chrono::steady_clock;
 
   void Open();
@@ -84,7 +87,7 @@ class TModemLink {
   TGateway& Gw_;
   TModemConfig Config_;
   std::string ClaimName_;
-  std::unique_ptr<TDevice> Dev_;
+  std::unique_ptr<Session::TModemSession> Dev_;  // while the modem is open
   GSM::TGSM* Gsm_ = nullptr;  // Dev_'s modem while it is open
   TClockS::time_point NextOpen_{}, NextPart_{}, LastHeard_{}, NextClaim_{}, NextRecord_{};
   TModemRecord Record_;  // what is known of the modem besides its state
