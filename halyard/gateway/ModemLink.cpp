@@ -413,6 +413,17 @@ bool TModemLink::ReadStored() {
     }
   }
   const std::string storage = Gsm_->MessageStorage();
+  // What this pass leaves undone (the store or the modem failed) is listed again next time;
+  // receipts keep what was stored already from being stored twice.
+  struct TListAgain {
+    TModemLink* L;
+    bool Done = false;
+    ~TListAgain() {
+      if (Done) return;
+      std::lock_guard lk(L->M_);
+      L->SweepStored_ = true;
+    }
+  } again{this};
   for (auto& e : entries) {
     auto* d = dynamic_cast<GSM::TSMSDeliver*>(e.Sms.get());
     auto* r = dynamic_cast<GSM::TSMSStatusReport*>(e.Sms.get());
@@ -434,6 +445,7 @@ bool TModemLink::ReadStored() {
     Gsm_->DeleteSMS(e.Index);
     if (d || !r) Write([this, receipt] { Gw_.Store().ForgetReceipt(ClaimName_, receipt); });
   }
+  again.Done = true;
   return !entries.empty();
 }
 
