@@ -228,8 +228,9 @@ int main(int argc, char** argv) {
 
     RaiseDescriptorLimit();
     TGateway gw(config);
-    TApiServer api(gw.Config(), {&gw.Store(), [&gw] { return gw.Modems(); }, [&gw] { gw.Poke(); },
-                                 [&gw](const std::string& Line) { gw.Log(Line); }});
+    // The demo's own polling would fill its output with request lines.
+    TLogSink requests = demo ? TLogSink() : TLogSink([&gw](const std::string& Line) { gw.Log(Line); });
+    TApiServer api(gw.Config(), {&gw.Store(), [&gw] { return gw.Modems(); }, [&gw] { gw.Poke(); }, requests});
     api.Start();
     gw.Log(std::string("API on ") + (gw.Config().TlsCertificate.empty() ? "http" : "https") + "://" +
            gw.Config().Listen + ":" + std::to_string(api.Port()));
