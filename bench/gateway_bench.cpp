@@ -3,20 +3,17 @@
 // at once (the pauses the models ask for after each command still apply), how long a received
 // message takes to reach the inbox, and the gateway's CPU time per message sent.
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
 #include <httplib.h>
-#include <signal.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <thread>
 
+#include "GsmsimProcess.h"
 #include "halyard/gateway/Gateway.h"
 #include "halyard/gateway/GatewayApi.h"
 #include "halyard/gateway/SqlStore.h"
@@ -156,67 +153,26 @@ void BM_ApiHealth(benchmark::State& State) {
 }
 BENCHMARK(BM_ApiHealth)->ArgName("queued")->Arg(0)->Arg(20000)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
-// gsmsim in a process of its own on a pseudo-terminal, driven through its control FIFO: the
-// gateway's process then holds the gateway alone.
-class TExternalSim {
- public:
-  TExternalSim(const fs::path& Dir, const std::string& Model) : Dir_(Dir) {
-    std::string exe = std::string(HALYARD_BINARY_DIR) + "/tools/gsmsim";
-    std::vector<std::string> argv = {exe, "--link", Modem(), "--control", (Dir_ / "control").string(),
-                                     "--number", "+15550000001", "--model", Model};
-    fs::create_directories(Dir_);
-    int out[2];
-    if (::pipe(out) != 0) return;
-    Pid_ = ::fork();
-    if (Pid_ == 0) {
-      ::dup2(out[1], 1);
-      ::close(out[0]);
-      std::vector<char*> args;
-      for (auto& a : argv) args.push_back(a.data());
-      args.push_back(nullptr);
-      ::execv(exe.c_str(), args.data());
-      _exit(127);
-    }
-    ::close(out[1]);
-    char c;
-    while (::read(out[0], &c, 1) == 1 && c != '\n') {
-    }
-    ::close(out[0]);
-    for (int i = 0; i < 200 && !fs::exists(Dir_ / "control"); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+// A gateway on one generic modem that gsmsim plays in a process of its own (the measured
+// process then holds the gateway alone), with its store in a folder of its own.
+struct TSimGateway {
+  TTempDir Dir;
+  HalyardTest::TGsmsimProcess Sim{Dir.Path / "sim", "+15550000001", "generic"};
+  std::unique_ptr<TGateway> Gw;
+  TSimGateway() {
+    if (!Sim.Started()) return;
+    TGatewayConfig c;
+    c.Name = "bench";
+    c.Token = "bench";
+    c.Store = (Dir.Path / "gateway.db").string();
+    TModemConfig m;
+    m.Name = "sim";
+    m.Device = Sim.Modem();
+    m.Model = "generic";
+    c.Modems = {m};
+    Gw = std::make_unique<TGateway>(c, [](const std::string&) {});
   }
-  ~TExternalSim() {
-    if (Pid_ > 0) {
-      ::kill(Pid_, SIGTERM);
-      ::waitpid(Pid_, nullptr, 0);
-    }
-  }
-  bool Ok() const { return Pid_ > 0 && fs::exists(Dir_ / "control"); }
-  std::string Modem() const { return (Dir_ / "modem").string(); }
-  void Control(const std::string& Line) const {
-    int fd = ::open((Dir_ / "control").c_str(), O_WRONLY | O_NONBLOCK);
-    if (fd < 0) return;
-    std::string l = Line + "\n";
-    (void)!::write(fd, l.data(), l.size());
-    ::close(fd);
-  }
-
- private:
-  fs::path Dir_;
-  pid_t Pid_ = -1;
 };
-
-TGatewayConfig SimGatewayConfig(const TTempDir& D, const TExternalSim& Sim) {
-  TGatewayConfig c;
-  c.Name = "bench";
-  c.Token = "bench";
-  c.Store = (D.Path / "gateway.db").string();
-  TModemConfig m;
-  m.Name = "sim";
-  m.Device = Sim.Modem();
-  m.Model = "generic";
-  c.Modems = {m};
-  return c;
-}
 
 double CpuSeconds() {
   rusage u{};
@@ -229,13 +185,12 @@ double CpuSeconds() {
 // from the network to the inbox.
 void BM_InboxLatency(benchmark::State& State) {
   for (auto _ : State) {
-    TTempDir d;
-    TExternalSim sim(d.Path / "sim", "generic");
-    if (!sim.Ok()) {
+    TSimGateway g;
+    if (!g.Gw) {
       State.SkipWithError("gsmsim did not start");
       return;
     }
-    TGateway gw(SimGatewayConfig(d, sim), [](const std::string&) {});
+    TGateway& gw = *g.Gw;
     std::vector<double> latencies;
     std::thread feed([&] {
       auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
@@ -253,7 +208,7 @@ void BM_InboxLatency(benchmark::State& State) {
       };
       for (int i = 0; i < 50; ++i) {
         sent.push_back(std::chrono::steady_clock::now());
-        sim.Control("sms +4930500" + std::to_string(i) + " bench " + std::to_string(i));
+        g.Sim.Send("sms +4930500" + std::to_string(i) + " bench " + std::to_string(i));
         for (auto until = sent.back() + std::chrono::milliseconds(500); std::chrono::steady_clock::now() < until;) {
           collect();
           std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -281,13 +236,12 @@ BENCHMARK(BM_InboxLatency)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterat
 // The gateway's own CPU time for each message sent to a modem in another process.
 void BM_SendCpuPerMessage(benchmark::State& State) {
   for (auto _ : State) {
-    TTempDir d;
-    TExternalSim sim(d.Path / "sim", "generic");
-    if (!sim.Ok()) {
+    TSimGateway g;
+    if (!g.Gw) {
       State.SkipWithError("gsmsim did not start");
       return;
     }
-    TGateway gw(SimGatewayConfig(d, sim), [](const std::string&) {});
+    TGateway& gw = *g.Gw;
     const int n = 200;
     for (int i = 0; i < n; ++i) gw.Store().Queue("+4917212345", "message " + std::to_string(i), false, 0);
     double cpu = CpuSeconds();

@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "GsmsimProcess.h"
+
 namespace HalyardTest {
 
 namespace fs = std::filesystem;
@@ -130,44 +132,9 @@ class TBackground {
 };
 
 // One gsmsim on a pseudo-terminal, with a control FIFO and a log of its traffic.
-class TSim {
+class TSim : public TGsmsimProcess {
  public:
-  explicit TSim(const fs::path& Dir, const std::string& Number = "+15550000001", const std::string& Model = "TC35",
-                const std::vector<std::string>& Extra = {})
-      : Dir_(Dir) {
-    std::string exe = std::string(HALYARD_BINARY_DIR) + "/tools/gsmsim";
-    std::vector<std::string> argv = {exe,   "--link", Modem(),  "--control", (Dir_ / "control").string(),
-                                     "--log", Log(),  "--number", Number,  "--model",
-                                     Model};
-    argv.insert(argv.end(), Extra.begin(), Extra.end());
-    fs::create_directories(Dir_);
-    int out[2];
-    if (::pipe(out) != 0) return;
-    Pid_ = ::fork();
-    if (Pid_ == 0) {
-      ::dup2(out[1], 1);
-      ::close(out[0]);
-      std::vector<char*> args;
-      for (auto& a : argv) args.push_back(a.data());
-      args.push_back(nullptr);
-      ::execv(exe.c_str(), args.data());
-      _exit(127);
-    }
-    ::close(out[1]);
-    char c;
-    std::string line;
-    while (::read(out[0], &c, 1) == 1 && c != '\n') line += c;
-    ::close(out[0]);
-    for (int i = 0; i < 200 && !fs::exists(Dir_ / "control"); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ~TSim() {
-    if (Pid_ > 0) {
-      ::kill(Pid_, SIGTERM);
-      ::waitpid(Pid_, nullptr, 0);
-    }
-  }
-  std::string Modem() const { return (Dir_ / "modem").string(); }
-  std::string Log() const { return (Dir_ / "traffic.log").string(); }
+  using TGsmsimProcess::TGsmsimProcess;
   // All it received, as the log shows it (control characters escaped), whatever the chunks.
   std::string Received() const {
     std::ifstream in(Log());
@@ -176,18 +143,7 @@ class TSim {
       if (line.rfind("< ", 0) == 0) all += line.substr(2);
     return all;
   }
-  void Control(const std::string& Line) const {
-    int fd = ::open((Dir_ / "control").c_str(), O_WRONLY | O_NONBLOCK);
-    ASSERT_GE(fd, 0);
-    std::string l = Line + "\n";
-    ASSERT_EQ(::write(fd, l.data(), l.size()), static_cast<ssize_t>(l.size()));
-    ::close(fd);
-  }
-
- private:
-  fs::path Dir_;
-  pid_t Pid_ = -1;
+  void Control(const std::string& Line) const { ASSERT_TRUE(Send(Line)) << Line; }
 };
-
 
 }  // namespace HalyardTest

@@ -12,6 +12,7 @@
 #include <set>
 #include <sstream>
 
+#include "halyard/auxstr/AuxStr.h"
 #include "halyard/gsm/LongSMS.h"
 #include "halyard/gsm/SMS.h"
 
@@ -90,8 +91,8 @@ std::string Rfc3339(int64_t Ms) {
   std::tm u{};
   ::gmtime_r(&t, &u);
   char b[40];
-  std::snprintf(b, sizeof b, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", u.tm_year + 1900, u.tm_mon + 1, u.tm_mday, u.tm_hour,
-                u.tm_min, u.tm_sec, static_cast<int>(Ms % 1000));
+  size_t n = std::strftime(b, sizeof b, "%Y-%m-%dT%H:%M:%S", &u);
+  std::snprintf(b + n, sizeof b - n, ".%03dZ", static_cast<int>(Ms % 1000));
   return b;
 }
 
@@ -263,8 +264,7 @@ const TApiServer::TKeyState* TApiServer::Authorise(const THttpRequest& Req, THtt
   std::string auth = header ? *header : "";
   // The scheme's name is case-insensitive (RFC 9110 11.1), one or more spaces behind it.
   size_t sp = auth.find(' ');
-  std::string scheme = auth.substr(0, sp), token = sp == std::string::npos ? "" : auth.substr(sp);
-  for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  std::string scheme = AuxStr::LoString(auth.substr(0, sp)), token = sp == std::string::npos ? "" : auth.substr(sp);
   token.erase(0, token.find_first_not_of(' '));
   // Hashes compared, every one of them in full: the time taken says nothing of any key.
   TDigest d = Digest(token);
@@ -333,9 +333,7 @@ THttpResponse TApiServer::Route(const THttpRequest& Req, const TScopeCheck& May)
     May({"send"});
     // The body is read as JSON only when it says it is JSON (or says nothing).
     if (const std::string* type = Req.Header("content-type")) {
-      std::string t = type->substr(0, type->find(';'));
-      t.erase(t.find_last_not_of(" \t") + 1);
-      for (char& c : t) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      std::string t = AuxStr::LoString(AuxStr::Trim(type->substr(0, type->find(';'))));
       if (t != "application/json" && !(t.size() > 5 && t.compare(t.size() - 5, 5, "+json") == 0))
         throw EBadRequest{415, "The body must be JSON, sent as Content-Type: application/json (not " + *type + ")",
                           "Accept-Post", "application/json"};

@@ -9,12 +9,14 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <nlohmann/json.hpp>
 #include <unordered_set>
+
+#include "halyard/auxstr/AuxStr.h"
 
 namespace Halyard::Gateway {
 
@@ -22,29 +24,9 @@ namespace {
 
 using TClock = std::chrono::steady_clock;
 
-std::string Lower(std::string S) {
-  for (char& c : S) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return S;
-}
-
-std::string Trim(const std::string& S) {
-  size_t b = S.find_first_not_of(" \t"), e = S.find_last_not_of(" \t");
-  return b == std::string::npos ? "" : S.substr(b, e - b + 1);
-}
-
+// Its text as a JSON string.
 std::string JsonString(const std::string& S) {
-  std::string r = "\"";
-  for (unsigned char c : S) {
-    if (c == '"' || c == '\\') r += '\\';
-    if (c < 0x20) {
-      char b[8];
-      std::snprintf(b, sizeof b, "\\u%04x", c);
-      r += b;
-    } else {
-      r += static_cast<char>(c);
-    }
-  }
-  return r + "\"";
+  return nlohmann::json(S).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 // One connection, for the deadline of its request.
@@ -170,12 +152,12 @@ struct THttpServer::TImpl {
     int lengths = 0, codings = 0;
     for (auto& [k, v] : q.Headers) {
       if (k == "content-length") {
-        std::string t = Trim(v);
+        std::string t = AuxStr::Trim(v);
         if (lengths++ && t != length) return Set(P, 400, "Conflicting Content-Length headers");
         length = t;
       } else if (k == "transfer-encoding") {
         ++codings;
-        coding = Lower(Trim(v));
+        coding = AuxStr::LoString(AuxStr::Trim(v));
       }
     }
     if (headerBytes > Limits.MaxHeaderBytes)
@@ -194,7 +176,7 @@ struct THttpServer::TImpl {
         // would reset the connection and lose the answer, so a moderate body is read to its end
         // and dropped, as an oversized chunked one is.
         const std::string* expect = q.Header("expect");
-        P.AnswerNow = (expect && Lower(Trim(*expect)) == "100-continue") || n > DiscardLimit();
+        P.AnswerNow = (expect && AuxStr::LoString(AuxStr::Trim(*expect)) == "100-continue") || n > DiscardLimit();
       }
     }
   }
@@ -222,7 +204,7 @@ struct THttpServer::TImpl {
       MHD_get_connection_values(
           C, MHD_HEADER_KIND,
           [](void* To, MHD_ValueKind, const char* K, const char* V) {
-            static_cast<THttpRequest*>(To)->Headers.emplace_back(Lower(K), V ? V : "");
+            static_cast<THttpRequest*>(To)->Headers.emplace_back(AuxStr::LoString(K), V ? V : "");
             return MHD_YES;
           },
           &p->Req);
