@@ -471,8 +471,9 @@ TEST(SmsGatewaySlowModem, NoAnswerAfterTheBodyIsUnknownNotRetried) {
   EXPECT_EQ(gw.Terminate(), 0) << gw.Log();
 }
 
-// One message whose service centre stamped it with month 13 is stored as it came and named in
-// the log; the modem goes on receiving and sending. Three equal texts from one sender in one
+// One message whose service centre stamped it with month 13 is stored with its sender and text,
+// the stamp unknown and the PDU kept; one cut short is stored as it came; both are named in the
+// log, and the modem goes on receiving and sending. Three equal texts from one sender in one
 // second are three messages.
 TEST(SmsGatewayReceiving, AnUnreadableMessageNeverStopsTheModemAndRepeatsAreKept) {
   auto db = TTestDatabase::Make("sqlite");
@@ -484,19 +485,24 @@ TEST(SmsGatewayReceiving, AnUnreadableMessageNeverStopsTheModemAndRepeatsAreKept
   ASSERT_TRUE(WaitFor(60, [&] { return gw.Log().find("m: open on") != std::string::npos; })) << gw.Log();
   // From +4930123, stamped 26-13-01 21:34:56, "hi".
   sim.Control("pdu 040791940321F300006231101243650002E834");
+  sim.Control("pdu 040791940321F30000622110");  // cut short in its stamp
   for (int i = 0; i < 3; ++i) sim.Control("sms +4930500 same again");
   TApi api(port);
   int64_t id = api.Queue("+4917100001", "still sending", false);
   auto store = Gateway::OpenStore(db->Where());
-  EXPECT_TRUE(WaitFor(60, [&] { return store->InboxCount() == 4; })) << store->InboxCount() << "\n" << gw.Log();
+  EXPECT_TRUE(WaitFor(60, [&] { return store->InboxCount() == 5; })) << store->InboxCount() << "\n" << gw.Log();
   EXPECT_TRUE(WaitFor(60, [&] { return store->Get(id)->Status == Gateway::msSent; })) << gw.Log();
-  int raw = 0, same = 0;
+  int lenient = 0, raw = 0, same = 0;
   for (auto& m : store->Inbox(0)) {
-    raw += !m.Raw.empty() && m.Raw.find("6231101243650002E834") != std::string::npos;
+    lenient += m.From == "+4930123" && m.Text == "hi" && m.Stamp == 0 &&
+               m.Raw.find("6231101243650002E834") != std::string::npos;
+    raw += m.From.empty() && m.Raw.find("F30000622110") != std::string::npos;
     same += m.Text == "same again";
   }
+  EXPECT_EQ(lenient, 1);
   EXPECT_EQ(raw, 1);
   EXPECT_EQ(same, 3);
+  EXPECT_NE(gw.Log().find("no readable time stamp"), std::string::npos) << gw.Log();
   EXPECT_NE(gw.Log().find("cannot be read"), std::string::npos) << gw.Log();
   EXPECT_EQ(gw.Log().find("m: down ("), std::string::npos) << gw.Log();
   EXPECT_EQ(gw.Terminate(), 0) << gw.Log();

@@ -58,8 +58,8 @@ void TGateway::Run() {
   auto housekeeping = Steady::now() - std::chrono::hours(1), pruned = housekeeping;
   Log(Config_.Name + ": " + std::to_string(Links_.size()) + " modem(s), store " + Store_->Kind());
   for (auto& l : Links_) l->Start();
-  // The modems' unsolicited lines are framed here, on the main thread, until every modem has
-  // closed: a modem closing in its own thread waits for the framing that is under way.
+  // Housekeeping here until every modem has closed; the main thread's queue is still served for
+  // a driver that hands anything to it.
   for (;;) {
     bool done = true;
     for (auto& l : Links_) done = done && l->Finished();

@@ -2,8 +2,8 @@
 // The SMS gateway: modems that send what the store's outbox holds and store what arrives.
 //
 // Every modem runs in a thread of its own, so each adds its capacity and a slow one delays no
-// other; the thread that calls Run (the package's main thread) frames the modems' unsolicited
-// lines. The HTTP API runs in threads of its own and touches only the store and the counters,
+// other; what a modem announces is handled on its driver's threads, never on one the modems
+// share. The HTTP API runs in threads of its own and touches only the store and the counters,
 // which are thread-safe.
 #include <atomic>
 #include <chrono>
@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "halyard/gateway/GatewayConfig.h"
+#include "halyard/gateway/ModemDriver.h"
 #include "halyard/gateway/SmsStore.h"
 
 namespace Halyard::Gateway {
@@ -36,8 +37,6 @@ struct TModemState {
   std::string LastError;
   TModemCounters Counters;
 };
-
-using TLogSink = std::function<void(const std::string& Line)>;
 
 // Whether a send that failed with this final result line may succeed later: no network, a busy
 // or failing service centre, the 500-range errors, a time-out; not an invalid number or a
@@ -61,6 +60,9 @@ class TGateway {
   TGateway& operator=(const TGateway&) = delete;
 
   TStore& Store() { return *Store_; }
+  // How the modems are driven (before Run): AT commands unless a test says otherwise.
+  void SetDriverFactory(TDriverFactory Factory) { Factory_ = std::move(Factory); }
+  const TDriverFactory& DriverFactory() const { return Factory_; }
   const TGatewayConfig& Config() const { return Config_; }
 
   // Drives the modems until Stop; on the way out finishes the part in flight, gives back the
@@ -84,6 +86,7 @@ class TGateway {
   TGatewayConfig Config_;
   TLogSink Log_;
   std::unique_ptr<TStore> Store_;
+  TDriverFactory Factory_ = MakeATDriver;
   std::vector<std::unique_ptr<TModemLink>> Links_;
   std::atomic<bool> Stopping_{false};
   std::atomic<uint64_t> Pokes_{0};

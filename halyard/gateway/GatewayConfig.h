@@ -2,6 +2,7 @@
 // The gateway's configuration: its store, its HTTP API, how it sends, and its modems. Read from
 // a TOML file; every value has a default but the token.
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <set>
 #include <stdexcept>
@@ -9,6 +10,8 @@
 #include <vector>
 
 namespace Halyard::Gateway {
+
+using TLogSink = std::function<void(const std::string& Line)>;
 
 class EConfigError : public std::runtime_error {
  public:

@@ -4,12 +4,8 @@
 #include <cmath>
 
 #include "halyard/auxstr/AuxStr.h"
-#include "halyard/gsm/ATReplies.h"
-#include "halyard/gsm/GSM.h"
-#include "halyard/gsm/GSMModels.h"
 #include "halyard/gsm/LongSMS.h"
 #include "halyard/gsm/SMSText.h"
-#include "halyard/session/ModemSession.h"
 
 namespace Halyard::Gateway {
 
@@ -83,38 +79,6 @@ void TModemLink::Record(const std::string& Event) {
   }
 }
 
-void TModemLink::Identify(GSM::TGSM& G) {
-  auto ask = [&](const char* Cmd, uint8_t Mode) -> std::string {
-    Framework::TStringList a;
-    try {
-      G.SendATCommand(Cmd, Mode, &a, 1);
-    } catch (const GSM::EGSMError&) {
-      if (G.LastResultLine().empty()) throw;  // no answer: the modem's trouble
-      return "";  // not offered
-    }
-    return a.Count() ? AuxStr::Trim(a[0]) : "";
-  };
-  auto digits = [](std::string v) {
-    v = GSM::StripATResponse(v);
-    v.erase(std::remove(v.begin(), v.end(), '"'), v.end());
-    return v.find_first_not_of("0123456789") == std::string::npos ? v : std::string();
-  };
-  Record_.Model = GSM::GSMEquipmentLongName[G.Equipment()];
-  Record_.IMEI = digits(ask("AT+CGSN", GSM::wmAnswer));
-  Record_.IMSI = digits(ask("AT+CIMI", GSM::wmAnswer));
-  Record_.Operator.clear();
-  std::string cops = ask("AT+COPS?", GSM::wmPrefixedAnswer);
-  if (size_t q = cops.find('"'); q != std::string::npos)
-    Record_.Operator = cops.substr(q + 1, cops.find('"', q + 1) - q - 1);
-  std::string csq = ask("AT+CSQ", GSM::wmPrefixedAnswer);
-  try {
-    int rssi = csq.empty() ? 99 : GSM::ParseSignalQuality(csq);
-    Record_.Signal = rssi == 99 ? -1 : rssi;
-  } catch (const std::exception&) {
-    Record_.Signal = -1;
-  }
-}
-
 TModemLink::~TModemLink() {
   if (Thread_.joinable()) {
     Wake();
@@ -137,7 +101,7 @@ void TModemLink::Loop() {
     if (Step()) continue;
     // Idle: until an indication, a poke or the stop, and at most a little while.
     std::unique_lock lk(M_);
-    Cv_.wait_for(lk, 50ms, [this] { return Woken_ || !StoredIndexes_.empty(); });
+    Cv_.wait_for(lk, 50ms, [this] { return Woken_ || ListDue_; });
     Woken_ = false;
   }
   Shutdown();
@@ -145,30 +109,14 @@ void TModemLink::Loop() {
 }
 
 void TModemLink::Open() {
-  Session::TModemOptions o;
-  o.Device = Config_.Device;
-  o.Model = Config_.Model;
-  o.Baud = Config_.Baud;
-  o.PIN = Config_.PIN;
-  o.SCA = Config_.SCA;
-  o.Format = Config_.Format;
-  o.TrafficLog = Config_.TrafficLog;
-  o.LogName = Config_.Name;
-  o.TimeoutMs = Config_.TimeoutMs;
-  auto d = std::make_unique<Session::TModemSession>(o);
-  GSM::TGSM* g = &d->Gsm();
-  const std::string device = d->Device();
-  // Messages stay in the modem until they are stored here: nothing is acknowledged to the network
-  // before the store has it. Reports come directly (below): one lost in a crash leaves a message
-  // "sent" rather than "delivered", and reading each from the storage would halve the rate.
-  g->SetUnsolicitedIndication({GSM::uindSMSDeliver, GSM::uindOnlyIndication});
-  g->SetOnUnsolicitedSMS([this](Framework::TObject*, int Index, GSM::TSMS* Sms) { OnMessage(Index, Sms); });
-  d->Open();
-  DirectReports(*g);
-  Identify(*g);
-  Dev_ = std::move(d);
-  Gsm_ = g;
-  SweepStored_ = true;
+  auto d = Gw_.DriverFactory()(Config_, [this](const std::string& Line) { Gw_.Log(Line); });
+  d->Open({[this] { Announced(); }, [this](GSM::TSMS& Sms) { OnDirect(Sms); }});
+  d->Identify(Record_);
+  Drv_ = std::move(d);
+  {
+    std::lock_guard lk(M_);
+    ListDue_ = true;
+  }
   ErrorRun_ = 0;
   Backoff_ = Gw_.Config().ReopenFirst;
   LastHeard_ = TClockS::now();
@@ -177,61 +125,13 @@ void TModemLink::Open() {
     s.LastError.clear();
     ++s.Counters.Opens;
   });
-  Gw_.Log(Name() + ": open on " + device + " as " + GSM::GSMEquipmentLongName[g->Equipment()] + ", storage " +
-          g->MessageStorage() + ", +CNMI=" + g->IndicationSetting());
+  Gw_.Log(Name() + ": open " + Drv_->Describe());
   Record("modem.up");
-}
-
-void TModemLink::DirectReports(GSM::TGSM& G) {
-  Framework::TStringList now, range;
-  try {
-    G.SendATCommand("AT+CNMI?", GSM::wmPrefixedAnswer, &now, 1);
-    G.SendATCommand("AT+CNMI=?", GSM::wmPrefixedAnswer, &range, 1);
-  } catch (const std::exception&) {
-    return;  // a modem that cannot say: messages only
-  }
-  if (now.Count() < 1 || range.Count() < 1) return;
-  std::vector<std::string> values;
-  std::string current = GSM::AnswerLine(now, "AT+CNMI?");
-  for (size_t start = 0;;) {
-    size_t comma = current.find(',', start);
-    values.push_back(AuxStr::Trim(current.substr(start, comma - start)));
-    if (comma == std::string::npos) break;
-    start = comma + 1;
-  }
-  std::string groups = GSM::AnswerLine(range, "AT+CNMI=?");
-  int pos = 1;
-  GSM::TByteSet ds;
-  for (int i = 0; i < 4; ++i) ds = GSM::ExtractParamGroup(groups, pos);
-  if (values.size() < 4) return;
-  // Directly (+CDS) where the modem takes it, else stored (+CDSI) and read as messages are:
-  // Qualcomm-based modems offer the first and refuse it.
-  std::string refused;
-  for (const char* how : {"1", "2"}) {
-    if (!ds.Contains(how[0] - '0')) continue;
-    values[3] = how;
-    std::string cmd = "AT+CNMI=";
-    for (size_t i = 0; i < values.size(); ++i) cmd += (i ? "," : "") + values[i];
-    try {
-      G.SendATCommand(cmd, GSM::wmResult, nullptr, 1);
-      Gw_.Log(Name() + (how[0] == '1' ? ": delivery reports direct (+CDS)" : ": delivery reports stored (+CDSI)"));
-      return;
-    } catch (const GSM::EGSMError& e) {
-      if (G.LastResultLine().empty()) throw;  // no answer: the modem's trouble, not the setting's
-      refused = e.what();
-    }
-  }
-  Gw_.Log(Name() + ": no delivery reports" + (refused.empty() ? std::string() : ": " + refused));
 }
 
 void TModemLink::Down(const std::string& Why) {
   if (Current_) FailCurrent(Why, true);
-  {
-    std::lock_guard lk(M_);
-    StoredIndexes_.clear();  // read again from the modem's storage after the reopen
-  }
-  Gsm_ = nullptr;
-  Dev_.reset();
+  Drv_.reset();  // what it stored is listed again after the reopen
   NextOpen_ = TClockS::now() + Backoff_;
   Gw_.Log(Name() + ": down (" + Why + "); reopening in " + std::to_string(Backoff_.count()) + " ms");
   Backoff_ = std::min(Backoff_ * 2, Gw_.Config().ReopenMax);
@@ -250,35 +150,32 @@ void TModemLink::Shutdown() {
     Current_.reset();
     Write([this] { Gw_.Store().ReleaseClaims(ClaimName_); });
   }
-  if (Gsm_) {
+  if (Drv_) {
     Gw_.Update(Name(), [&](TModemState& s) { s.Up = false; });
     Record("modem.down");
   }
   FlushWrites();
-  Gsm_ = nullptr;
-  Dev_.reset();
+  Drv_.reset();
 }
 
 // --- receiving ---------------------------------------------------------------------------------
 
-void TModemLink::OnMessage(int Index, GSM::TSMS* Sms) {
-  // On the main thread.
-  if (!Sms) {
-    // Stored by the modem: read, stored and deleted in this link's thread.
-    if (Index >= 0) {
-      std::lock_guard lk(M_);
-      StoredIndexes_.push_back(Index);
-    }
-    Cv_.notify_one();
-    return;
+void TModemLink::Announced() {
+  {
+    std::lock_guard lk(M_);
+    ListDue_ = true;
   }
-  // A modem that can only deliver directly: acknowledged when this returns, so stored first, or
-  // not acknowledged at all (the exception leaves it to the network to deliver again).
-  if (auto* d = dynamic_cast<GSM::TSMSDeliver*>(Sms)) StoreDelivered(*d);
-  else if (auto* r = dynamic_cast<GSM::TSMSStatusReport*>(Sms)) StoreReport(*r);
+  Cv_.notify_one();
 }
 
-void TModemLink::StoreDelivered(const GSM::TSMSDeliver& D, const std::string& Receipt) {
+void TModemLink::OnDirect(GSM::TSMS& Sms) {
+  // Acknowledged when this returns, so stored first, or not acknowledged at all (the exception
+  // leaves it to the network to deliver again).
+  if (auto* d = dynamic_cast<GSM::TSMSDeliver*>(&Sms)) StoreDelivered(*d);
+  else if (auto* r = dynamic_cast<GSM::TSMSStatusReport*>(&Sms)) StoreReport(*r);
+}
+
+void TModemLink::StoreDelivered(const GSM::TSMSDeliver& D, const std::string& Receipt, const std::string& Raw) {
   std::string text;
   std::optional<GSM::TConcatenation> part;
   try {
@@ -294,7 +191,7 @@ void TModemLink::StoreDelivered(const GSM::TSMSDeliver& D, const std::string& Re
   if (part && part->Parts > 1) {
     Gw_.Store().StorePart({ClaimName_, D.OA, part->Reference, part->Parts, part->Part, text, stamp}, TClock::now());
   } else {
-    Gw_.Store().StoreIncoming(TReceived{ClaimName_, D.OA, text, stamp, Receipt, ""});
+    Gw_.Store().StoreIncoming(TReceived{ClaimName_, D.OA, text, stamp, Receipt, Raw});
   }
   Gw_.Update(Name(), [](TModemState& s) { ++s.Counters.Received; });
 }
@@ -359,60 +256,11 @@ std::string Receipt(const std::string& Storage, int Index, const std::string& Co
 bool TModemLink::ReadStored() {
   {
     std::lock_guard lk(M_);
-    if (!SweepStored_ && StoredIndexes_.empty()) return false;
-    // One listing reads what every indication so far announced; one that comes during it is
+    if (!ListDue_) return false;
+    // One listing reads what every announcement so far was for; one that comes during it is
     // read by the next.
-    SweepStored_ = false;
-    StoredIndexes_.clear();
+    ListDue_ = false;
   }
-  struct TEntry {
-    int Index;
-    std::string Content;  // the PDU, or the text-mode answer
-    std::unique_ptr<GSM::TSMS2> Sms;
-    std::string Problem;
-  };
-  std::vector<TEntry> entries;
-  const bool pdu = Gsm_->SMSFormat() != 1;
-  if (pdu) {
-    // Everything in one +CMGL: no read, and no pause after it, for each message.
-    Framework::TStringList work;
-    Gsm_->SendATCommand("AT+CMGL=4", GSM::GSMModel(Gsm_->Equipment()).ListErrorEnds ? GSM::wmAnswerOrError : GSM::wmAnswer,
-                        &work, 1);
-    for (int i = 0; i + 1 < work.Count(); ++i) {
-      if (!GSM::IsATResponse(work[i])) continue;
-      TEntry e;
-      try {
-        GSM::TListEntry h = GSM::ParseListEntry(GSM::StripATResponse(work[i]), false);
-        e.Index = h.Index;
-        e.Content = AuxStr::Trim(work[i + 1]);
-        e.Sms = GSM::TSMS2::CreateSMS(Gsm_, e.Content, h.Status == 0 || h.Status == 1);
-      } catch (const std::exception& x) {
-        if (e.Content.empty()) continue;  // not an entry's header
-        e.Problem = x.what();
-      }
-      ++i;
-      entries.push_back(std::move(e));
-    }
-  } else {
-    auto list = Gsm_->GetSMSList(4);
-    for (int i = 0; i < list->Count(); ++i) {
-      TEntry e;
-      e.Index = Framework::StrToIntDef(list->Names(i), -1);
-      if (e.Index < 0) continue;
-      int status = -1;
-      try {
-        e.Sms = Gsm_->ReadSMS(e.Index, status);
-        if (auto* d = dynamic_cast<GSM::TSMSDeliver*>(e.Sms.get()))
-          e.Content = d->OA + "\n" + std::to_string(d->SCTS) + "\n" + d->UD;
-      } catch (const GSM::EGSMError&) {
-        throw;  // the modem's trouble, not the message's
-      } catch (const std::exception& x) {
-        e.Problem = x.what();
-      }
-      entries.push_back(std::move(e));
-    }
-  }
-  const std::string storage = Gsm_->MessageStorage();
   // What this pass leaves undone (the store or the modem failed) is listed again next time;
   // receipts keep what was stored already from being stored twice.
   struct TListAgain {
@@ -421,28 +269,34 @@ bool TModemLink::ReadStored() {
     ~TListAgain() {
       if (Done) return;
       std::lock_guard lk(L->M_);
-      L->SweepStored_ = true;
+      L->ListDue_ = true;
     }
   } again{this};
+  auto entries = Drv_->ListStored();
   for (auto& e : entries) {
     auto* d = dynamic_cast<GSM::TSMSDeliver*>(e.Sms.get());
     auto* r = dynamic_cast<GSM::TSMSStatusReport*>(e.Sms.get());
     // Messages written to be sent from the modem's storage are not the gateway's to remove.
     if (e.Sms && !d && !r) continue;
-    std::string receipt = Receipt(storage, e.Index, e.Content);
+    const std::string where = e.Storage + " " + std::to_string(e.Index);
+    std::string receipt = Receipt(e.Storage, e.Index, e.Content);
+    if (e.StampUnknown)
+      Gw_.Log(Name() + ": the message at " + where + " has no readable time stamp (" + e.Problem +
+              "); stored without it: " + e.Content);
     if (d) {
-      StoreDelivered(*d, receipt);
+      StoreDelivered(*d, receipt, e.StampUnknown ? e.Content : "");
     } else if (r) {
       StoreReport(*r);
     } else {
-      // One message the package cannot read must not stop the modem: kept as the modem gave it,
-      // named in the log, and taken off the modem like the others.
-      Gw_.Log(Name() + ": the message at " + storage + " " + std::to_string(e.Index) + " cannot be read (" +
+      // One message the package cannot read must not stop the modem: what can be read of it and
+      // the whole as the modem gave it are kept, it is named in the log, and taken off the
+      // modem like the others.
+      Gw_.Log(Name() + ": the message at " + where + " cannot be read (" +
               (e.Problem.empty() ? std::string("not a message") : e.Problem) + "); stored as it came: " + e.Content);
-      Gw_.Store().StoreIncoming(TReceived{ClaimName_, "", "", 0, receipt, e.Content.empty() ? "?" : e.Content});
+      Gw_.Store().StoreIncoming(TReceived{ClaimName_, e.From, e.Text, 0, receipt, e.Content.empty() ? "?" : e.Content});
       Gw_.Update(Name(), [](TModemState& s) { ++s.Counters.Received; });
     }
-    Gsm_->DeleteSMS(e.Index);
+    Drv_->Delete(e);
     if (d || !r) Write([this, receipt] { Gw_.Store().ForgetReceipt(ClaimName_, receipt); });
   }
   again.Done = true;
@@ -505,44 +359,34 @@ bool TModemLink::SendPart() {
   }
   TCurrent& cur = *Current_;
   if (cur.Next < cur.Parts.size()) {
-    GSM::TSMSSubmit* part = cur.Parts[cur.Next].get();
-    part->GSM = Gsm_;
-    int saved = Gsm_->RepeatCount();
-    Gsm_->SetRepeatCount(1);  // a part the modem may have sent is not sent again by the channel
+    int mr;
     try {
-      Gsm_->SendSMS(part);
-    } catch (const GSM::EGSMNoAnswerAfterBody& e) {
-      // It may have gone out: never sent again, from here or by another gateway.
-      Gsm_->SetRepeatCount(saved);
-      int64_t id = cur.Message.Id;
-      Current_.reset();
-      Write([this, id] { Gw_.Store().MarkUnknown(id, kUnknownOutcome); });
-      Gw_.Update(Name(), [&](TModemState& s) {
-        s.LastError = e.what();
-        ++s.Counters.Failed;
-      });
-      Gw_.Log(Name() + ": message " + std::to_string(id) + ": " + e.what());
-      Down(e.what());
-      return true;
-    } catch (const std::exception& e) {
-      Gsm_->SetRepeatCount(saved);
-      std::string last = Gsm_->LastResultLine();
-      bool answered = last.find("ERROR") != std::string::npos;
-      std::string error = answered ? last : e.what();
+      mr = Drv_->SendPart(*cur.Parts[cur.Next]);
+    } catch (const EPartFailed& e) {
+      if (e.Kind == EPartFailed::pfMaybeSent) {
+        // It may have gone out: never sent again, from here or by another gateway.
+        int64_t id = cur.Message.Id;
+        Current_.reset();
+        Write([this, id] { Gw_.Store().MarkUnknown(id, kUnknownOutcome); });
+        Gw_.Update(Name(), [&](TModemState& s) {
+          s.LastError = e.what();
+          ++s.Counters.Failed;
+        });
+        Gw_.Log(Name() + ": message " + std::to_string(id) + ": " + e.what());
+        Down(e.what());
+        return true;
+      }
       // The modem's number decides; only a +CMS error can be the message's own fault.
-      auto* g = dynamic_cast<const GSM::EGSMError*>(&e);
-      bool retry = g && g->Source == GSM::EGSMError::esCMS && g->Code >= 0 ? RetryableCms(g->Code) : Retryable(last);
-      FailCurrent(error, retry);
-      if (!answered) Down(error);  // no answer at all: unplugged, switched off, hung
-      else if (++ErrorRun_ >= kErrorRunLimit) Down("errors in a row: " + error);
+      bool retry = e.Kind == EPartFailed::pfNoAnswer || (e.Cms >= 0 ? RetryableCms(e.Cms) : Retryable(e.what()));
+      FailCurrent(e.what(), retry);
+      if (e.Kind == EPartFailed::pfNoAnswer) Down(e.what());  // unplugged, switched off, hung
+      else if (++ErrorRun_ >= kErrorRunLimit) Down(std::string("errors in a row: ") + e.what());
       return true;
     }
-    Gsm_->SetRepeatCount(saved);
     // Out it went: recorded so before anything else may fail, whatever the store does.
     ++cur.Next;
     ErrorRun_ = 0;
     LastHeard_ = TClockS::now();
-    int mr = Gsm_->LastMessageReference();
     int64_t id = cur.Message.Id;
     Gw_.Update(Name(), [](TModemState& s) { ++s.Counters.Parts; });
     Write([this, id, mr] { Gw_.Store().AddSentPart(id, mr, TClock::now()); });
@@ -583,31 +427,25 @@ bool TModemLink::FlushWrites() {
 bool TModemLink::Step() {
   auto now = TClockS::now();
   if (now < StoreRetry_ || !FlushWrites()) return false;
-  if (!Gsm_) {
+  if (!Drv_) {
     if (now < NextOpen_ || Gw_.Stopping()) return false;
     try {
       Open();
     } catch (const std::exception& e) {
-      Gsm_ = nullptr;
-      Dev_.reset();
+      Drv_.reset();
       Down(e.what());
       return false;
     }
     return true;
   }
   try {
-    if (Gsm_->TakeRestart()) {
+    if (Drv_->TakeRestart()) {
       // Started again by itself: formats and indications are gone. Opened anew, as after an
       // unplug but at once (its line state belongs to the main thread: it is not closed from
       // here); the message in hand goes on with its next part, what it stored is read again.
       Gw_.Log(Name() + ": the modem started again; setting it up again");
       Record("modem.restarted");
-      {
-        std::lock_guard lk(M_);
-        StoredIndexes_.clear();  // read again from the storage after the open
-      }
-      Gsm_ = nullptr;
-      Dev_.reset();
+      Drv_.reset();
       NextOpen_ = TClockS::now();
       return true;
     }
@@ -618,7 +456,10 @@ bool TModemLink::Step() {
       // Whether the modem is still there, and what it stored without saying so (a modem that
       // cannot announce stored messages, or an announcement lost in a reopen).
       LastHeard_ = now;
-      SweepStored_ = true;
+      {
+        std::lock_guard lk(M_);
+        ListDue_ = true;
+      }
       RetryEarlyReports();
       return ReadStored();
     }

@@ -1,7 +1,7 @@
 #pragma once
 // One modem of the gateway, in a thread of its own: opened, kept open and reopened with backoff;
 // sending one part at a time of the message it holds; storing what arrives before the modem's
-// copy goes. The main thread frames the modem's unsolicited lines and hands their messages here.
+// copy goes. The outbox and inbox rules, written against the modem's driver alone.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -15,17 +15,12 @@
 #include <vector>
 
 #include "halyard/gateway/Gateway.h"
-
-namespace Halyard::Session {
-class TModemSession;
-}
+#include "halyard/gateway/ModemDriver.h"
 
 namespace Halyard::GSM {
-class TGSM;
 class TSMS;
 class TSMSDeliver;
 class TSMSStatusReport;
-class TSMSSubmit;
 }  // namespace Halyard::GSM
 
 namespace Halyard::Gateway {
@@ -57,17 +52,17 @@ class TModemLink {
   using TClockS = std::chrono::steady_clock;
 
   void Open();
-  // What the modem says of itself and its network, as far as it can.
-  void Identify(GSM::TGSM& G);
   // The modem's record in the store, for every gateway on it; with an event unless Event is "".
   void Record(const std::string& Event);
-  // Status reports as they come (+CDS), where the modem can.
-  void DirectReports(GSM::TGSM& G);
   void Down(const std::string& Why);
-  void OnMessage(int Index, GSM::TSMS* Sms);
+  // Something the modem stored: listed on this link's thread.
+  void Announced();
+  // A message or report the modem handed over without storing it, on the driver's thread.
+  void OnDirect(GSM::TSMS& Sms);
   // Stores a received message (or part); raises EStoreError when the store cannot take it.
-  // Receipt: the modem's copy, for one that the modem keeps until it is deleted.
-  void StoreDelivered(const GSM::TSMSDeliver& D, const std::string& Receipt = "");
+  // Receipt: the modem's copy, for one that the modem keeps until it is deleted; Raw: as the
+  // modem gave it, for one read only in part.
+  void StoreDelivered(const GSM::TSMSDeliver& D, const std::string& Receipt = "", const std::string& Raw = "");
   void StoreReport(const GSM::TSMSStatusReport& R);
   struct TReport {
     int Reference;
@@ -87,19 +82,17 @@ class TModemLink {
   TGateway& Gw_;
   TModemConfig Config_;
   std::string ClaimName_;
-  std::unique_ptr<Session::TModemSession> Dev_;  // while the modem is open
-  GSM::TGSM* Gsm_ = nullptr;  // Dev_'s modem while it is open
+  std::unique_ptr<IModemDriver> Drv_;  // while the modem is open
   TClockS::time_point NextOpen_{}, NextPart_{}, LastHeard_{}, NextClaim_{}, NextRecord_{};
   TModemRecord Record_;  // what is known of the modem besides its state
   uint64_t SeenPokes_ = 0;
   std::chrono::milliseconds Backoff_;
   int ErrorRun_ = 0;
-  std::mutex M_;                   // guards StoredIndexes_, EarlyReports_ and Woken_
+  std::mutex M_;                   // guards ListDue_, EarlyReports_ and Woken_
   std::condition_variable Cv_;
-  std::deque<int> StoredIndexes_;  // announced by the modem, read in this link's thread
   std::deque<TReport> EarlyReports_;
   bool Woken_ = false;
-  bool SweepStored_ = false;       // read what the modem holds (after an open)
+  bool ListDue_ = false;           // list what the modem holds: announced, or after an open
   std::thread Thread_;
   std::atomic<bool> Finished_{false};
   std::deque<std::function<void()>> Writes_;

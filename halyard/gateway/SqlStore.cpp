@@ -61,6 +61,9 @@ std::vector<std::vector<std::string>> Migrations(bool Postgres) {
        " imei TEXT NOT NULL, imsi TEXT NOT NULL, operator TEXT NOT NULL, signal INTEGER NOT NULL, up INTEGER NOT NULL,"
        " last_error TEXT NOT NULL, sent BIGINT NOT NULL, parts BIGINT NOT NULL, failed BIGINT NOT NULL,"
        " received BIGINT NOT NULL, reports BIGINT NOT NULL, last_seen BIGINT NOT NULL, PRIMARY KEY(gateway, name))"},
+      // 3: the parts of a message stored incomplete are kept a while, for one that comes late
+      {"ALTER TABLE inbox_parts ADD COLUMN inbox BIGINT",
+       "ALTER TABLE inbox_parts ADD COLUMN flushed BIGINT"},
   };
 }
 
@@ -221,13 +224,33 @@ class TSqlStore : public TStore {
   std::optional<TIncoming> StorePart(const TIncomingPart& P, TTime Now) override {
     std::lock_guard lk(M_);
     TTransaction t(*Db_);
-    Db_->Query("INSERT INTO inbox_parts(modem, sender, reference, total, seq, body, stamp, received)"
-               " VALUES(?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT DO NOTHING",
-               {P.Modem, P.From, int64_t{P.Reference}, int64_t{P.Count}, int64_t{P.Number}, P.Text, P.Stamp, Ms(Now)});
-    auto have = Db_->Query("SELECT COUNT(*) FROM inbox_parts WHERE modem = ? AND sender = ? AND reference = ? AND total = ?",
-                           {P.Modem, P.From, int64_t{P.Reference}, int64_t{P.Count}});
+    const std::vector<TSqlValue> key = {P.Modem, P.From, int64_t{P.Reference}, int64_t{P.Count}};
+    const std::string where = " WHERE modem = ? AND sender = ? AND reference = ? AND total = ?";
+    // A message stored incomplete whose parts are still kept: a part it lacks joins it; one it
+    // has begins another message (the reference has come round again).
+    auto stored = Db_->Query("SELECT inbox, MAX(CASE WHEN seq = ? THEN 1 ELSE 0 END), MIN(flushed) FROM inbox_parts" + where +
+                                 " AND inbox IS NOT NULL GROUP BY inbox",
+                             {int64_t{P.Number}, P.Modem, P.From, int64_t{P.Reference}, int64_t{P.Count}});
+    std::optional<int64_t> joins, flushed;
+    if (!stored.empty()) {
+      if (Int(stored[0][1]) != 0) {
+        Db_->Query("DELETE FROM inbox_parts" + where, key);
+      } else {
+        joins = Int(stored[0][0]);
+        flushed = Int(stored[0][2]);
+      }
+    }
+    std::vector<TSqlValue> row = {P.Modem,   P.From, int64_t{P.Reference}, int64_t{P.Count}, int64_t{P.Number},
+                                  P.Text,    P.Stamp, Ms(Now)};
+    if (joins) row.insert(row.end(), {*joins, *flushed});
+    Db_->Query(std::string("INSERT INTO inbox_parts(modem, sender, reference, total, seq, body, stamp, received, inbox,"
+                           " flushed) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ") +
+                   (joins ? "?, ?" : "NULL, NULL") + ") ON CONFLICT DO NOTHING",
+               row);
+    auto have = Db_->Query("SELECT COUNT(*) FROM inbox_parts" + where, key);
     std::optional<TIncoming> whole;
-    if (Int(have.at(0).at(0)) >= P.Count) whole = Assemble(t, P.Modem, P.From, P.Reference, P.Count);
+    if (joins) whole = Assemble(t, P.Modem, P.From, P.Reference, P.Count, *joins);
+    else if (Int(have.at(0).at(0)) >= P.Count) whole = Assemble(t, P.Modem, P.From, P.Reference, P.Count);
     t.Commit();
     return whole;
   }
@@ -235,8 +258,10 @@ class TSqlStore : public TStore {
   int FlushParts(TTime Before) override {
     std::lock_guard lk(M_);
     TTransaction t(*Db_);
-    auto stale = Db_->Query("SELECT modem, sender, reference, total FROM inbox_parts GROUP BY modem, sender, reference,"
-                            " total HAVING MAX(received) < ?",
+    // Kept as long again after their message was stored incomplete, for a part that comes late.
+    Db_->Query("DELETE FROM inbox_parts WHERE flushed < ?", {Ms(Before)});
+    auto stale = Db_->Query("SELECT modem, sender, reference, total FROM inbox_parts WHERE inbox IS NULL"
+                            " GROUP BY modem, sender, reference, total HAVING MAX(received) < ?",
                             {Ms(Before)});
     for (auto& s : stale) Assemble(t, Text(s[0]), Text(s[1]), static_cast<int>(Int(s[2])), static_cast<int>(Int(s[3])));
     t.Commit();
@@ -436,9 +461,11 @@ class TSqlStore : public TStore {
     return m;
   }
 
-  // The parts of one message into the inbox, in order; the message when it was new.
+  // The parts of one message into the inbox, in order, or into the entry Stored that was stored
+  // without some of them; the message when it is new or has just become whole. The parts of an
+  // incomplete message are kept for one that comes late.
   std::optional<TIncoming> Assemble(TTransaction& T, const std::string& Modem, const std::string& From, int Reference,
-                                    int Count) {
+                                    int Count, std::optional<int64_t> Stored = std::nullopt) {
     const std::vector<TSqlValue> key = {Modem, From, int64_t{Reference}, int64_t{Count}};
     auto parts = Db_->Query("SELECT seq, body, stamp FROM inbox_parts WHERE modem = ? AND sender = ? AND reference = ?"
                             " AND total = ? ORDER BY seq",
@@ -454,8 +481,26 @@ class TSqlStore : public TStore {
     }
     for (; next <= Count; ++next) text += kMissing;
     bool complete = static_cast<int>(parts.size()) == Count;
-    Db_->Query("DELETE FROM inbox_parts WHERE modem = ? AND sender = ? AND reference = ? AND total = ?", key);
-    return Insert(T, Modem, From, text, stamp, Count, complete);
+    const std::string where = " WHERE modem = ? AND sender = ? AND reference = ? AND total = ?";
+    std::optional<TIncoming> m;
+    if (Stored) {
+      Db_->Query("UPDATE inbox SET body = ?, complete = ? WHERE id = ?", {text, int64_t{complete}, *Stored});
+      if (complete) {
+        m = TIncoming{*Stored, Modem, From, text, stamp, Count, true, ""};
+        T.Emit("message.received", *Stored,
+               {{"id", *Stored}, {"modem", Modem}, {"from", From}, {"parts", Count}, {"complete", true}, {"joined", true}});
+      }
+    } else {
+      m = Insert(T, Modem, From, text, stamp, Count, complete);
+    }
+    if (complete) {
+      Db_->Query("DELETE FROM inbox_parts" + where, key);
+    } else if (!Stored && m) {
+      auto params = key;
+      params.insert(params.begin(), {m->Id, Ms(TClock::now())});
+      Db_->Query("UPDATE inbox_parts SET inbox = ?, flushed = ?" + where, params);
+    }
+    return m;
   }
 
   void Migrate() {

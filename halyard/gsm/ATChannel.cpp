@@ -53,8 +53,14 @@ void TATHandOverThread::Execute() {
   while (!Terminated()) {
     WakeEvent().WaitFor(Framework::INFINITE);
     WakeEvent().ResetEvent();
-    if (!Terminated()) Synchronize([this] { cmRxChar(); });
+    if (Terminated()) break;
+    if (Direct()) cmRxChar();
+    else Synchronize([this] { cmRxChar(); });
   }
+}
+
+bool TATHandOverThread::FramesHere() const {
+  return Direct() ? std::this_thread::get_id() == ThreadID() : Framework::Application().IsMainThread();
 }
 
 void TATHandOverThread::cmRxChar() {
@@ -102,7 +108,8 @@ void TATChannel::Pause(int Ms) { std::this_thread::sleep_for(std::chrono::millis
 
 bool TATChannel::WaitResponse(uint64_t& SeenProgress, const std::function<bool()>& Done, int Limit) {
   using Clock = std::chrono::steady_clock;
-  bool main = Application().IsMainThread();
+  // The thread that frames must frame its own transaction's answer: nobody else will.
+  bool main = HandOver_ ? HandOver_->FramesHere() : Application().IsMainThread();
   const int limit = Limit;
   auto deadline = Clock::now() + std::chrono::milliseconds(limit);
   for (;;) {

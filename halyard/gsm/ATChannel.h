@@ -65,6 +65,12 @@ class TATHandOverThread : public Framework::TWakeableThread {
  public:
   explicit TATHandOverThread(std::function<void()> Step);
   ~TATHandOverThread() override;
+  // Runs Step in this thread instead: a program with many modems (or no main loop) keeps one
+  // modem's handlers off a thread every modem shares.
+  void SetDirect(bool Value) { Direct_.store(Value); }
+  bool Direct() const { return Direct_.load(); }
+  // Whether the calling thread is the one that runs Step.
+  bool FramesHere() const;
 
  protected:
   void Execute() override;
@@ -73,6 +79,7 @@ class TATHandOverThread : public Framework::TWakeableThread {
 
  private:
   std::function<void()> Step_;
+  std::atomic<bool> Direct_{false};
 };
 
 class TATChannel {

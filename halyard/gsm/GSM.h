@@ -92,6 +92,12 @@ class TGSM : public Connect::TConnection, public ISMSModem, private TATChannel::
   int RepeatTimeout() const { return Channel_.Settings.RepeatTimeout; }
   void SetRepeatTimeout(int v) { Channel_.Settings.RepeatTimeout = v; }
 
+  // Unsolicited lines and the events they raise are handled on this component's own thread
+  // instead of the main thread (off by default): for a program with many modems, or none to
+  // spare for a main loop. Transactions may then run on any thread, the main one included.
+  void SetOwnThreadEvents(bool Value) { AsyncThread_->SetDirect(Value); }
+  bool OwnThreadEvents() const { return AsyncThread_ && AsyncThread_->Direct(); }
+
   TGSMUnsolicitedIndicationSet UnsolicitedIndication() const { return UnsolicitedIndication_; }
   void SetUnsolicitedIndication(TGSMUnsolicitedIndicationSet Value);
   int RegistrationStatus() const { return RegistrationStatus_; }

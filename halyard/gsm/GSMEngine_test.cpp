@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <random>
 #include <thread>
 
@@ -355,4 +357,34 @@ TEST_F(GSMEngine, BabblingModemFailsTheAttemptLongLineIsProgress) {
   EXPECT_EQ(Gsm->SendATCommand("AT+CGMM", wmAnswer, &lines, 1), 0);
   ASSERT_EQ(lines.Count(), 1);
   EXPECT_EQ(lines[0].size(), 352u);
+}
+
+// Opted in, a modem's lines and events live on its own thread: a main thread that never runs its
+// loop holds nothing up, and a transaction from it (or from a handler) still gets its answer.
+TEST_F(GSMEngine, OwnThreadEventsNeedNoMainLoop) {
+  Gsm->SetOwnThreadEvents(true);
+  std::mutex m;
+  std::vector<std::string> lines;
+  std::atomic<int> onMain{0};
+  std::atomic<int> fromHandler{-1};
+  Modem->Answer("AT+CSQ", {"+CSQ: 20,99", "OK"});
+  Gsm->SetOnUnsolicitedLine([&](TObject*, const std::string& l) {
+    if (Application().IsMainThread()) ++onMain;
+    if (l == "+XYZ: 3") fromHandler = Gsm->SendATCommand("AT+CSQ", wmAnswer);
+    std::lock_guard lk(m);
+    lines.push_back(l);
+  });
+  auto have = [&](const std::string& l) {
+    std::lock_guard lk(m);
+    return std::find(lines.begin(), lines.end(), l) != lines.end();
+  };
+  Modem->Inject("\r\n+XYZ: 3\r\n");
+  ASSERT_TRUE(WaitFor([&] { return have("+XYZ: 3") && have("OK"); }, 10000, false));
+  EXPECT_EQ(fromHandler, 0);
+  TStringList answer;
+  EXPECT_EQ(Gsm->SendATCommand("AT+CSQ", wmAnswer, &answer), 0);  // the main thread's own
+  EXPECT_EQ(answer.Text(), "+CSQ: 20,99\n");
+  Modem->Inject("\r\nRING\r\n");
+  ASSERT_TRUE(WaitFor([&] { return have("RING"); }, 10000, false));
+  EXPECT_EQ(onMain, 0);
 }

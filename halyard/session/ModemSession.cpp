@@ -44,6 +44,7 @@ TModemSession::TModemSession(const TModemOptions& Options) : Opt_(Options) {
   Gsm_->SetPIN(Opt_.PIN);
   Gsm_->SetSCA(Opt_.SCA);
   Gsm_->SetRecTimeout(Opt_.TimeoutMs);
+  Gsm_->SetOwnThreadEvents(Opt_.OwnThreadEvents);
   if (!Opt_.TrafficLog.empty()) {
     Logger_ = Framework::MakeComponent<Connect::TFileLogger>(nullptr);
     Logger_->SetLogFile(Opt_.TrafficLog);

@@ -25,6 +25,7 @@ struct TModemOptions {
   std::string TrafficLog;      // a file for the AT traffic, if any
   std::string LogName = "modem";
   int TimeoutMs = 10000;       // the silence after which a command has failed
+  bool OwnThreadEvents = false;  // the modem's events on its own thread (see TGSM)
 };
 
 class TModemSession {
