@@ -5,7 +5,6 @@
 #include <thread>
 
 #include "GatewayTestDb.h"
-#include "halyard/framework/Threads.h"
 #include "halyard/gateway/Gateway.h"
 
 using namespace Halyard::Gateway;
@@ -25,6 +24,7 @@ class TFlakyStore : public TStore {
     return R_->Queue(To, Text, Report, V);
   }
   std::optional<TOutgoing> Claim(const std::string& M, TTime Now, std::chrono::seconds L) override {
+    LinkThread_.store(std::this_thread::get_id());
     return R_->Claim(M, Now, L);
   }
   bool RenewClaim(int64_t Id, const std::string& M, TTime U) override { return R_->RenewClaim(Id, M, U); }
@@ -47,9 +47,9 @@ class TFlakyStore : public TStore {
   int64_t InboxCount() override { return R_->InboxCount(); }
   bool MatchReport(const std::string& M, int Ref, const std::string& To, bool Delivered, TTime Now,
                    std::chrono::seconds W) override {
-    // A report that comes with its part's answer finds the part not yet recorded; matched again
-    // on the modem's thread after the part is, where the outage strikes.
-    if (Halyard::Framework::Application().IsMainThread()) return false;
+    // A report that comes with its part's answer (on the driver's thread) finds the part not yet
+    // recorded; matched again on the link's thread after the part is, where the outage strikes.
+    if (std::this_thread::get_id() != LinkThread_.load()) return false;
     if (Outage > 0) {
       --Outage;
       throw EStoreError("server closed the connection unexpectedly");
@@ -65,6 +65,7 @@ class TFlakyStore : public TStore {
 
  private:
   std::unique_ptr<TStore> R_;
+  std::atomic<std::thread::id> LinkThread_{};
 };
 
 }  // namespace

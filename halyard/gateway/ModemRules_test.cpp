@@ -1,0 +1,378 @@
+// The gateway's outbox and inbox rules against a modem driver of the test's own: no serial line,
+// no simulator, so each rule is shown in milliseconds and exactly.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "GatewayTestDb.h"
+#include "halyard/framework/SysUtils.h"
+#include "halyard/gateway/Gateway.h"
+#include "halyard/gsm/LongSMS.h"
+#include "halyard/gsm/SMS.h"
+
+using namespace Halyard;
+using namespace Halyard::Gateway;
+using namespace std::chrono_literals;
+
+namespace {
+
+// What one modem does, shared by every driver the gateway opens on it (one an open).
+struct TFakeModem {
+  std::mutex M;
+  int Opens = 0;
+  int FailOpens = 0;
+  // One a part, in order; an empty entry (or none left) sends it with the next reference.
+  std::deque<std::function<void()>> Sends;
+  std::map<std::string, std::deque<std::function<void()>>> SendsTo;  // by recipient, before Sends
+  std::vector<std::string> SentTexts;  // the user data of each part that went out
+  int NextReference = 1;
+  std::map<int, std::function<TStoredMessage()>> Stored;  // by index
+  std::vector<int> Deleted;
+  TDriverEvents Events;
+
+  void Store(int Index, std::function<TStoredMessage()> M) {
+    std::function<void()> announce;
+    {
+      std::lock_guard lk(this->M);
+      Stored[Index] = std::move(M);
+      announce = Events.Stored;
+    }
+    if (announce) announce();
+  }
+};
+
+class TFakeDriver : public IModemDriver {
+ public:
+  explicit TFakeDriver(std::shared_ptr<TFakeModem> Modem) : F_(std::move(Modem)) {}
+  void Open(TDriverEvents Events) override {
+    std::lock_guard lk(F_->M);
+    ++F_->Opens;
+    if (F_->FailOpens > 0) {
+      --F_->FailOpens;
+      throw std::runtime_error("No reply on AT command: AT");
+    }
+    F_->Events = std::move(Events);
+  }
+  std::string Describe() override { return "on the test's modem"; }
+  void Identify(TModemRecord& R) override { R.IMEI = "490154203237518"; }
+  int SendPart(GSM::TSMSSubmit& Part) override {
+    std::function<void()> step;
+    {
+      std::lock_guard lk(F_->M);
+      auto& own = F_->SendsTo[Part.DA];
+      auto& script = own.empty() ? F_->Sends : own;
+      if (!script.empty()) {
+        step = std::move(script.front());
+        script.pop_front();
+      }
+    }
+    if (step) step();  // throws what the modem says
+    std::lock_guard lk(F_->M);
+    F_->SentTexts.push_back(Part.UD);
+    return F_->NextReference++;
+  }
+  std::vector<TStoredMessage> ListStored() override {
+    std::lock_guard lk(F_->M);
+    std::vector<TStoredMessage> r;
+    for (auto& [index, make] : F_->Stored) {
+      r.push_back(make());
+      r.back().Index = index;
+      r.back().Storage = "\"SM\"";
+    }
+    return r;
+  }
+  void Delete(const TStoredMessage& M) override {
+    std::lock_guard lk(F_->M);
+    F_->Stored.erase(M.Index);
+    F_->Deleted.push_back(M.Index);
+  }
+  bool TakeRestart() override { return false; }
+
+ private:
+  std::shared_ptr<TFakeModem> F_;
+};
+
+TStoredMessage Deliver(const std::string& From, const std::string& Text, int Second = 0) {
+  auto d = std::make_unique<GSM::TSMSDeliver>();
+  d->OA = From;
+  d->UD = Text;
+  d->SCTS = Framework::EncodeDate(2026, 12, 9) + Framework::EncodeTime(10, 0, Second, 0);
+  TStoredMessage m;
+  m.Content = From + Text;  // what the receipt's digest is taken of
+  m.Sms = std::move(d);
+  return m;
+}
+
+TStoredMessage Report(int Reference, const std::string& To, uint8_t Status) {
+  auto r = std::make_unique<GSM::TSMSStatusReport>();
+  r->MR = static_cast<uint8_t>(Reference);
+  r->RA = To;
+  r->ST = Status;
+  TStoredMessage m;
+  m.Content = "report " + std::to_string(Reference);
+  m.Sms = std::move(r);
+  return m;
+}
+
+class ModemRules : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Db = TTestDatabase::Make("sqlite");
+    ASSERT_TRUE(Db);
+    Config.Name = "gw";
+    Config.Token = "t";
+    Config.RetryFirst = 0s;  // a retry is due at once
+    Config.ReopenFirst = 10ms;
+    TModemConfig m;
+    m.Name = "m";
+    Config.Modems = {m};
+  }
+  // Runs the gateway until Done holds (or a generous minute passes), then stops it.
+  void RunUntil(const std::function<bool(TStore&)>& Done, std::unique_ptr<TStore> Store = nullptr) {
+    if (!Store) Store = OpenStore(Db->Where());
+    TGateway gw(Config, [this](const std::string& Line) {
+      std::lock_guard lk(LogLock);
+      Log += Line + "\n";
+    }, std::move(Store));
+    gw.SetDriverFactory([this](const TModemConfig&, const TLogSink&) { return std::make_unique<TFakeDriver>(Modem); });
+    if (Before) Before(gw.Store());
+    std::atomic<bool> met{false};
+    std::thread watch([&] {
+      auto deadline = std::chrono::steady_clock::now() + 60s;
+      while (std::chrono::steady_clock::now() < deadline && !met) {
+        try {
+          met = Done(gw.Store());
+        } catch (const EStoreError&) {
+        }
+        std::this_thread::sleep_for(5ms);
+      }
+      gw.Stop();
+    });
+    gw.Run();
+    watch.join();
+    EXPECT_TRUE(met) << Log;
+  }
+  std::string Logged() {
+    std::lock_guard lk(LogLock);
+    return Log;
+  }
+  std::unique_ptr<TTestDatabase> Db;
+  TGatewayConfig Config;
+  std::shared_ptr<TFakeModem> Modem = std::make_shared<TFakeModem>();
+  std::function<void(TStore&)> Before;
+  std::mutex LogLock;
+  std::string Log;
+};
+
+bool Settled(TStore& S, int64_t Id) {
+  auto s = S.Get(Id)->Status;
+  return s != msQueued && s != msSending;
+}
+
+}  // namespace
+
+// Each part goes out once; a failure is sorted by the modem's +CMS number (a busy network is
+// tried again, an invalid number is not); a retry goes on with the part after the last one out.
+TEST_F(ModemRules, PartsGoOutOnceAndTheModemsNumberDecidesARetry) {
+  auto refuse = [](int Cms) {
+    return [Cms] { throw EPartFailed(EPartFailed::pfRefused, "+CMS ERROR: " + std::to_string(Cms), Cms); };
+  };
+  int64_t longOne = 0, busy = 0, invalid = 0;
+  // The long one's second part meets a busy network; the short one a network failure; the
+  // third an invalid number.
+  Modem->SendsTo["+4917100001"] = {nullptr, refuse(42)};
+  Modem->SendsTo["+4917100002"] = {refuse(38)};
+  Modem->SendsTo["+4917100003"] = {refuse(21)};
+  Before = [&](TStore& S) {
+    longOne = S.Queue("+4917100001", std::string(300, 'a'), false, 0);
+    busy = S.Queue("+4917100002", "short", false, 0);
+    invalid = S.Queue("+4917100003", "nobody", false, 0);
+  };
+  RunUntil([&](TStore& S) { return Settled(S, longOne) && Settled(S, busy) && Settled(S, invalid); });
+  auto s = OpenStore(Db->Where());
+  auto a = s->Get(longOne), b = s->Get(busy), c = s->Get(invalid);
+  EXPECT_EQ(a->Status, msSent);
+  EXPECT_EQ(a->References.size(), 2u);
+  EXPECT_EQ(a->Attempts, 2);
+  EXPECT_EQ(b->Status, msSent);
+  EXPECT_EQ(b->Attempts, 2);
+  EXPECT_EQ(c->Status, msFailed);
+  EXPECT_EQ(c->Error, "+CMS ERROR: 21");
+  EXPECT_EQ(c->Attempts, 1);
+  EXPECT_EQ(Modem->SentTexts.size(), 3u) << "two parts and one short message, each once";
+}
+
+// A part whose body went and got no answer may have gone out: "unknown", never sent again, and
+// the modem is opened anew. A part that got no answer before its body was not sent: tried again
+// after the reopen.
+TEST_F(ModemRules, MaybeSentIsUnknownAndNoAnswerIsTriedAgainAfterAReopen) {
+  int64_t maybe = 0, silent = 0;
+  Modem->Sends = {[] { throw EPartFailed(EPartFailed::pfMaybeSent, "no answer after the body"); },
+                  [] { throw EPartFailed(EPartFailed::pfNoAnswer, "No reply on AT command: AT+CMGS=20"); }};
+  Before = [&](TStore& S) {
+    maybe = S.Queue("+4917100001", "first", false, 0);
+    silent = S.Queue("+4917100002", "second", false, 0);
+  };
+  RunUntil([&](TStore& S) { return Settled(S, maybe) && S.Get(silent)->Status == msSent; });
+  auto s = OpenStore(Db->Where());
+  EXPECT_EQ(s->Get(maybe)->Status, msUnknown);
+  EXPECT_EQ(s->Get(maybe)->Error, kUnknownOutcome);
+  EXPECT_EQ(Modem->SentTexts, (std::vector<std::string>{"second"}));
+  EXPECT_EQ(Modem->Opens, 3) << Logged();
+}
+
+// Refusals in a row take the modem down and up again; a modem that cannot be opened is tried
+// again with backoff and what was queued waits for it.
+TEST_F(ModemRules, ErrorsInARowAndFailedOpensReopenTheModem) {
+  auto refuse = [] { throw EPartFailed(EPartFailed::pfRefused, "+CMS ERROR: 500", 500); };
+  Modem->FailOpens = 2;
+  Modem->Sends = {refuse, refuse, refuse};
+  Config.MaxAttempts = 5;
+  int64_t id = 0;
+  Before = [&](TStore& S) { id = S.Queue("+4917100001", "at last", false, 0); };
+  RunUntil([&](TStore& S) { return S.Get(id)->Status == msSent; });
+  EXPECT_EQ(OpenStore(Db->Where())->Get(id)->Attempts, 4);
+  EXPECT_EQ(Modem->Opens, 4) << Logged();  // two refused, the first up, the one after the errors
+  EXPECT_NE(Logged().find("errors in a row"), std::string::npos) << Logged();
+}
+
+// What the modem stored is stored once each, and then deleted from the modem: equal texts are
+// all kept, a message the modem could not read is kept as it came, a report is matched to its
+// part, and a message stored without a readable stamp keeps its sender and text.
+TEST_F(ModemRules, StoredMessagesAreStoredOnceEachAndDeleted) {
+  int64_t out = 0;
+  Config.Modems[0].Name = "m";
+  Before = [&](TStore& S) { out = S.Queue("+4917100009", "report me", true, 0); };
+  Modem->Stored[1] = [] { return Deliver("+4930500", "same again"); };
+  Modem->Stored[2] = [] { return Deliver("+4930500", "same again"); };
+  Modem->Stored[3] = [] {
+    TStoredMessage m;
+    m.Content = "07911326040000F0040B91134661";
+    m.Problem = "Truncated PDU";
+    return m;
+  };
+  Modem->Stored[4] = [] {
+    auto m = Deliver("+4930123", "hi");
+    static_cast<GSM::TSMSDeliver*>(m.Sms.get())->SCTS = 0;
+    m.StampUnknown = true;
+    m.Problem = "Invalid argument to date encode";
+    return m;
+  };
+  std::atomic<bool> reported{false};
+  RunUntil([&](TStore& S) {
+    auto m = S.Get(out);
+    if (m->Status == msSent && !reported.exchange(true)) {
+      Modem->Store(5, [] { return Report(1, "+4917100009", 0); });
+      Modem->Store(6, [] { return Deliver("+4930500", "same again"); });
+    }
+    return m->Status == msDelivered && S.InboxCount() == 5;
+  });
+  auto s = OpenStore(Db->Where());
+  auto inbox = s->Inbox(0);
+  ASSERT_EQ(inbox.size(), 5u);
+  int same = 0;
+  for (auto& m : inbox) same += m.Text == "same again";
+  EXPECT_EQ(same, 3);
+  EXPECT_EQ(inbox[2].Raw, "07911326040000F0040B91134661");
+  EXPECT_EQ(inbox[3].From, "+4930123");
+  EXPECT_EQ(inbox[3].Text, "hi");
+  EXPECT_EQ(inbox[3].Stamp, 0);
+  EXPECT_EQ(inbox[0].Stamp, 1796810400);  // 2026-12-09 10:00:00, zone +0
+  EXPECT_TRUE(Modem->Stored.empty());
+  EXPECT_EQ(Modem->Deleted.size(), 6u);
+  EXPECT_NE(Logged().find("at \"SM\" 3 cannot be read (Truncated PDU)"), std::string::npos) << Logged();
+}
+
+namespace {
+// A store that refuses what arrives while an outage lasts.
+class TRefusingStore : public TStore {
+ public:
+  explicit TRefusingStore(std::unique_ptr<TStore> Real) : R_(std::move(Real)) {}
+  std::atomic<int> Outage{0};
+  const char* Kind() const override { return R_->Kind(); }
+  int64_t Queue(const std::string& To, const std::string& Text, bool Report, int V) override {
+    return R_->Queue(To, Text, Report, V);
+  }
+  std::optional<TOutgoing> Claim(const std::string& M, TTime Now, std::chrono::seconds L) override {
+    return R_->Claim(M, Now, L);
+  }
+  bool RenewClaim(int64_t Id, const std::string& M, TTime U) override { return R_->RenewClaim(Id, M, U); }
+  void AddSentPart(int64_t Id, int Ref, TTime Now) override { R_->AddSentPart(Id, Ref, Now); }
+  void MarkSent(int64_t Id) override { R_->MarkSent(Id); }
+  void MarkFailed(int64_t Id, const std::string& E, bool Retry, TTime Next) override {
+    R_->MarkFailed(Id, E, Retry, Next);
+  }
+  void MarkUnknown(int64_t Id, const std::string& E) override { R_->MarkUnknown(Id, E); }
+  int ExpireClaims(TTime Now, std::chrono::seconds S) override { return R_->ExpireClaims(Now, S); }
+  void ReleaseClaims(const std::string& M) override { R_->ReleaseClaims(M); }
+  std::optional<TOutgoing> Get(int64_t Id) override { return R_->Get(Id); }
+  int QueueDepth() override { return R_->QueueDepth(); }
+  std::map<TMessageStatus, int64_t> Counts() override { return R_->Counts(); }
+  bool StoreIncoming(const TReceived& M) override {
+    if (Outage > 0 && Outage-- > 0) throw EStoreError("the database system is starting up");
+    return R_->StoreIncoming(M);
+  }
+  void ForgetReceipt(const std::string& M, const std::string& R) override { R_->ForgetReceipt(M, R); }
+  std::optional<TIncoming> StorePart(const TIncomingPart& P, TTime Now) override { return R_->StorePart(P, Now); }
+  int FlushParts(TTime Before) override { return R_->FlushParts(Before); }
+  std::vector<TIncoming> Inbox(int64_t After, int Limit) override { return R_->Inbox(After, Limit); }
+  int64_t InboxCount() override { return R_->InboxCount(); }
+  bool MatchReport(const std::string& M, int Ref, const std::string& To, bool D, TTime Now,
+                   std::chrono::seconds W) override {
+    return R_->MatchReport(M, Ref, To, D, Now, W);
+  }
+  std::vector<TEvent> Events(int64_t After, int Limit, const std::string& Type) override {
+    return R_->Events(After, Limit, Type);
+  }
+  int PruneEvents(TTime Before) override { return R_->PruneEvents(Before); }
+  void RecordModem(const TModemRecord& M, const std::string& E) override { R_->RecordModem(M, E); }
+  std::vector<TModemRecord> Modems() override { return R_->Modems(); }
+
+ private:
+  std::unique_ptr<TStore> R_;
+};
+}  // namespace
+
+// While the store is away nothing is deleted from the modem: what it holds is listed again once
+// the store is back and stored once. A message handed over directly while the store is away is
+// refused, so that the network delivers it again.
+TEST_F(ModemRules, NothingLeavesTheModemBeforeTheStoreHasIt) {
+  auto store = std::make_unique<TRefusingStore>(OpenStore(Db->Where()));
+  TRefusingStore* refusing = store.get();
+  refusing->Outage = 2;
+  Modem->Stored[7] = [] { return Deliver("+4930500", "kept"); };
+  std::atomic<int> refused{0}, taken{0};
+  std::atomic<bool> handed{false};
+  RunUntil(
+      [&](TStore& S) {
+        if (S.InboxCount() >= 1 && !handed.exchange(true)) {
+          TDriverEvents e;
+          {
+            std::lock_guard lk(Modem->M);
+            e = Modem->Events;
+          }
+          auto d = Deliver("+4930600", "direct");
+          refusing->Outage = 1;
+          for (int i = 0; i < 2; ++i) {
+            try {
+              e.Direct(*d.Sms);
+              ++taken;
+            } catch (const EStoreError&) {
+              ++refused;
+            }
+          }
+        }
+        return S.InboxCount() == 2;
+      },
+      std::move(store));
+  EXPECT_EQ(refused, 1);
+  EXPECT_EQ(taken, 1);
+  auto inbox = OpenStore(Db->Where())->Inbox(0);
+  ASSERT_EQ(inbox.size(), 2u);
+  EXPECT_EQ(inbox[0].Text, "kept");
+  EXPECT_EQ(inbox[1].Text, "direct");
+  EXPECT_EQ(Modem->Deleted, (std::vector<int>{7}));
+}
