@@ -5,6 +5,7 @@
 
 #include "halyard/framework/Threads.h"
 #include "halyard/gateway/ModemLink.h"
+#include "halyard/gateway/Webhooks.h"
 
 namespace Halyard::Gateway {
 
@@ -30,9 +31,16 @@ TGateway::TGateway(TGatewayConfig Config, TLogSink Log, std::unique_ptr<TStore> 
     States_[m.Name].Name = m.Name;
     Links_.push_back(std::make_unique<TModemLink>(*this, m));
   }
+  std::vector<TWebhook> hooks;
+  for (auto& h : Config_.Webhooks) hooks.push_back({0, h.Url, h.Events, h.Secret, "config", 0});
+  Store_->SetConfigWebhooks(hooks);
+  Hooks_ = std::make_unique<TWebhookDispatcher>(*Store_, Config_, Config_.Name, Log_);
 }
 
-TGateway::~TGateway() { Links_.clear(); }
+TGateway::~TGateway() {
+  Hooks_.reset();
+  Links_.clear();
+}
 
 void TGateway::Log(const std::string& Line) const { Log_(Line); }
 
@@ -51,6 +59,7 @@ std::vector<TModemState> TGateway::Modems() const {
 void TGateway::Poke() {
   Pokes_.fetch_add(1);
   for (auto& l : Links_) l->Wake();
+  Hooks_->Poke();
 }
 
 void TGateway::Run() {
@@ -58,6 +67,7 @@ void TGateway::Run() {
   auto housekeeping = Steady::now() - std::chrono::hours(1), pruned = housekeeping;
   Log(Config_.Name + ": " + std::to_string(Links_.size()) + " modem(s), store " + Store_->Kind());
   for (auto& l : Links_) l->Start();
+  Hooks_->Start();
   // Housekeeping here until every modem has closed; the main thread's queue is still served for
   // a driver that hands anything to it.
   for (;;) {
@@ -77,6 +87,7 @@ void TGateway::Run() {
         if (Steady::now() - pruned > std::chrono::hours(1)) {
           pruned = Steady::now();
           Store_->PruneEvents(TClock::now() - std::chrono::hours(24) * Config_.EventsKeepDays);
+          Store_->PruneDeliveries(TClock::now() - std::chrono::hours(24) * Config_.EventsKeepDays);
         }
       } catch (const EStoreError& e) {
         Log(std::string("the store: ") + e.what());
@@ -84,6 +95,7 @@ void TGateway::Run() {
     }
     Framework::Application().HandleMessage(50);
   }
+  Hooks_->Stop();
   Log("stopped");
   Framework::Application().ProcessMessages();
 }

@@ -50,6 +50,7 @@ bool RetryableCms(int Code);
 int64_t UtcStamp(double Local, int QuarterHours);
 
 class TModemLink;
+class TWebhookDispatcher;
 
 class TGateway {
  public:
@@ -65,8 +66,8 @@ class TGateway {
   const TDriverFactory& DriverFactory() const { return Factory_; }
   const TGatewayConfig& Config() const { return Config_; }
 
-  // Drives the modems until Stop; on the way out finishes the part in flight, gives back the
-  // claims it has not acted on and closes the modems.
+  // Drives the modems and delivers the webhooks until Stop; on the way out finishes the part in
+  // flight, gives back the claims it has not acted on and closes the modems.
   void Run();
   // From any thread, or a signal handler's thread.
   void Stop() { Stopping_.store(true); }
@@ -86,6 +87,7 @@ class TGateway {
   TGatewayConfig Config_;
   TLogSink Log_;
   std::unique_ptr<TStore> Store_;
+  std::unique_ptr<TWebhookDispatcher> Hooks_;
   TDriverFactory Factory_ = MakeATDriver;
   std::vector<std::unique_ptr<TModemLink>> Links_;
   std::atomic<bool> Stopping_{false};

@@ -1,6 +1,7 @@
 #include "halyard/gateway/GatewayApi.h"
 
 #include <openssl/crypto.h>
+#include <openssl/rand.h>
 #include <openssl/sha.h>
 
 #include <cctype>
@@ -9,10 +10,13 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <array>
+#include <optional>
 #include <set>
 #include <sstream>
 
 #include "halyard/auxstr/AuxStr.h"
+#include "halyard/gateway/OpenApi.h"
+#include "halyard/gateway/Webhooks.h"
 #include "halyard/gsm/LongSMS.h"
 #include "halyard/gsm/SMS.h"
 
@@ -50,11 +54,19 @@ TDigest Digest(const std::string& Key) {
 
 json Describe(const TOutgoing& m) {
   json j = {{"id", m.Id},           {"to", m.To},       {"text", m.Text},         {"status", StatusName(m.Status)},
-            {"attempts", m.Attempts}, {"report", m.Report}, {"references", m.References}};
+            {"attempts", m.Attempts}, {"report", m.Report}, {"references", m.References}, {"priority", m.Priority}};
   if (m.ValidityMinutes) j["validity_minutes"] = m.ValidityMinutes;
   if (!m.Error.empty()) j["error"] = m.Error;
+  if (m.ErrorCode >= 0) j["error_code"] = m.ErrorCode;
   if (!m.Modem.empty()) j["modem"] = m.Modem;
+  if (!m.CallbackUrl.empty()) j["callback_url"] = m.CallbackUrl;
   j["created_ms"] = m.Created;
+  // When it reached each state that has a time of its own.
+  json at = {{"queued", Rfc3339(m.Created)}};
+  if (m.SendAt) at["send_at"] = Rfc3339(m.SendAt);
+  if (m.SentAt) at["sent"] = Rfc3339(m.SentAt);
+  if (m.DoneAt) at[StatusName(m.Status)] = Rfc3339(m.DoneAt);
+  j["times"] = at;
   return j;
 }
 
@@ -85,16 +97,6 @@ std::string Label(const std::string& V) {
   return r;
 }
 
-// Milliseconds since the epoch as RFC 3339 in UTC, to the millisecond.
-std::string Rfc3339(int64_t Ms) {
-  std::time_t t = static_cast<std::time_t>(Ms / 1000);
-  std::tm u{};
-  ::gmtime_r(&t, &u);
-  char b[40];
-  size_t n = std::strftime(b, sizeof b, "%Y-%m-%dT%H:%M:%S", &u);
-  std::snprintf(b + n, sizeof b - n, ".%03dZ", static_cast<int>(Ms % 1000));
-  return b;
-}
 
 // A modem whose gateway has not refreshed its record for this long is shown as stale.
 constexpr int64_t kStaleMs = 60000;
@@ -114,19 +116,174 @@ std::string Printable(const std::string& S) {
   return r;
 }
 
+// The id in Path when it is Prefix, a number and Suffix.
+std::optional<int64_t> IdIn(const std::string& Path, const std::string& Prefix, const std::string& Suffix = "") {
+  if (Path.rfind(Prefix, 0) != 0 || Path.size() <= Prefix.size() + Suffix.size()) return std::nullopt;
+  if (Path.compare(Path.size() - Suffix.size(), Suffix.size(), Suffix) != 0) return std::nullopt;
+  std::string digits = Path.substr(Prefix.size(), Path.size() - Prefix.size() - Suffix.size());
+  if (digits.size() > 18 || digits.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
+  return std::stoll(digits);
+}
+
 // The methods a known path takes, for 405 and its Allow header; empty for an unknown path.
 std::string AllowedMethods(const std::string& Path) {
-  if (Path == "/messages") return "POST";
-  if (Path == "/inbox" || Path == "/health" || Path == "/metrics" || Path == "/events" || Path == "/modems")
-    return "GET";
-  const std::string item = "/messages/";
-  if (Path.rfind(item, 0) == 0 && Path.size() > item.size() && Path.size() <= item.size() + 18 &&
-      Path.find_first_not_of("0123456789", item.size()) == std::string::npos)
-    return "GET";
+  for (auto& r : ApiRoutes()) {
+    std::string t = r.Path;
+    size_t id = t.find("{id}");
+    if (id == std::string::npos ? t == Path : IdIn(Path, t.substr(0, id), t.substr(id + 4)).has_value())
+      return r.Methods;
+  }
   return "";
 }
 
+bool Allows(const std::string& Allowed, const std::string& Method) {
+  for (size_t start = 0; start < Allowed.size();) {
+    size_t comma = Allowed.find(", ", start);
+    if (comma == std::string::npos) comma = Allowed.size();
+    if (Allowed.compare(start, comma - start, Method) == 0) return true;
+    start = comma + 2;
+  }
+  return false;
+}
+
+// Milliseconds since the epoch of an RFC 3339 time ("2026-12-10T09:30:00Z", "...+01:00",
+// fractions of a second allowed); nothing when it is not one.
+std::optional<int64_t> ParseRfc3339(const std::string& T) {
+  int y, mo, d, h, mi, sec, used = 0;
+  if (std::sscanf(T.c_str(), "%4d-%2d-%2d%*1[Tt ]%2d:%2d:%2d%n", &y, &mo, &d, &h, &mi, &sec, &used) != 6 || used != 19)
+    return std::nullopt;
+  if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || sec > 60) return std::nullopt;
+  size_t p = 19;
+  int64_t ms = 0;
+  if (p < T.size() && T[p] == '.') {
+    int digits = 0;
+    for (++p; p < T.size() && std::isdigit(static_cast<unsigned char>(T[p])); ++p, ++digits)
+      if (digits < 3) ms = ms * 10 + (T[p] - '0');
+    if (digits == 0) return std::nullopt;
+    for (; digits < 3; ++digits) ms *= 10;
+  }
+  int64_t offset = 0;
+  if (p < T.size() && (T[p] == 'Z' || T[p] == 'z')) {
+    ++p;
+  } else if (p + 6 == T.size() && (T[p] == '+' || T[p] == '-') && T[p + 3] == ':') {
+    int oh = 0, om = 0;
+    if (std::sscanf(T.c_str() + p + 1, "%2d:%2d", &oh, &om) != 2 || oh > 23 || om > 59) return std::nullopt;
+    offset = (T[p] == '+' ? 1 : -1) * (oh * 3600 + om * 60);
+    p += 6;
+  } else {
+    return std::nullopt;
+  }
+  if (p != T.size()) return std::nullopt;
+  std::tm u{};
+  u.tm_year = y - 1900;
+  u.tm_mon = mo - 1;
+  u.tm_mday = d;
+  u.tm_hour = h;
+  u.tm_min = mi;
+  u.tm_sec = sec;
+  std::time_t t = ::timegm(&u);
+  if (u.tm_mday != d) return std::nullopt;  // 31 April and the like
+  return (static_cast<int64_t>(t) - offset) * 1000 + ms;
+}
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now().time_since_epoch()).count();
+}
+
+std::string HexDigest(const std::string& Text) {
+  static const char* kHex = "0123456789abcdef";
+  std::string r;
+  for (unsigned char b : Digest(Text)) {
+    r += kHex[b >> 4];
+    r += kHex[b & 15];
+  }
+  return r;
+}
+
+// The recipient and text of a message to be queued, checked; the parts it makes.
+int CheckMessage(const std::string& To, const std::string& Text) {
+  if (To.empty()) throw EBadRequest{400, "\"to\" is empty"};
+  if (std::string why = RecipientProblem(To); !why.empty())
+    throw EBadRequest{400, "Not a phone number: " + To + " (" + why + ")"};
+  try {
+    (void)GSM::TSMS2::EncodeODA(To);
+  } catch (const std::exception& e) {
+    throw EBadRequest{400, "Not a phone number: " + To + " (" + e.what() + ")"};
+  }
+  if (Text.empty()) throw EBadRequest{400, "\"text\" is empty"};
+  if (!ValidUtf8(Text)) throw EBadRequest{400, "\"text\" is not valid UTF-8"};
+  int parts = 0;
+  try {
+    parts = GSM::CountParts(Text);
+  } catch (const std::exception& e) {
+    throw EBadRequest{400, std::string("The text is too long: ") + e.what()};
+  }
+  if (parts > 255) throw EBadRequest{400, "The text is too long: " + std::to_string(parts) + " parts, 255 at most"};
+  return parts;
+}
+
+// A form's or query's fields: "a=1&b=x+y%21".
+// A request's body as a JSON object; read as JSON only when it says it is JSON (or says nothing).
+json JsonBody(const THttpRequest& Req) {
+  if (const std::string* type = Req.Header("content-type")) {
+    std::string t = AuxStr::LoString(AuxStr::Trim(type->substr(0, type->find(';'))));
+    if (t != "application/json" && !(t.size() > 5 && t.compare(t.size() - 5, 5, "+json") == 0))
+      throw EBadRequest{415, "The body must be JSON, sent as Content-Type: application/json (not " + *type + ")",
+                        "Accept-Post", "application/json"};
+  }
+  json body = json::parse(Req.Body, nullptr, false);
+  if (body.is_discarded()) throw EBadRequest{400, "The body is not JSON"};
+  if (!body.is_object()) throw EBadRequest{400, "The body must be a JSON object"};
+  return body;
+}
+
+// A subscription's event: a type, a family of them ("message.") or every one ("*").
+bool KnownEventType(const std::string& T) {
+  if (T == "*") return true;
+  for (auto& t : EventTypes())
+    if (t == T || (!T.empty() && T.back() == '.' && t.rfind(T, 0) == 0)) return true;
+  return false;
+}
+
+THttpFields FormFields(const std::string& Body) {
+  THttpFields r;
+  auto decode = [](const std::string& v) {
+    std::string o;
+    for (size_t i = 0; i < v.size(); ++i) {
+      if (v[i] == '+') {
+        o += ' ';
+      } else if (v[i] == '%' && i + 2 < v.size() && std::isxdigit(static_cast<unsigned char>(v[i + 1])) &&
+                 std::isxdigit(static_cast<unsigned char>(v[i + 2]))) {
+        o += static_cast<char>(std::stoi(v.substr(i + 1, 2), nullptr, 16));
+        i += 2;
+      } else {
+        o += v[i];
+      }
+    }
+    return o;
+  };
+  for (size_t start = 0; start < Body.size();) {
+    size_t amp = Body.find('&', start);
+    if (amp == std::string::npos) amp = Body.size();
+    std::string pair = Body.substr(start, amp - start);
+    size_t eq = pair.find('=');
+    if (!pair.empty()) r.emplace_back(decode(pair.substr(0, eq)), eq == std::string::npos ? "" : decode(pair.substr(eq + 1)));
+    start = amp + 1;
+  }
+  return r;
+}
+
 }  // namespace
+
+const std::vector<TApiRoute>& ApiRoutes() {
+  static const std::vector<TApiRoute> kRoutes = {
+      {"/messages", "GET, POST"},        {"/messages/{id}", "GET, DELETE"},     {"/inbox", "GET"},
+      {"/events", "GET"},                {"/modems", "GET"},                    {"/webhooks", "GET, POST"},
+      {"/webhooks/{id}", "DELETE"},      {"/webhooks/{id}/deliveries", "GET"}, {"/webhooks/{id}/replay", "POST"},
+      {"/health", "GET"},                {"/metrics", "GET"},                   {"/openapi.json", "GET"},
+      {"/cgi-bin/sendsms", "GET, POST"}};
+  return kRoutes;
+}
 
 std::string RecipientProblem(const std::string& To) {
   size_t start = !To.empty() && To[0] == '+' ? 1 : 0;
@@ -166,15 +323,7 @@ struct TApiServer::TKeyState {
   bool May(const std::string& Scope) const { return Scopes.count("admin") || Scopes.count(Scope); }
 };
 
-std::string HashKey(const std::string& Key) {
-  static const char* kHex = "0123456789abcdef";
-  std::string r = "sha256:";
-  for (unsigned char b : Digest(Key)) {
-    r += kHex[b >> 4];
-    r += kHex[b & 15];
-  }
-  return r;
-}
+std::string HashKey(const std::string& Key) { return "sha256:" + HexDigest(Key); }
 
 TApiServer::TApiServer(const TGatewayConfig& Config, TApiSource Source) : Config_(Config), Src_(std::move(Source)) {
   auto add = [this](const std::string& Name, TDigest Hash, std::set<std::string> Scopes, double Rate) {
@@ -259,6 +408,81 @@ void TApiServer::Stop() {
   Http_.reset();
 }
 
+TApiServer::TKeyState* TApiServer::KeyFor(const std::string& Secret) {
+  // Hashes compared, every one of them in full: the time taken says nothing of any key.
+  TDigest d = Digest(Secret);
+  TKeyState* key = nullptr;
+  for (auto& k : Keys_)
+    if (CRYPTO_memcmp(k->Hash.data(), d.data(), d.size()) == 0) key = k.get();
+  return key;
+}
+
+THttpResponse TApiServer::SendSms(const THttpRequest& Req, std::string& Who) {
+  // Kannel's answers: plain text, 202 for a message taken.
+  auto text = [](int Status, const std::string& Body) {
+    THttpResponse r;
+    r.Status = Status;
+    r.ContentType = "text/plain; charset=utf-8";
+    r.Body = Body;
+    return r;
+  };
+  THttpFields fields = Req.Query;
+  if (Req.Method == "POST") {
+    const std::string* type = Req.Header("content-type");
+    if (type && AuxStr::LoString(*type).rfind("application/x-www-form-urlencoded", 0) == 0)
+      for (auto& f : FormFields(Req.Body)) fields.push_back(f);
+  }
+  auto field = [&](const char* Name) -> std::string {
+    for (auto& [k, v] : fields)
+      if (k == Name) return v;
+    return "";
+  };
+  const std::string user = field("username").empty() ? field("user") : field("username");
+  const std::string password = field("password").empty() ? field("pass") : field("password");
+  TKeyState* key = password.empty() ? nullptr : KeyFor(password);
+  if (!key || key->Name != user || !key->May("send")) return text(403, "Authorization failed for sendsms");
+  Who = key->Name;
+  std::string to = field("to"), body = field("text");
+  if (to.empty()) return text(400, "Missing receiver number, rejected");
+  if (body.empty()) return text(400, "Empty receiver number not allowed, rejected");
+  // A charset other than UTF-8 is taken for ISO 8859-1, as Kannel's default is.
+  std::string charset = AuxStr::UpString(field("charset"));
+  if (!charset.empty() && charset != "UTF-8" && charset != "UTF8") {
+    std::string utf8;
+    for (unsigned char c : body) {
+      if (c < 0x80) {
+        utf8 += static_cast<char>(c);
+      } else {
+        utf8 += static_cast<char>(0xC0 | (c >> 6));
+        utf8 += static_cast<char>(0x80 | (c & 0x3F));
+      }
+    }
+    body = utf8;
+  }
+  TNewMessage m;
+  m.To = to;
+  m.Text = body;
+  try {
+    CheckMessage(m.To, m.Text);
+  } catch (const EBadRequest& e) {
+    return text(400, e.Message + ", rejected");
+  }
+  m.CallbackUrl = field("dlr-url").empty() ? field("dlrurl") : field("dlr-url");
+  std::string mask = field("dlr-mask").empty() ? field("dlrmask") : field("dlr-mask");
+  if (!m.CallbackUrl.empty()) {
+    if (!WebhookUrlProblem(m.CallbackUrl).empty()) return text(400, "Invalid dlr-url, rejected");
+    m.CallbackKind = "kannel";
+    m.CallbackMask = mask.empty() ? 0 : std::atoi(mask.c_str()) & 31;
+    m.Report = (m.CallbackMask & 3) != 0;  // reports from the network only when asked for
+  }
+  if (std::string v = field("validity"); !v.empty()) m.ValidityMinutes = std::clamp(std::atoi(v.c_str()), 5, kMaxValidityMinutes);
+  if (std::string d = field("deferred"); !d.empty()) m.SendAt = NowMs() + int64_t{std::max(std::atoi(d.c_str()), 0)} * 60000;
+  if (QueueDepth() >= Config_.MaxQueue) return text(503, "Queue full, try again later");
+  Src_.Store->QueueMessage(m);
+  if (Src_.Queued) Src_.Queued();
+  return text(202, "0: Accepted for delivery");
+}
+
 const TApiServer::TKeyState* TApiServer::Authorise(const THttpRequest& Req, THttpResponse& Refusal, std::string& Who) {
   const std::string* header = Req.Header("authorization");
   std::string auth = header ? *header : "";
@@ -266,11 +490,7 @@ const TApiServer::TKeyState* TApiServer::Authorise(const THttpRequest& Req, THtt
   size_t sp = auth.find(' ');
   std::string scheme = AuxStr::LoString(auth.substr(0, sp)), token = sp == std::string::npos ? "" : auth.substr(sp);
   token.erase(0, token.find_first_not_of(' '));
-  // Hashes compared, every one of them in full: the time taken says nothing of any key.
-  TDigest d = Digest(token);
-  TKeyState* key = nullptr;
-  for (auto& k : Keys_)
-    if (CRYPTO_memcmp(k->Hash.data(), d.data(), d.size()) == 0) key = k.get();
+  TKeyState* key = KeyFor(token);
   if (scheme != "bearer" || token.empty() || !key) {
     Refusal = Error(401, auth.empty() ? "No key: send \"Authorization: Bearer <key>\"" : "Wrong token");
     Refusal.Set("WWW-Authenticate", "Bearer");
@@ -299,8 +519,13 @@ THttpResponse TApiServer::Handle(const THttpRequest& Req) {
   std::string who = "-";
   try {
     const TKeyState* key = nullptr;
-    if (Req.Path != "/health") key = Authorise(Req, res, who);
-    if (Req.Path == "/health" || key) {
+    const bool open = Req.Path == "/health" || Req.Path == "/openapi.json";
+    if (Req.Path == "/cgi-bin/sendsms") {
+      res = SendSms(Req, who);
+    } else if (!open) {
+      key = Authorise(Req, res, who);
+    }
+    if (open || key) {
       auto may = [&](std::initializer_list<const char*> Scopes) {
         for (const char* s : Scopes)
           if (key->May(s)) return;
@@ -321,65 +546,67 @@ THttpResponse TApiServer::Handle(const THttpRequest& Req) {
   return res;
 }
 
-THttpResponse TApiServer::Route(const THttpRequest& Req, const TScopeCheck& May) {
-  const std::string& path = Req.Path;
-  std::string allowed = AllowedMethods(path);
-  if (allowed.empty()) throw EBadRequest{404, "No such resource: " + Req.Method + " " + path};
-  // HEAD is GET without its body, which the server leaves out.
-  if (Req.Method != allowed && !(allowed == "GET" && Req.Method == "HEAD"))
-    throw EBadRequest{405, Req.Method + " is not allowed on " + path + "; " + allowed + " is", "Allow", allowed};
-
-  if (path == "/messages") {
-    May({"send"});
-    // The body is read as JSON only when it says it is JSON (or says nothing).
-    if (const std::string* type = Req.Header("content-type")) {
-      std::string t = AuxStr::LoString(AuxStr::Trim(type->substr(0, type->find(';'))));
-      if (t != "application/json" && !(t.size() > 5 && t.compare(t.size() - 5, 5, "+json") == 0))
-        throw EBadRequest{415, "The body must be JSON, sent as Content-Type: application/json (not " + *type + ")",
-                          "Accept-Post", "application/json"};
-    }
-    json body = json::parse(Req.Body, nullptr, false);
-    if (body.is_discarded()) throw EBadRequest{400, "The body is not JSON"};
-    if (!body.is_object()) throw EBadRequest{400, "The body must be a JSON object"};
-    for (auto& [k, v] : body.items())
-      if (k != "to" && k != "text" && k != "validity_minutes" && k != "report")
-        throw EBadRequest{400, "Unknown field \"" + k + "\""};
-    if (!body.contains("to") || !body["to"].is_string()) throw EBadRequest{400, "\"to\" must be a phone number string"};
-    if (!body.contains("text") || !body["text"].is_string()) throw EBadRequest{400, "\"text\" must be a string"};
-    std::string to = body["to"], text = body["text"];
-    if (to.empty()) throw EBadRequest{400, "\"to\" is empty"};
-    if (std::string why = RecipientProblem(to); !why.empty())
-      throw EBadRequest{400, "Not a phone number: " + to + " (" + why + ")"};
-    try {
-      (void)GSM::TSMS2::EncodeODA(to);
-    } catch (const std::exception& e) {
-      throw EBadRequest{400, "Not a phone number: " + to + " (" + e.what() + ")"};
-    }
-    if (text.empty()) throw EBadRequest{400, "\"text\" is empty"};
-    if (!ValidUtf8(text)) throw EBadRequest{400, "\"text\" is not valid UTF-8"};
-    int parts = 0;
-    try {
-      parts = GSM::CountParts(text);
-    } catch (const std::exception& e) {
-      throw EBadRequest{400, std::string("The text is too long: ") + e.what()};
-    }
-    if (parts > 255) throw EBadRequest{400, "The text is too long: " + std::to_string(parts) + " parts, 255 at most"};
-    int validity = 0;
-    if (body.contains("validity_minutes")) {
-      auto& v = body["validity_minutes"];
-      if (!v.is_number_integer() || v.get<int64_t>() < 5 || v.get<int64_t>() > kMaxValidityMinutes)
-        throw EBadRequest{400, "\"validity_minutes\" must be a whole number from 5 to " + std::to_string(kMaxValidityMinutes)};
-      validity = v.get<int>();
-    }
-    bool report = false;
-    if (body.contains("report")) {
-      if (!body["report"].is_boolean()) throw EBadRequest{400, "\"report\" must be true or false"};
-      report = body["report"];
-    }
-    if (QueueDepth() >= Config_.MaxQueue)
-      throw EBadRequest{503, "The queue is full (" + std::to_string(Config_.MaxQueue) + " messages): try again later",
-                        "Retry-After", "10"};
-    int64_t id = Src_.Store->Queue(to, text, report, validity);
+THttpResponse TApiServer::PostMessage(const THttpRequest& Req) {
+  json body = JsonBody(Req);
+  static const std::set<std::string> kFields = {"to", "text", "validity_minutes", "report", "id",
+                                                "send_at", "priority", "callback_url"};
+  for (auto& [k, v] : body.items())
+    if (!kFields.count(k)) throw EBadRequest{400, "Unknown field \"" + k + "\""};
+  if (!body.contains("to") || !body["to"].is_string()) throw EBadRequest{400, "\"to\" must be a phone number string"};
+  if (!body.contains("text") || !body["text"].is_string()) throw EBadRequest{400, "\"text\" must be a string"};
+  TNewMessage m;
+  m.To = body["to"];
+  m.Text = body["text"];
+  int parts = CheckMessage(m.To, m.Text);
+  if (body.contains("validity_minutes")) {
+    auto& v = body["validity_minutes"];
+    if (!v.is_number_integer() || v.get<int64_t>() < 5 || v.get<int64_t>() > kMaxValidityMinutes)
+      throw EBadRequest{400, "\"validity_minutes\" must be a whole number from 5 to " + std::to_string(kMaxValidityMinutes)};
+    m.ValidityMinutes = v.get<int>();
+  }
+  if (body.contains("report")) {
+    if (!body["report"].is_boolean()) throw EBadRequest{400, "\"report\" must be true or false"};
+    m.Report = body["report"];
+  }
+  if (body.contains("priority")) {
+    auto& v = body["priority"];
+    if (!v.is_number_integer() || v.get<int64_t>() < -100 || v.get<int64_t>() > 100)
+      throw EBadRequest{400, "\"priority\" must be a whole number from -100 to 100 (higher goes first)"};
+    m.Priority = v.get<int>();
+  }
+  if (body.contains("send_at")) {
+    auto t = body["send_at"].is_string() ? ParseRfc3339(body["send_at"]) : std::nullopt;
+    if (!t) throw EBadRequest{400, "\"send_at\" must be an RFC 3339 time (2026-12-10T09:30:00Z)"};
+    m.SendAt = *t;
+  }
+  if (body.contains("callback_url")) {
+    if (!body["callback_url"].is_string()) throw EBadRequest{400, "\"callback_url\" must be a URL string"};
+    m.CallbackUrl = body["callback_url"];
+    if (std::string why = WebhookUrlProblem(m.CallbackUrl); !why.empty())
+      throw EBadRequest{400, "\"callback_url\": " + why};
+  }
+  // The client's own id for the message, in the body or as the header: a retried request with it
+  // is the same message.
+  const std::string* header = Req.Header("idempotency-key");
+  if (body.contains("id")) {
+    if (!body["id"].is_string()) throw EBadRequest{400, "\"id\" must be a string"};
+    m.IdempotencyKey = body["id"];
+    if (header && *header != m.IdempotencyKey)
+      throw EBadRequest{400, "\"id\" and the Idempotency-Key header differ"};
+  } else if (header) {
+    m.IdempotencyKey = *header;
+  }
+  if (header && m.IdempotencyKey.empty()) throw EBadRequest{400, "The Idempotency-Key header is empty"};
+  if (m.IdempotencyKey.size() > 255) throw EBadRequest{400, "The message's id is longer than 255 characters"};
+  m.Digest = HexDigest(body.dump());
+  if (QueueDepth() >= Config_.MaxQueue)
+    throw EBadRequest{503, "The queue is full (" + std::to_string(Config_.MaxQueue) + " messages): try again later",
+                      "Retry-After", "10"};
+  TQueued q = Src_.Store->QueueMessage(m);
+  if (q.Conflict)
+    throw EBadRequest{409, "The id " + m.IdempotencyKey + " was given to message " + std::to_string(q.Id) +
+                               " with another body"};
+  if (!q.Existing) {
     {
       // The counts between their refreshes know of what this server queued.
       std::lock_guard lk(DepthLock_);
@@ -387,17 +614,151 @@ THttpResponse TApiServer::Route(const THttpRequest& Req, const TScopeCheck& May)
       ++Counts_[msQueued];
     }
     if (Src_.Queued) Src_.Queued();
-    THttpResponse r = Reply(201, {{"id", id}, {"status", "queued"}, {"parts", parts}});
-    r.Set("Location", "/messages/" + std::to_string(id));
+  }
+  auto stored = q.Existing ? Src_.Store->Get(q.Id) : std::nullopt;
+  const char* status = stored ? StatusName(stored->Status) : m.SendAt > NowMs() ? "scheduled" : "queued";
+  THttpResponse r = Reply(q.Existing ? 200 : 201, {{"id", q.Id}, {"status", status}, {"parts", parts}});
+  r.Set("Location", "/messages/" + std::to_string(q.Id));
+  return r;
+}
+
+THttpResponse TApiServer::Route(const THttpRequest& Req, const TScopeCheck& May) {
+  const std::string& path = Req.Path;
+  std::string allowed = AllowedMethods(path);
+  if (allowed.empty()) throw EBadRequest{404, "No such resource: " + Req.Method + " " + path};
+  // HEAD is GET without its body, which the server leaves out.
+  if (!Allows(allowed, Req.Method) && !(Allows(allowed, "GET") && Req.Method == "HEAD"))
+    throw EBadRequest{405, Req.Method + " is not allowed on " + path + "; " + allowed + (allowed.find(',') != std::string::npos ? " are" : " is"), "Allow", allowed};
+
+  if (path == "/messages" && Req.Method == "POST") {
+    May({"send"});
+    return PostMessage(Req);
+  }
+
+  if (path == "/messages") {
+    May({"read", "send"});
+    TMessageFilter f;
+    if (const std::string* st = Req.Param("status")) {
+      for (int i = msQueued; i <= msCancelled; ++i)
+        if (*st == StatusName(static_cast<TMessageStatus>(i))) f.Status = static_cast<TMessageStatus>(i);
+      if (!f.Status) throw EBadRequest{400, "status must be a message status (\"queued\", \"delivered\", ...)"};
+    }
+    if (const std::string* to = Req.Param("to")) f.To = *to;
+    if (const std::string* since = Req.Param("since")) {
+      auto t = ParseRfc3339(*since);
+      if (!t) throw EBadRequest{400, "since must be an RFC 3339 time (2026-12-10T09:30:00Z)"};
+      f.Since = *t;
+    }
+    f.Limit = static_cast<int>(NumberParam(Req, "limit", 100, 1, 1000));
+    f.BeforeId = NumberParam(Req, "cursor", 0, 0, INT64_MAX);
+    json list = json::array();
+    auto found = Src_.Store->Messages(f);
+    for (auto& m : found) list.push_back(Describe(m));
+    json r = {{"messages", list}};
+    // The next page's cursor, while a full page says there may be more.
+    r["next_cursor"] = static_cast<int>(found.size()) == f.Limit ? json(found.back().Id) : json(nullptr);
+    return Reply(200, r);
+  }
+
+  if (auto id = IdIn(path, "/messages/")) {
+    if (Req.Method == "DELETE") {
+      May({"send"});
+      switch (Src_.Store->Cancel(*id)) {
+        case crCancelled:
+          return Reply(200, {{"id", *id}, {"status", "cancelled"}});
+        case crNoSuchMessage:
+          throw EBadRequest{404, "No message " + std::to_string(*id)};
+        case crTooLate:
+          throw EBadRequest{409, "Message " + std::to_string(*id) +
+                                     " cannot be cancelled: a part of it went out, or it is at a modem or done"};
+      }
+    }
+    May({"read", "send"});
+    auto m = Src_.Store->Get(*id);
+    if (!m) throw EBadRequest{404, "No message " + std::to_string(*id)};
+    return Reply(200, Describe(*m));
+  }
+
+  if (path == "/webhooks" && Req.Method == "POST") {
+    May({"admin"});
+    json body = JsonBody(Req);
+    TWebhook h;
+    for (auto& [k, v] : body.items())
+      if (k != "url" && k != "events" && k != "secret") throw EBadRequest{400, "Unknown field \"" + k + "\""};
+    if (!body.contains("url") || !body["url"].is_string()) throw EBadRequest{400, "\"url\" must be a URL string"};
+    h.Url = body["url"];
+    if (std::string why = WebhookUrlProblem(h.Url); !why.empty()) throw EBadRequest{400, "\"url\": " + why};
+    if (!body.contains("events") || !body["events"].is_array() || body["events"].empty())
+      throw EBadRequest{400, "\"events\" must be a list of event types (\"message.delivered\"), families "
+                             "(\"message.\") or \"*\""};
+    for (auto& e : body["events"]) {
+      if (!e.is_string() || !KnownEventType(e.get<std::string>()))
+        throw EBadRequest{400, "Not an event type: " + e.dump()};
+      h.Events.push_back(e);
+    }
+    if (body.contains("secret")) {
+      if (!body["secret"].is_string() || body["secret"].get<std::string>().size() < 16)
+        throw EBadRequest{400, "\"secret\" must be a string of 16 characters or more"};
+      h.Secret = body["secret"];
+    } else {
+      unsigned char key[24];
+      if (RAND_bytes(key, sizeof key) != 1) throw EBadRequest{503, "No random numbers for a secret"};
+      std::string b64(4 * sizeof key / 3 + 1, '\0');
+      b64.resize(static_cast<size_t>(
+          EVP_EncodeBlock(reinterpret_cast<unsigned char*>(b64.data()), key, static_cast<int>(sizeof key))));
+      h.Secret = "whsec_" + b64;
+    }
+    h.Id = Src_.Store->AddWebhook(h);
+    THttpResponse r = Reply(201, {{"id", h.Id}, {"url", h.Url}, {"events", h.Events}, {"secret", h.Secret}});
+    r.Set("Location", "/webhooks/" + std::to_string(h.Id));
     return r;
   }
 
-  if (path.rfind("/messages/", 0) == 0) {
-    May({"read", "send"});
-    int64_t id = std::stoll(path.substr(10));
-    auto m = Src_.Store->Get(id);
-    if (!m) throw EBadRequest{404, "No message " + std::to_string(id)};
-    return Reply(200, Describe(*m));
+  if (path == "/webhooks") {
+    May({"admin"});
+    json list = json::array();
+    for (auto& h : Src_.Store->Webhooks())
+      list.push_back({{"id", h.Id}, {"url", h.Url}, {"events", h.Events}, {"origin", h.Origin},
+                      {"signed", !h.Secret.empty()}, {"created", Rfc3339(h.Created)}});
+    return Reply(200, {{"webhooks", list}});
+  }
+
+  if (auto id = IdIn(path, "/webhooks/")) {
+    May({"admin"});
+    for (auto& h : Src_.Store->Webhooks())
+      if (h.Id == *id && h.Origin == "config")
+        throw EBadRequest{409, "Webhook " + std::to_string(*id) + " is the configuration's: remove it there"};
+    if (!Src_.Store->DeleteWebhook(*id)) throw EBadRequest{404, "No webhook " + std::to_string(*id)};
+    THttpResponse r;
+    r.Status = 204;
+    return r;
+  }
+
+  if (auto id = IdIn(path, "/webhooks/", "/deliveries")) {
+    May({"admin"});
+    int limit = static_cast<int>(NumberParam(Req, "limit", 100, 1, 1000));
+    json list = json::array();
+    for (auto& a : Src_.Store->DeliveryAttempts(*id, limit)) {
+      json j = {{"event", a.Event}, {"attempt", a.Attempt}, {"time", Rfc3339(a.At)}, {"outcome", a.Outcome}};
+      if (a.HttpStatus) j["http_status"] = a.HttpStatus;
+      if (!a.Error.empty()) j["error"] = a.Error;
+      list.push_back(j);
+    }
+    return Reply(200, {{"deliveries", list}});
+  }
+
+  if (auto id = IdIn(path, "/webhooks/", "/replay")) {
+    May({"admin"});
+    int64_t since = NumberParam(Req, "since", 0, 0, INT64_MAX);
+    if (!Src_.Store->Replay(*id, since, TClock::now())) throw EBadRequest{404, "No webhook " + std::to_string(*id)};
+    if (Src_.Queued) Src_.Queued();
+    return Reply(202, {{"id", *id}, {"since", since}});
+  }
+
+  if (path == "/openapi.json") {
+    THttpResponse r;
+    r.Body = OpenApiDocument();
+    return r;
   }
 
   if (path == "/inbox") {
@@ -500,7 +861,7 @@ THttpResponse TApiServer::Route(const THttpRequest& Req, const TScopeCheck& May)
     << QueueDepth() << "\n";
   o << "# HELP halyard_messages Messages in the store by status.\n# TYPE halyard_messages gauge\n";
   auto counts = Counts();
-  for (int st = msQueued; st <= msUnknown; ++st) {
+  for (int st = msQueued; st <= msCancelled; ++st) {
     auto status = static_cast<TMessageStatus>(st);
     o << "halyard_messages{status=\"" << StatusName(status) << "\"} " << (counts.count(status) ? counts[status] : 0)
       << "\n";

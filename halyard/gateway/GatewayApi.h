@@ -1,7 +1,8 @@
 #pragma once
-// The gateway's HTTP API: queue a message, follow it, read the inbox, the health and the
-// metrics. JSON bodies; a key with the route's scope on every call but /health; 4xx with a
-// message for bad input, and nothing queued then.
+// The gateway's HTTP API: queue, schedule, follow, list and cancel messages, read the inbox and
+// the event feed, subscribe webhooks, the modems, the health and the metrics; Kannel's send URL
+// for clients written for it. JSON bodies; a key with the route's scope on every call but /health
+// and /openapi.json; 4xx with a message for bad input, and nothing queued then.
 #include <chrono>
 #include <functional>
 #include <initializer_list>
@@ -45,6 +46,11 @@ class TApiServer {
   // Raises a 403 unless the request's key has one of the scopes.
   using TScopeCheck = std::function<void(std::initializer_list<const char*> Scopes)>;
   THttpResponse Route(const THttpRequest& Req, const TScopeCheck& May);
+  THttpResponse PostMessage(const THttpRequest& Req);
+  // Kannel's send URL, with Kannel's own answers; Who: the key's name, if known.
+  THttpResponse SendSms(const THttpRequest& Req, std::string& Who);
+  // The key whose secret Secret is, or null.
+  TKeyState* KeyFor(const std::string& Secret);
   // The key a request carries, or the answer that refuses it; Who: the key's name, if known.
   const TKeyState* Authorise(const THttpRequest& Req, THttpResponse& Refusal, std::string& Who);
   // Messages queued or being sent, counted at most once a second: a flood of /health must not

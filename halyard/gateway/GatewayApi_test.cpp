@@ -91,7 +91,11 @@ TEST_F(GatewayApi, BadRequestsAreRefusedWithAMessageAndQueueNothing) {
   ExpectRefused(Post(R"({"to": "+4917212345", "text": "hi", "validity_minutes": 2})"), 400, "validity_minutes");
   ExpectRefused(Post(R"({"to": "+4917212345", "text": "hi", "validity_minutes": "1h"})"), 400, "validity_minutes");
   ExpectRefused(Post(R"({"to": "+4917212345", "text": "hi", "report": "yes"})"), 400, "report");
-  ExpectRefused(Post(R"({"to": "+4917212345", "text": "hi", "priority": 1})"), 400, "Unknown field");
+  ExpectRefused(Post(R"({"to": "+4917212345", "text": "hi", "flash": true})"), 400, "Unknown field");
+  ExpectRefused(Post(R"({"to": "+4917212345", "text": "hi", "priority": 101})"), 400, "priority");
+  ExpectRefused(Post(R"({"to": "+4917212345", "text": "hi", "send_at": "tomorrow"})"), 400, "send_at");
+  ExpectRefused(Post(R"({"to": "+4917212345", "text": "hi", "send_at": "2026-02-30T10:00:00Z"})"), 400, "send_at");
+  ExpectRefused(Post(R"({"to": "+4917212345", "text": "hi", "callback_url": "ftp://x"})"), 400, "callback_url");
   ExpectRefused(Post(json{{"to", "+4917212345"}, {"text", std::string(255 * 153 + 1, 'a')}}.dump()), 400, "256 parts");
   ExpectRefused(Post(std::string(1024 * 1024, ' ')), 413, "too large");
   ExpectRefused(Get("/messages/12345"), 404, "No message 12345");
@@ -115,7 +119,7 @@ TEST_F(GatewayApi, NumbersSchemeMethodsAndAFullQueue) {
   auto r = Http->Delete("/messages", {{"Authorization", "Bearer s3cret"}});
   ASSERT_TRUE(r);
   EXPECT_EQ(r->status, 405);
-  EXPECT_EQ(r->get_header_value("Allow"), "POST");
+  EXPECT_EQ(r->get_header_value("Allow"), "GET, POST");
   r = Http->Post("/inbox", {{"Authorization", "Bearer s3cret"}}, "", "application/json");
   ASSERT_TRUE(r);
   EXPECT_EQ(r->status, 405);

@@ -66,6 +66,14 @@ class TKeys {
 
 }  // namespace
 
+std::string WebhookUrlProblem(const std::string& Url) {
+  if (Url.rfind("http://", 0) != 0 && Url.rfind("https://", 0) != 0) return "the URL must begin with http:// or https://";
+  if (Url.size() > 2000) return "the URL is longer than 2000 characters";
+  for (unsigned char ch : Url)
+    if (ch <= 0x20 || ch >= 0x7F) return "the URL holds a space or a character that must be escaped";
+  return "";
+}
+
 std::string HostName() {
   char b[256] = {};
   if (::gethostname(b, sizeof b - 1) != 0 || !b[0]) return "gateway";
@@ -148,6 +156,37 @@ TGatewayConfig ParseConfig(const std::string& Toml, const std::string& Origin) {
       TKeys h(*r->as_table(), "[receiving]");
       h.GetDuration("parts_keep_seconds", c.PartsKeep);
       h.Done();
+    }
+    if (auto* w = k.Sub("webhooks")) {
+      if (!w->is_table()) throw EConfigError("[webhooks] in " + Origin + " must be a table");
+      TKeys h(*w->as_table(), "[webhooks]");
+      h.Get("attempts", c.WebhookAttempts);
+      h.GetDuration("retry_seconds", c.WebhookRetryFirst);
+      h.GetDuration("retry_max_seconds", c.WebhookRetryMax);
+      h.GetDuration("timeout_seconds", c.WebhookTimeout);
+      h.Get("threads", c.WebhookThreads);
+      h.Get("callback_secret", c.CallbackSecret);
+      h.Done();
+    }
+    if (auto* w = k.Sub("webhook")) {
+      if (!w->is_array_of_tables()) throw EConfigError("webhook in " + Origin + " must be [[webhook]] tables");
+      int n = 0;
+      for (auto& node : *w->as_array()) {
+        TWebhookConfig hook;
+        const std::string where = "[[webhook]] " + std::to_string(++n);
+        TKeys h(*node.as_table(), where);
+        h.Get("url", hook.Url);
+        h.Get("secret", hook.Secret);
+        if (auto* events = h.Sub("events")) {
+          if (!events->is_array()) throw EConfigError("\"events\" in " + where + " must be a list");
+          for (auto& e : *events->as_array()) {
+            if (!e.is_string()) throw EConfigError("\"events\" in " + where + " must be strings");
+            hook.Events.push_back(**e.as_string());
+          }
+        }
+        h.Done();
+        c.Webhooks.push_back(hook);
+      }
     }
     if (auto* r = k.Sub("reopen")) {
       if (!r->is_table()) throw EConfigError("[reopen] in " + Origin + " must be a table");
@@ -236,6 +275,13 @@ void CheckConfig(const TGatewayConfig& C) {
   if (C.Port < 0 || C.Port > 65535) throw EConfigError("The port must be 0 to 65535");
   if (C.MaxAttempts < 1) throw EConfigError("max_attempts must be 1 or more");
   if (C.EventsKeepDays < 1) throw EConfigError("events_keep_days must be 1 or more");
+  if (C.WebhookAttempts < 1) throw EConfigError("attempts in [webhooks] must be 1 or more");
+  if (C.WebhookThreads < 1 || C.WebhookThreads > 64) throw EConfigError("threads in [webhooks] must be 1 to 64");
+  if (C.WebhookTimeout.count() < 1) throw EConfigError("timeout_seconds in [webhooks] must be 1 or more");
+  for (auto& h : C.Webhooks) {
+    if (std::string why = WebhookUrlProblem(h.Url); !why.empty()) throw EConfigError("[[webhook]] " + h.Url + ": " + why);
+    if (h.Events.empty()) throw EConfigError("[[webhook]] " + h.Url + ": \"events\" names no event type");
+  }
   if (C.Lease.count() < 5) throw EConfigError("lease_seconds must be 5 or more");
   if (C.ReopenFirst.count() < 1 || C.ReopenMax < C.ReopenFirst)
     throw EConfigError("[reopen] first_ms must be at least 1 and max_ms at least first_ms");

@@ -38,6 +38,13 @@ struct TApiKey {
   double RatePerSecond = -1;       // requests a second; 0: no limit; below 0: [http]'s
 };
 
+// A subscription the configuration makes ([[webhook]]).
+struct TWebhookConfig {
+  std::string Url;
+  std::vector<std::string> Events;  // types, families ("message.") or "*"
+  std::string Secret;
+};
+
 struct TGatewayConfig {
   std::string Name;                       // default: the host name
   std::string Store = "halyard-smsd.db";  // a file for SQLite, a libpq connection string or URI
@@ -65,6 +72,13 @@ struct TGatewayConfig {
   // Reopening a modem that went away: from ReopenFirst, doubling up to ReopenMax.
   std::chrono::milliseconds ReopenFirst{1000}, ReopenMax{60000};
   std::vector<TModemConfig> Modems;
+  // Webhooks: 56 attempts waiting 10 s doubling to an hour span about two days.
+  std::vector<TWebhookConfig> Webhooks;
+  int WebhookAttempts = 56;
+  std::chrono::seconds WebhookRetryFirst{10}, WebhookRetryMax{3600};
+  std::chrono::seconds WebhookTimeout{15};
+  int WebhookThreads = 2;
+  std::string CallbackSecret;  // signs the deliveries to a message's own callback_url
 };
 
 // The one modem's values given on a command line.
@@ -78,6 +92,8 @@ struct TModemFlags {
 // refused with EConfigError.
 void ApplyModemFlags(TGatewayConfig& C, const TModemFlags& F);
 
+// Why Url cannot be a webhook's ("" when it can): http or https, no spaces or raw bytes.
+std::string WebhookUrlProblem(const std::string& Url);
 // This host's name, the name of a gateway that is given none.
 std::string HostName();
 // Raises EConfigError naming the key or the line.

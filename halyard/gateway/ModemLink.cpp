@@ -305,14 +305,14 @@ bool TModemLink::ReadStored() {
 
 // --- sending -----------------------------------------------------------------------------------
 
-void TModemLink::FailCurrent(const std::string& Error, bool Retry) {
+void TModemLink::FailCurrent(const std::string& Error, bool Retry, int Code) {
   TOutgoing m = Current_->Message;
   Current_.reset();
   const auto& c = Gw_.Config();
   bool again = Retry && m.Attempts < c.MaxAttempts;
   auto wait = c.RetryFirst * (1 << std::min(m.Attempts - 1, 16));
   auto next = TClock::now() + std::min<std::chrono::seconds>(wait, c.RetryMax);
-  Write([this, m, Error, again, next] { Gw_.Store().MarkFailed(m.Id, Error, again, next); });
+  Write([this, m, Error, again, next, Code] { Gw_.Store().MarkFailed(m.Id, Error, again, next, Code); });
   Gw_.Update(Name(), [&](TModemState& s) {
     s.LastError = Error;
     ++(again ? s.Counters.Retries : s.Counters.Failed);
@@ -378,7 +378,7 @@ bool TModemLink::SendPart() {
       }
       // The modem's number decides; only a +CMS error can be the message's own fault.
       bool retry = e.Kind == EPartFailed::pfNoAnswer || (e.Cms >= 0 ? RetryableCms(e.Cms) : Retryable(e.what()));
-      FailCurrent(e.what(), retry);
+      FailCurrent(e.what(), retry, e.Cms);
       if (e.Kind == EPartFailed::pfNoAnswer) Down(e.what());  // unplugged, switched off, hung
       else if (++ErrorRun_ >= kErrorRunLimit) Down(std::string("errors in a row: ") + e.what());
       return true;

@@ -74,7 +74,7 @@ class TModemLink {
   void RetryEarlyReports();
   bool ReadStored();
   bool SendPart();
-  void FailCurrent(const std::string& Error, bool Retry);
+  void FailCurrent(const std::string& Error, bool Retry, int Code = -1);
   // Store writes that must not be lost: tried in order until the store takes them.
   bool FlushWrites();
   void Write(std::function<void()> W);

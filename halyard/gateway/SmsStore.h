@@ -15,8 +15,16 @@
 
 namespace Halyard::Gateway {
 
-enum TMessageStatus { msQueued, msSending, msSent, msFailed, msDelivered, msUndelivered, msUnknown };
+// Stored by number: new states go at the end.
+enum TMessageStatus {
+  msQueued, msSending, msSent, msFailed, msDelivered, msUndelivered, msUnknown, msScheduled, msCancelled
+};
 const char* StatusName(TMessageStatus S);
+// Every type of event the store writes.
+const std::vector<std::string>& EventTypes();
+// The Kannel delivery-report type of an event (1 delivered, 2 undelivered, 4 queued again, 8 sent,
+// 16 failed); 0 for one Kannel has no type for.
+int KannelDlrType(const std::string& EventType);
 constexpr const char* kUnknownOutcome = "unknown, may have been sent";
 
 using TClock = std::chrono::system_clock;
@@ -39,6 +47,43 @@ struct TOutgoing {
   std::string Modem;            // the modem that sent it, or holds the claim
   std::vector<int> References;  // the message references of the parts sent so far
   int64_t Created = 0;          // milliseconds since the epoch
+  int Priority = 0;             // higher first
+  int64_t SendAt = 0;           // not before, milliseconds since the epoch; 0: at once
+  int ErrorCode = -1;           // the modem's +CMS number of the last failure, or -1
+  int64_t SentAt = 0, DoneAt = 0;  // every part out; delivered, undelivered, failed, unknown or cancelled
+  std::string CallbackUrl;      // told of its status changes
+};
+
+// A message to be queued, with what the API may say of it.
+struct TNewMessage {
+  std::string To, Text;
+  bool Report = false;
+  int ValidityMinutes = 0;
+  int Priority = 0;
+  int64_t SendAt = 0;
+  std::string CallbackUrl;
+  std::string CallbackKind = "json";  // "json": signed events; "kannel": a GET of the URL's template
+  int CallbackMask = 0;               // for "kannel": Kannel's dlr-mask
+  // A client's key: the same key and Digest within a day are the same message; the same key
+  // with another digest is a conflict.
+  std::string IdempotencyKey, Digest;
+};
+
+struct TQueued {
+  int64_t Id = 0;
+  bool Existing = false;  // queued before under the same key
+  bool Conflict = false;  // the key is taken by another message (Id is that one)
+};
+
+enum TCancelResult { crCancelled, crNoSuchMessage, crTooLate };
+
+// Which messages a listing shows: newest first, before BeforeId (0: from the newest).
+struct TMessageFilter {
+  std::optional<TMessageStatus> Status;
+  std::string To;
+  int64_t Since = 0;  // created at or after, milliseconds since the epoch
+  int64_t BeforeId = 0;
+  int Limit = 100;
 };
 
 struct TIncoming {
@@ -87,6 +132,36 @@ struct TModemRecord {
   int64_t LastSeen = 0;  // milliseconds since the epoch
 };
 
+// A subscription to events of the feed.
+struct TWebhook {
+  int64_t Id = 0;
+  std::string Url;
+  std::vector<std::string> Events;  // types, families ("message.") or "*"
+  std::string Secret;               // signs each delivery; "" for none
+  std::string Origin = "api";       // "api", or "config" for one the configuration names
+  int64_t Created = 0;
+};
+
+// One event on its way to one subscriber (webhook 0: a message's own callback URL).
+struct TDelivery {
+  int64_t Webhook = 0;
+  TEvent Event;
+  std::string Url, Secret;
+  std::string Kind = "json";  // "json", or "kannel" for a delivery-report URL template
+  int Mask = 0;               // Kannel's dlr-mask
+  int Attempts = 0;           // before this one
+};
+
+// What one attempt at a delivery came to.
+struct TDeliveryAttempt {
+  int64_t Webhook = 0, Event = 0;
+  int Attempt = 0;
+  int64_t At = 0;      // milliseconds since the epoch
+  int HttpStatus = 0;  // 0: no answer
+  std::string Error;
+  std::string Outcome;  // "delivered", "retry" or "failed"
+};
+
 class TStore {
  public:
   virtual ~TStore() = default;
@@ -95,10 +170,21 @@ class TStore {
   // "sqlite" or "postgresql".
   virtual const char* Kind() const = 0;
 
-  // Queues a message; its id.
-  virtual int64_t Queue(const std::string& To, const std::string& Text, bool Report, int ValidityMinutes) = 0;
-  // The oldest queued message that is due, now held by Modem until Now + Lease; nothing when
-  // none is due. Exactly one claimer gets a message, whatever the number of gateways.
+  // Queues a message (scheduled when it is due later), or finds the one its key queued.
+  virtual TQueued QueueMessage(const TNewMessage& Message) = 0;
+  int64_t Queue(const std::string& To, const std::string& Text, bool Report, int ValidityMinutes) {
+    TNewMessage m;
+    m.To = To;
+    m.Text = Text;
+    m.Report = Report;
+    m.ValidityMinutes = ValidityMinutes;
+    return QueueMessage(m).Id;
+  }
+  // A queued or scheduled message of which no part went out is cancelled.
+  virtual TCancelResult Cancel(int64_t Id) = 0;
+  virtual std::vector<TOutgoing> Messages(const TMessageFilter& Filter) = 0;
+  // The first queued message that is due (by priority, then in queue order), now held by Modem
+  // until Now + Lease; nothing when none is due. Exactly one claimer gets a message, whatever the number of gateways.
   virtual std::optional<TOutgoing> Claim(const std::string& Modem, TTime Now, std::chrono::seconds Lease) = 0;
   // Extends a claim Modem still holds (between parts); false when it has lost it.
   virtual bool RenewClaim(int64_t Id, const std::string& Modem, TTime Until) = 0;
@@ -108,7 +194,7 @@ class TStore {
   // The claim's outcome: every part sent.
   virtual void MarkSent(int64_t Id) = 0;
   // Retry: queued again, due at NextTry; otherwise failed for good.
-  virtual void MarkFailed(int64_t Id, const std::string& Error, bool Retry, TTime NextTry) = 0;
+  virtual void MarkFailed(int64_t Id, const std::string& Error, bool Retry, TTime NextTry, int ErrorCode = -1) = 0;
   // A part went to the modem and no answer came: it may have gone out, so it is never sent again.
   virtual void MarkUnknown(int64_t Id, const std::string& Error) = 0;
   // Claims whose lease ran out and whose modem's record has not been refreshed since Now - Silence:
@@ -155,6 +241,28 @@ class TStore {
   virtual void RecordModem(const TModemRecord& Modem, const std::string& EventType = "") = 0;
   // Every modem of every gateway on the store.
   virtual std::vector<TModemRecord> Modems() = 0;
+
+  // Subscriptions. A new one hears of events from now on.
+  virtual int64_t AddWebhook(const TWebhook& Hook) = 0;
+  virtual std::vector<TWebhook> Webhooks() = 0;
+  virtual bool DeleteWebhook(int64_t Id) = 0;
+  // The configuration's subscriptions: kept, added or dropped to match Hooks.
+  virtual void SetConfigWebhooks(const std::vector<TWebhook>& Hooks) = 0;
+  // Events into deliveries for every subscription they match, and for the callback URL of the
+  // message they are of; at most Limit events a subscription. Safe from several gateways at once.
+  virtual int FanOut(TTime Now, int Limit = 500) = 0;
+  // Deliveries that are due, held by Claimer until Now + Lease (one that is not settled by then
+  // is due again).
+  virtual std::vector<TDelivery> ClaimDeliveries(const std::string& Claimer, TTime Now, std::chrono::seconds Lease,
+                                                 int Limit) = 0;
+  // An attempt's outcome: delivered, due again at RetryAt, or (neither) failed for good.
+  virtual void SettleDelivery(const TDelivery& D, const TDeliveryAttempt& Attempt, std::optional<TTime> RetryAt) = 0;
+  // The latest attempts of a subscription, newest first.
+  virtual std::vector<TDeliveryAttempt> DeliveryAttempts(int64_t Webhook, int Limit = 100) = 0;
+  // Delivers the subscription's events after SinceEvent again; false for no such subscription.
+  virtual bool Replay(int64_t Webhook, int64_t SinceEvent, TTime Now) = 0;
+  // Idempotency keys and delivery attempts older than Before are dropped; their number.
+  virtual int PruneDeliveries(TTime Before) = 0;
 
  protected:
   int Version_ = 0;

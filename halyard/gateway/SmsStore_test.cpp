@@ -31,7 +31,7 @@ TEST_P(SmsStore, QueueClaimSendReportAndReopen) {
   int64_t a, b;
   {
     auto s = Open();
-    EXPECT_EQ(s->SchemaVersion(), 3);
+    EXPECT_EQ(s->SchemaVersion(), 4);
     a = s->Queue("+4917", "first", true, 60);
     b = s->Queue("+4918", "second", false, 0);
     EXPECT_EQ(s->QueueDepth(), 2);
@@ -59,7 +59,7 @@ TEST_P(SmsStore, QueueClaimSendReportAndReopen) {
     EXPECT_FALSE(s->MatchReport("modem1", 8, "+4917", true, T0, 1h));  // reported already
   }
   auto s = Open();  // what was stored survives, the schema is not made again
-  EXPECT_EQ(s->SchemaVersion(), 3);
+  EXPECT_EQ(s->SchemaVersion(), 4);
   EXPECT_EQ(s->Get(a)->Status, msDelivered);
   EXPECT_EQ(s->Get(b)->Status, msQueued);
   EXPECT_EQ(s->QueueDepth(), 1);
@@ -317,4 +317,152 @@ TEST_P(SmsStore, WritersOfOneFeedLeaveNoGapAReaderCouldMiss) {
   for (auto& t : writers) t.join();
   ASSERT_EQ(seen.size(), static_cast<size_t>(kWriters * kEach));
   for (size_t i = 0; i < seen.size(); ++i) EXPECT_EQ(seen[i], static_cast<int64_t>(i + 1));
+}
+
+// What applications ask of the outbox: one message a key (a conflict for another body), higher
+// priority first and ties in queue order, nothing before its time, cancelling until a part goes
+// out, and listing newest first by a cursor.
+TEST_P(SmsStore, KeysPrioritySchedulesCancellingAndListing) {
+  auto s = Open();
+  auto msg = [](const std::string& To, int Priority = 0, const std::string& Key = "", const std::string& Digest = "") {
+    TNewMessage m;
+    m.To = To;
+    m.Text = "t";
+    m.Priority = Priority;
+    m.IdempotencyKey = Key;
+    m.Digest = Digest;
+    return m;
+  };
+  TQueued a = s->QueueMessage(msg("+491", 0, "order-7", "d1"));
+  EXPECT_FALSE(a.Existing);
+  TQueued again = s->QueueMessage(msg("+491", 0, "order-7", "d1"));
+  EXPECT_TRUE(again.Existing);
+  EXPECT_FALSE(again.Conflict);
+  EXPECT_EQ(again.Id, a.Id);
+  TQueued other = s->QueueMessage(msg("+492", 0, "order-7", "d2"));
+  EXPECT_TRUE(other.Conflict);
+  EXPECT_EQ(other.Id, a.Id);
+  int64_t low = s->QueueMessage(msg("+493", -5)).Id;
+  int64_t high1 = s->QueueMessage(msg("+494", 9)).Id;
+  int64_t high2 = s->QueueMessage(msg("+495", 9)).Id;
+  TNewMessage later = msg("+496", 50);
+  later.SendAt = std::chrono::duration_cast<std::chrono::milliseconds>((T0 + 1h).time_since_epoch()).count();
+  TQueued scheduled = s->QueueMessage(later);
+  EXPECT_EQ(s->Get(scheduled.Id)->Status, msScheduled);
+  std::vector<int64_t> order;
+  while (auto m = s->Claim("gw/m", T0 + 1s, 30s)) order.push_back(m->Id);
+  EXPECT_EQ(order, (std::vector<int64_t>{high1, high2, a.Id, low}));
+  EXPECT_EQ(s->Claim("gw/m", T0 + 2h, 30s)->Id, scheduled.Id);  // its time has come
+
+  int64_t c = s->Queue("+497", "to cancel", false, 0);
+  int64_t d = s->Queue("+498", "two parts", false, 0);
+  EXPECT_EQ(s->Cancel(c), crCancelled);
+  EXPECT_EQ(s->Get(c)->Status, msCancelled);
+  EXPECT_NE(s->Get(c)->DoneAt, 0);
+  EXPECT_EQ(s->Cancel(c), crTooLate);
+  EXPECT_EQ(s->Claim("gw/m", T0 + 3h, 30s)->Id, d);  // the cancelled one is passed over
+  s->AddSentPart(d, 1, T0);
+  s->MarkFailed(d, "+CMS ERROR: 500", true, T0, 500);
+  EXPECT_EQ(s->Get(d)->ErrorCode, 500);
+  EXPECT_EQ(s->Cancel(d), crTooLate);  // queued again, but a part of it went out
+  EXPECT_EQ(s->Cancel(99999), crNoSuchMessage);
+  EXPECT_EQ(Types(s->Events(0, 1000, "message.cancelled")), std::vector<std::string>{"message.cancelled"});
+
+  TMessageFilter f;
+  f.Limit = 3;
+  auto page1 = s->Messages(f);
+  ASSERT_EQ(page1.size(), 3u);
+  EXPECT_EQ(page1[0].Id, d);
+  f.BeforeId = page1.back().Id;
+  auto page2 = s->Messages(f);
+  ASSERT_EQ(page2.size(), 3u);
+  EXPECT_LT(page2[0].Id, page1.back().Id);
+  f = {};
+  f.Status = msCancelled;
+  EXPECT_EQ(s->Messages(f).size(), 1u);
+  f = {};
+  f.To = "+494";
+  ASSERT_EQ(s->Messages(f).size(), 1u);
+  EXPECT_EQ(s->Messages(f)[0].Priority, 9);
+}
+
+// Subscriptions hear of the events they name from their start; a message's own callback of that
+// message's changes; a delivery is held by one claimer at a time, and a claim that is never
+// settled comes due again; a replay delivers again.
+TEST_P(SmsStore, WebhookDeliveriesAreClaimedOnceAtATime) {
+  auto s = Open();
+  s->Queue("+491", "before the subscription", false, 0);
+  TWebhook h;
+  h.Url = "http://127.0.0.1:9/hook";
+  h.Events = {"message.sent", "modem."};
+  h.Secret = "0123456789abcdef";
+  int64_t hook = s->AddWebhook(h);
+  TNewMessage m;
+  m.To = "+492";
+  m.Text = "with a callback";
+  m.CallbackUrl = "http://127.0.0.1:9/cb?d=%d";
+  m.CallbackKind = "kannel";
+  m.CallbackMask = 8;  // sent only
+  int64_t id = s->QueueMessage(m).Id;
+  ASSERT_EQ(s->Claim("gw/m", T0, 30s)->Id, 1);
+  s->MarkSent(1);
+  ASSERT_EQ(s->Claim("gw/m", T0, 30s)->Id, id);
+  s->MarkSent(id);
+  TModemRecord r;
+  r.Gateway = "gw";
+  r.Name = "m";
+  s->RecordModem(r, "modem.up");
+  EXPECT_EQ(s->FanOut(T0), 4);  // two "sent" and "modem.up" for the hook, one "sent" for the callback
+  EXPECT_EQ(s->FanOut(T0), 0);
+
+  auto mine = s->ClaimDeliveries("gw-a", T0, 30s, 10);
+  ASSERT_EQ(mine.size(), 4u);
+  EXPECT_TRUE(s->ClaimDeliveries("gw-b", T0 + 1s, 30s, 10).empty());
+  int callbacks = 0;
+  for (auto& d : mine) {
+    if (d.Webhook == 0) {
+      ++callbacks;
+      EXPECT_EQ(d.Kind, "kannel");
+      EXPECT_EQ(d.Event.Subject, id);
+      EXPECT_EQ(d.Event.Type, "message.sent");
+    } else {
+      EXPECT_EQ(d.Secret, h.Secret);
+    }
+  }
+  EXPECT_EQ(callbacks, 1);
+  // One delivered, one to try again in a minute, one failed; the fourth left as a dead gateway
+  // leaves it.
+  auto settle = [&](const TDelivery& D, const char* Outcome, std::optional<TTime> Retry) {
+    TDeliveryAttempt a{D.Webhook, D.Event.Id, D.Attempts + 1, 1000, 503, "HTTP 503", Outcome};
+    s->SettleDelivery(D, a, Retry);
+  };
+  settle(mine[0], "delivered", std::nullopt);
+  settle(mine[1], "retry", T0 + 60s);
+  settle(mine[2], "failed", std::nullopt);
+  auto dueSoon = s->ClaimDeliveries("gw-b", T0 + 40s, 30s, 10);
+  ASSERT_EQ(dueSoon.size(), 1u);  // the lease of the fourth ran out
+  EXPECT_EQ(dueSoon[0].Event.Id, mine[3].Event.Id);
+  auto retried = s->ClaimDeliveries("gw-b", T0 + 61s, 30s, 10);
+  ASSERT_EQ(retried.size(), 1u);
+  EXPECT_EQ(retried[0].Event.Id, mine[1].Event.Id);
+  EXPECT_EQ(retried[0].Attempts, 1);
+  size_t hookSettled = 0;
+  for (int i = 0; i < 3; ++i) hookSettled += mine[i].Webhook == hook;
+  EXPECT_EQ(s->DeliveryAttempts(hook).size(), hookSettled);
+
+  EXPECT_TRUE(s->Replay(hook, 0, T0 + 2min));
+  EXPECT_FALSE(s->Replay(hook + 100, 0, T0));
+  EXPECT_EQ(s->ClaimDeliveries("gw-c", T0 + 3min, 30s, 10).size(), 3u);  // every one of the hook's again
+
+  // The configuration's subscriptions are kept as they are, and go when it drops them.
+  TWebhook c;
+  c.Url = "https://example.invalid/x";
+  c.Events = {"*"};
+  s->SetConfigWebhooks({c});
+  s->SetConfigWebhooks({c});
+  EXPECT_EQ(s->Webhooks().size(), 2u);
+  s->SetConfigWebhooks({});
+  EXPECT_EQ(s->Webhooks().size(), 1u);
+  EXPECT_TRUE(s->DeleteWebhook(hook));
+  EXPECT_FALSE(s->DeleteWebhook(hook));
 }

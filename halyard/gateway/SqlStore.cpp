@@ -7,8 +7,27 @@
 
 namespace Halyard::Gateway {
 
+const std::vector<std::string>& EventTypes() {
+  static const std::vector<std::string> kTypes = {
+      "message.queued",    "message.scheduled", "message.sending",  "message.part_sent", "message.sent",
+      "message.delivered", "message.undelivered", "message.failed", "message.unknown",   "message.cancelled",
+      "message.received",  "message.incomplete", "report.matched",  "modem.up",          "modem.down",
+      "modem.restarted"};
+  return kTypes;
+}
+
+int KannelDlrType(const std::string& EventType) {
+  if (EventType == "message.delivered") return 1;
+  if (EventType == "message.undelivered") return 2;
+  if (EventType == "message.queued") return 4;
+  if (EventType == "message.sent") return 8;
+  if (EventType == "message.failed") return 16;
+  return 0;
+}
+
 const char* StatusName(TMessageStatus S) {
-  static const char* names[] = {"queued", "sending", "sent", "failed", "delivered", "undelivered", "unknown"};
+  static const char* names[] = {"queued",      "sending", "sent",      "failed",   "delivered",
+                                "undelivered", "unknown", "scheduled", "cancelled"};
   return static_cast<unsigned>(S) < std::size(names) ? names[S] : "?";
 }
 
@@ -64,6 +83,34 @@ std::vector<std::vector<std::string>> Migrations(bool Postgres) {
       // 3: the parts of a message stored incomplete are kept a while, for one that comes late
       {"ALTER TABLE inbox_parts ADD COLUMN inbox BIGINT",
        "ALTER TABLE inbox_parts ADD COLUMN flushed BIGINT"},
+      // 4: what applications ask of the outbox, and the webhooks
+      {"ALTER TABLE outbox ADD COLUMN priority INTEGER NOT NULL DEFAULT 0",
+       "ALTER TABLE outbox ADD COLUMN send_at BIGINT NOT NULL DEFAULT 0",
+       "ALTER TABLE outbox ADD COLUMN error_code INTEGER NOT NULL DEFAULT -1",
+       "ALTER TABLE outbox ADD COLUMN sent_at BIGINT NOT NULL DEFAULT 0",
+       "ALTER TABLE outbox ADD COLUMN done_at BIGINT NOT NULL DEFAULT 0",
+       "ALTER TABLE outbox ADD COLUMN callback_url TEXT NOT NULL DEFAULT ''",
+       "ALTER TABLE outbox ADD COLUMN callback_kind TEXT NOT NULL DEFAULT ''",
+       "ALTER TABLE outbox ADD COLUMN callback_mask INTEGER NOT NULL DEFAULT 0",
+       "ALTER TABLE outbox ADD COLUMN idem_key TEXT",
+       "ALTER TABLE outbox ADD COLUMN idem_digest TEXT",
+       "CREATE UNIQUE INDEX outbox_idem ON outbox(idem_key) WHERE idem_key IS NOT NULL",
+       "CREATE INDEX outbox_created ON outbox(created)",
+       "CREATE TABLE webhooks(" + id +
+           ", url TEXT NOT NULL, events TEXT NOT NULL, secret TEXT NOT NULL, origin TEXT NOT NULL,"
+           " cursor BIGINT NOT NULL, created BIGINT NOT NULL)",
+       // One row an event for each subscription (webhook 0: the message's own callback).
+       "CREATE TABLE deliveries(webhook BIGINT NOT NULL, event BIGINT NOT NULL, url TEXT NOT NULL,"
+       " secret TEXT NOT NULL, kind TEXT NOT NULL, mask INTEGER NOT NULL, state INTEGER NOT NULL,"
+       " attempts INTEGER NOT NULL, next_at BIGINT NOT NULL, lease_until BIGINT NOT NULL, claimer TEXT NOT NULL,"
+       " PRIMARY KEY(webhook, event))",
+       "CREATE INDEX deliveries_due ON deliveries(state, next_at)",
+       "CREATE TABLE delivery_attempts(" + id +
+           ", webhook BIGINT NOT NULL, event BIGINT NOT NULL, attempt INTEGER NOT NULL, at BIGINT NOT NULL,"
+           " http_status INTEGER NOT NULL, error TEXT NOT NULL, outcome TEXT NOT NULL)",
+       "CREATE INDEX delivery_attempts_webhook ON delivery_attempts(webhook, id)",
+       "CREATE TABLE cursors(name TEXT PRIMARY KEY, event BIGINT NOT NULL)",
+       "INSERT INTO cursors(name, event) VALUES('callbacks', (SELECT COALESCE(MAX(id), 0) FROM events))"},
   };
 }
 
@@ -84,30 +131,126 @@ bool SameRecipient(const std::string& Sent, const std::string& Reported) {
   return b.size() >= 7 && a.compare(a.size() - b.size(), b.size(), b) == 0;
 }
 
+std::vector<std::string> SplitTypes(const std::string& Joined) {
+  std::vector<std::string> r;
+  for (size_t start = 0; start <= Joined.size();) {
+    size_t comma = Joined.find(',', start);
+    if (comma == std::string::npos) comma = Joined.size();
+    if (comma > start) r.push_back(Joined.substr(start, comma - start));
+    start = comma + 1;
+  }
+  return r;
+}
+
+std::string JoinTypes(const std::vector<std::string>& Types) {
+  std::string r;
+  for (auto& t : Types) r += (r.empty() ? "" : ",") + t;
+  return r;
+}
+
+bool TypeMatches(const std::vector<std::string>& Types, const std::string& Type) {
+  for (auto& t : Types)
+    if (t == "*" || t == Type || (!t.empty() && t.back() == '.' && Type.rfind(t, 0) == 0)) return true;
+  return false;
+}
+
+// The events of an outgoing message (the others of the family are of the inbox).
+bool OutboxEvent(const std::string& Type) {
+  const auto& all = EventTypes();
+  auto last = std::find(all.begin(), all.end(), "message.cancelled");
+  return std::find(all.begin(), last + 1, Type) != last + 1;
+}
+
 class TSqlStore : public TStore {
  public:
   explicit TSqlStore(std::unique_ptr<TSqlConnection> Db) : Db_(std::move(Db)) { Migrate(); }
 
   const char* Kind() const override { return Db_->Kind(); }
 
-  int64_t Queue(const std::string& To, const std::string& Text, bool Report, int ValidityMinutes) override {
+  TQueued QueueMessage(const TNewMessage& M) override {
     std::lock_guard lk(M_);
     TTransaction t(*Db_);
-    auto r = Db_->Query("INSERT INTO outbox(recipient, body, report, validity, status, created) VALUES(?, ?, ?, ?, 0, ?)"
-                        " RETURNING id",
-                        {To, Text, int64_t{Report}, int64_t{ValidityMinutes}, Ms(TClock::now())});
-    int64_t id = Int(r.at(0).at(0));
-    json data = {{"id", id}, {"to", To}, {"report", Report}};
-    if (ValidityMinutes) data["validity_minutes"] = ValidityMinutes;
-    t.Emit("message.queued", id, data);
+    const int64_t now = Ms(TClock::now());
+    const bool scheduled = M.SendAt > now;
+    std::vector<TSqlValue> row = {M.To,       M.Text,        int64_t{M.Report}, int64_t{M.ValidityMinutes},
+                                  int64_t{scheduled ? msScheduled : msQueued}, now, int64_t{M.Priority},
+                                  M.SendAt, scheduled ? M.SendAt : int64_t{0}, M.CallbackUrl,
+                                  M.CallbackUrl.empty() ? std::string() : M.CallbackKind, int64_t{M.CallbackMask}};
+    const bool keyed = !M.IdempotencyKey.empty();
+    if (keyed) {
+      row.insert(row.end(), {M.IdempotencyKey, M.Digest});
+      // A key is the same message for a day; after that it may name a new one.
+      Db_->Query("UPDATE outbox SET idem_key = NULL WHERE idem_key = ? AND created < ?",
+                 {M.IdempotencyKey, now - int64_t{24 * 3600 * 1000}});
+    }
+    auto r = Db_->Query(std::string("INSERT INTO outbox(recipient, body, report, validity, status, created, priority,"
+                                    " send_at, due, callback_url, callback_kind, callback_mask, idem_key, idem_digest)"
+                                    " VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ") +
+                            (keyed ? "?, ?" : "NULL, NULL") + ") ON CONFLICT DO NOTHING RETURNING id",
+                        row);
+    TQueued q;
+    if (r.empty()) {
+      // The key queued a message already (its row is committed: the unique index waited for it).
+      auto had = Db_->Query("SELECT id, idem_digest FROM outbox WHERE idem_key = ?", {M.IdempotencyKey});
+      if (had.empty()) throw EStoreError("the idempotency key is held by a message that is gone");
+      q.Id = Int(had[0][0]);
+      q.Existing = true;
+      q.Conflict = Text(had[0][1]) != M.Digest;
+      t.Commit();
+      return q;
+    }
+    q.Id = Int(r.at(0).at(0));
+    json data = {{"id", q.Id}, {"to", M.To}, {"report", M.Report}};
+    if (M.ValidityMinutes) data["validity_minutes"] = M.ValidityMinutes;
+    if (M.Priority) data["priority"] = M.Priority;
+    if (scheduled) data["send_at_ms"] = M.SendAt;
+    t.Emit(scheduled ? "message.scheduled" : "message.queued", q.Id, data);
     t.Commit();
-    return id;
+    return q;
+  }
+
+  TCancelResult Cancel(int64_t Id) override {
+    std::lock_guard lk(M_);
+    TTransaction t(*Db_);
+    Db_->Query("UPDATE outbox SET status = ?, done_at = ? WHERE id = ? AND status IN (?, ?)"
+               " AND NOT EXISTS (SELECT 1 FROM parts WHERE message = outbox.id)",
+               {int64_t{msCancelled}, Ms(TClock::now()), Id, int64_t{msQueued}, int64_t{msScheduled}});
+    TCancelResult r = crCancelled;
+    if (Db_->Changes() > 0) t.Emit("message.cancelled", Id, {{"id", Id}});
+    else r = Db_->Query("SELECT 1 FROM outbox WHERE id = ?", {Id}).empty() ? crNoSuchMessage : crTooLate;
+    t.Commit();
+    return r;
+  }
+
+  std::vector<TOutgoing> Messages(const TMessageFilter& F) override {
+    std::lock_guard lk(M_);
+    std::string sql = "SELECT id FROM outbox WHERE created >= ?";
+    std::vector<TSqlValue> params = {F.Since};
+    if (F.Status) {
+      sql += " AND status = ?";
+      params.push_back(int64_t{*F.Status});
+    }
+    if (!F.To.empty()) {
+      sql += " AND recipient = ?";
+      params.push_back(F.To);
+    }
+    if (F.BeforeId > 0) {
+      sql += " AND id < ?";
+      params.push_back(F.BeforeId);
+    }
+    sql += " ORDER BY id DESC LIMIT ?";
+    params.push_back(int64_t{F.Limit});
+    std::vector<TOutgoing> r;
+    for (auto& row : Db_->Query(sql, params))
+      if (auto m = Load(Int(row[0]))) r.push_back(std::move(*m));
+    return r;
   }
 
   std::optional<TOutgoing> Claim(const std::string& Modem, TTime Now, std::chrono::seconds Lease) override {
     std::lock_guard lk(M_);
     TTransaction t(*Db_);
-    auto pick = Db_->Query(std::string("SELECT id FROM outbox WHERE status = 0 AND due <= ? ORDER BY due, id LIMIT 1") +
+    auto pick = Db_->Query(std::string("SELECT id FROM outbox WHERE status IN (0, 7) AND due <= ?"
+                                       " ORDER BY priority DESC, id LIMIT 1") +
                                Db_->ForUpdate(),
                            {Ms(Now)});
     if (pick.empty()) return std::nullopt;
@@ -141,20 +284,24 @@ class TSqlStore : public TStore {
     std::lock_guard lk(M_);
     TTransaction t(*Db_);
     // Sent it was, even when its lease ran out meanwhile and it was called unknown.
-    Db_->Query("UPDATE outbox SET status = 2, error = '', lease_until = 0 WHERE id = ? AND status <> 2", {Id});
+    Db_->Query("UPDATE outbox SET status = 2, error = '', error_code = -1, lease_until = 0, sent_at = ? WHERE id = ?"
+               " AND status <> 2",
+               {Ms(TClock::now()), Id});
     if (Db_->Changes() > 0) t.Emit("message.sent", Id, {{"id", Id}});
     Settle(t, Id);  // the reports of its first parts may be in already
     t.Commit();
   }
 
-  void MarkFailed(int64_t Id, const std::string& Error, bool Retry, TTime NextTry) override {
+  void MarkFailed(int64_t Id, const std::string& Error, bool Retry, TTime NextTry, int ErrorCode) override {
     std::lock_guard lk(M_);
     TTransaction t(*Db_);
-    Db_->Query("UPDATE outbox SET status = ?, error = ?, due = ?, lease_until = 0 WHERE id = ?",
-               {int64_t{Retry ? msQueued : msFailed}, Error, Ms(NextTry), Id});
+    Db_->Query("UPDATE outbox SET status = ?, error = ?, error_code = ?, due = ?, lease_until = 0, done_at = ?"
+               " WHERE id = ?",
+               {int64_t{Retry ? msQueued : msFailed}, Error, int64_t{ErrorCode}, Ms(NextTry),
+                Retry ? int64_t{0} : Ms(TClock::now()), Id});
     if (Db_->Changes() > 0) {
       if (Retry) t.Emit("message.queued", Id, {{"id", Id}, {"retry", true}, {"error", Error}, {"due_ms", Ms(NextTry)}});
-      else t.Emit("message.failed", Id, {{"id", Id}, {"error", Error}});
+      else t.Emit("message.failed", Id, {{"id", Id}, {"error", Error}, {"error_code", ErrorCode}});
     }
     t.Commit();
   }
@@ -162,8 +309,8 @@ class TSqlStore : public TStore {
   void MarkUnknown(int64_t Id, const std::string& Error) override {
     std::lock_guard lk(M_);
     TTransaction t(*Db_);
-    Db_->Query("UPDATE outbox SET status = ?, error = ?, lease_until = 0 WHERE id = ?",
-               {int64_t{msUnknown}, Error, Id});
+    Db_->Query("UPDATE outbox SET status = ?, error = ?, lease_until = 0, done_at = ? WHERE id = ?",
+               {int64_t{msUnknown}, Error, Ms(TClock::now()), Id});
     if (Db_->Changes() > 0) t.Emit("message.unknown", Id, {{"id", Id}, {"error", Error}});
     t.Commit();
   }
@@ -171,10 +318,10 @@ class TSqlStore : public TStore {
   int ExpireClaims(TTime Now, std::chrono::seconds Silence) override {
     std::lock_guard lk(M_);
     TTransaction t(*Db_);
-    auto ids = Db_->Query("UPDATE outbox SET status = 6, error = ? WHERE status = 1 AND lease_until < ? AND NOT EXISTS"
-                          " (SELECT 1 FROM modems WHERE gateway || '/' || name = outbox.modem AND last_seen >= ?)"
-                          " RETURNING id",
-                          {std::string(kUnknownOutcome), Ms(Now), Ms(Now - Silence)});
+    auto ids = Db_->Query("UPDATE outbox SET status = 6, error = ?, done_at = ? WHERE status = 1 AND lease_until < ?"
+                          " AND NOT EXISTS (SELECT 1 FROM modems WHERE gateway || '/' || name = outbox.modem"
+                          " AND last_seen >= ?) RETURNING id",
+                          {std::string(kUnknownOutcome), Ms(Now), Ms(Now), Ms(Now - Silence)});
     for (auto& r : ids) t.Emit("message.unknown", Int(r[0]), {{"id", Int(r[0])}, {"error", kUnknownOutcome}});
     t.Commit();
     return static_cast<int>(ids.size());
@@ -377,6 +524,179 @@ class TSqlStore : public TStore {
     }
     return r;
   }
+  int64_t AddWebhook(const TWebhook& H) override {
+    std::lock_guard lk(M_);
+    TTransaction t(*Db_);
+    int64_t id = InsertWebhook(H);
+    t.Commit();
+    return id;
+  }
+
+  std::vector<TWebhook> Webhooks() override {
+    std::lock_guard lk(M_);
+    std::vector<TWebhook> r;
+    for (auto& row : Db_->Query("SELECT id, url, events, secret, origin, created FROM webhooks ORDER BY id"))
+      r.push_back({Int(row[0]), Text(row[1]), SplitTypes(Text(row[2])), Text(row[3]), Text(row[4]), Int(row[5])});
+    return r;
+  }
+
+  bool DeleteWebhook(int64_t Id) override {
+    std::lock_guard lk(M_);
+    TTransaction t(*Db_);
+    Db_->Query("DELETE FROM webhooks WHERE id = ?", {Id});
+    bool gone = Db_->Changes() > 0;
+    Db_->Query("DELETE FROM deliveries WHERE webhook = ?", {Id});
+    t.Commit();
+    return gone;
+  }
+
+  void SetConfigWebhooks(const std::vector<TWebhook>& Hooks) override {
+    std::lock_guard lk(M_);
+    TTransaction t(*Db_);
+    std::vector<int64_t> keep;
+    for (auto& h : Hooks) {
+      auto had = Db_->Query("SELECT id FROM webhooks WHERE origin = 'config' AND url = ? AND events = ? AND secret = ?",
+                            {h.Url, JoinTypes(h.Events), h.Secret});
+      TWebhook c = h;
+      c.Origin = "config";
+      keep.push_back(had.empty() ? InsertWebhook(c) : Int(had[0][0]));
+    }
+    for (auto& row : Db_->Query("SELECT id FROM webhooks WHERE origin = 'config'")) {
+      int64_t id = Int(row[0]);
+      if (std::find(keep.begin(), keep.end(), id) != keep.end()) continue;
+      Db_->Query("DELETE FROM webhooks WHERE id = ?", {id});
+      Db_->Query("DELETE FROM deliveries WHERE webhook = ?", {id});
+    }
+    t.Commit();
+  }
+
+  int FanOut(TTime Now, int Limit) override {
+    std::lock_guard lk(M_);
+    TTransaction t(*Db_);
+    int made = 0;
+    auto add = [&](int64_t Hook, int64_t Event, const std::string& Url, const std::string& Secret,
+                   const std::string& Kind, int64_t Mask) {
+      Db_->Query("INSERT INTO deliveries(webhook, event, url, secret, kind, mask, state, attempts, next_at, lease_until,"
+                 " claimer) VALUES(?, ?, ?, ?, ?, ?, 0, 0, ?, 0, '') ON CONFLICT DO NOTHING",
+                 {Hook, Event, Url, Secret, Kind, Mask, Ms(Now)});
+      made += Db_->Changes() > 0;
+    };
+    for (auto& h : Db_->Query(std::string("SELECT id, url, events, secret, cursor FROM webhooks ORDER BY id") +
+                              Db_->ForUpdate())) {
+      auto types = SplitTypes(Text(h[2]));
+      int64_t last = Int(h[4]);
+      for (auto& e : Db_->Query("SELECT id, type FROM events WHERE id > ? ORDER BY id LIMIT ?", {last, int64_t{Limit}})) {
+        last = Int(e[0]);
+        if (TypeMatches(types, Text(e[1]))) add(Int(h[0]), last, Text(h[1]), Text(h[3]), "json", 0);
+      }
+      Db_->Query("UPDATE webhooks SET cursor = ? WHERE id = ?", {last, Int(h[0])});
+    }
+    // A message's own callback hears of that message's status changes.
+    auto cursor = Db_->Query(std::string("SELECT event FROM cursors WHERE name = 'callbacks'") + Db_->ForUpdate());
+    if (!cursor.empty()) {
+      int64_t last = Int(cursor[0][0]);
+      for (auto& e : Db_->Query("SELECT e.id, e.type, o.callback_url, o.callback_kind, o.callback_mask FROM events e"
+                                " LEFT JOIN outbox o ON o.id = e.subject WHERE e.id > ? ORDER BY e.id LIMIT ?",
+                                {last, int64_t{Limit}})) {
+        last = Int(e[0]);
+        const std::string type = Text(e[1]), url = Text(e[2]), kind = Text(e[3]);
+        if (url.empty() || !OutboxEvent(type)) continue;
+        if (kind == "kannel" && !(KannelDlrType(type) & Int(e[4]))) continue;
+        add(0, last, url, "", kind, Int(e[4]));
+      }
+      Db_->Query("UPDATE cursors SET event = ? WHERE name = 'callbacks'", {last});
+    }
+    t.Commit();
+    return made;
+  }
+
+  std::vector<TDelivery> ClaimDeliveries(const std::string& Claimer, TTime Now, std::chrono::seconds Lease,
+                                         int Limit) override {
+    std::lock_guard lk(M_);
+    TTransaction t(*Db_);
+    auto due = Db_->Query(std::string("SELECT webhook, event FROM deliveries WHERE (state = 0 AND next_at <= ?)"
+                                      " OR (state = 1 AND lease_until < ?) ORDER BY next_at, event LIMIT ?") +
+                              Db_->ForUpdate(),
+                          {Ms(Now), Ms(Now), int64_t{Limit}});
+    std::vector<TDelivery> r;
+    for (auto& d : due) {
+      const std::vector<TSqlValue> key = {Int(d[0]), Int(d[1])};
+      auto row = Db_->Query("SELECT d.url, d.secret, d.kind, d.mask, d.attempts, e.type, e.subject, e.data, e.at"
+                            " FROM deliveries d JOIN events e ON e.id = d.event WHERE d.webhook = ? AND d.event = ?",
+                            key);
+      if (row.empty()) {  // its event was pruned
+        Db_->Query("DELETE FROM deliveries WHERE webhook = ? AND event = ?", key);
+        continue;
+      }
+      Db_->Query("UPDATE deliveries SET state = 1, lease_until = ?, claimer = ? WHERE webhook = ? AND event = ?",
+                 {Ms(Now + Lease), Claimer, Int(d[0]), Int(d[1])});
+      auto& x = row[0];
+      TDelivery v;
+      v.Webhook = Int(d[0]);
+      v.Event = {Int(d[1]), Text(x[5]), Int(x[6]), Text(x[7]), Int(x[8])};
+      v.Url = Text(x[0]);
+      v.Secret = Text(x[1]);
+      v.Kind = Text(x[2]);
+      v.Mask = static_cast<int>(Int(x[3]));
+      v.Attempts = static_cast<int>(Int(x[4]));
+      r.push_back(std::move(v));
+    }
+    t.Commit();
+    return r;
+  }
+
+  void SettleDelivery(const TDelivery& D, const TDeliveryAttempt& A, std::optional<TTime> RetryAt) override {
+    std::lock_guard lk(M_);
+    TTransaction t(*Db_);
+    Db_->Query("INSERT INTO delivery_attempts(webhook, event, attempt, at, http_status, error, outcome)"
+               " VALUES(?, ?, ?, ?, ?, ?, ?)",
+               {D.Webhook, D.Event.Id, int64_t{A.Attempt}, A.At, int64_t{A.HttpStatus}, A.Error, A.Outcome});
+    int64_t state = A.Outcome == "delivered" ? 2 : RetryAt ? 0 : 3;
+    Db_->Query("UPDATE deliveries SET state = ?, attempts = attempts + 1, next_at = ?, lease_until = 0, claimer = ''"
+               " WHERE webhook = ? AND event = ?",
+               {state, RetryAt ? Ms(*RetryAt) : A.At, D.Webhook, D.Event.Id});
+    t.Commit();
+  }
+
+  std::vector<TDeliveryAttempt> DeliveryAttempts(int64_t Webhook, int Limit) override {
+    std::lock_guard lk(M_);
+    std::vector<TDeliveryAttempt> r;
+    for (auto& row : Db_->Query("SELECT webhook, event, attempt, at, http_status, error, outcome FROM delivery_attempts"
+                                " WHERE webhook = ? ORDER BY id DESC LIMIT ?",
+                                {Webhook, int64_t{Limit}}))
+      r.push_back({Int(row[0]), Int(row[1]), static_cast<int>(Int(row[2])), Int(row[3]),
+                   static_cast<int>(Int(row[4])), Text(row[5]), Text(row[6])});
+    return r;
+  }
+
+  bool Replay(int64_t Webhook, int64_t SinceEvent, TTime Now) override {
+    std::lock_guard lk(M_);
+    TTransaction t(*Db_);
+    auto h = Db_->Query("SELECT url, events, secret, cursor FROM webhooks WHERE id = ?", {Webhook});
+    if (h.empty()) return false;
+    auto types = SplitTypes(Text(h[0][1]));
+    for (auto& e : Db_->Query("SELECT id, type FROM events WHERE id > ? AND id <= ? ORDER BY id",
+                              {SinceEvent, Int(h[0][3])})) {
+      if (!TypeMatches(types, Text(e[1]))) continue;
+      Db_->Query("INSERT INTO deliveries(webhook, event, url, secret, kind, mask, state, attempts, next_at, lease_until,"
+                 " claimer) VALUES(?, ?, ?, ?, 'json', 0, 0, 0, ?, 0, '') ON CONFLICT(webhook, event) DO UPDATE"
+                 " SET state = 0, attempts = 0, next_at = excluded.next_at, lease_until = 0, claimer = ''",
+                 {Webhook, Int(e[0]), Text(h[0][0]), Text(h[0][2]), Ms(Now)});
+    }
+    t.Commit();
+    return true;
+  }
+
+  int PruneDeliveries(TTime Before) override {
+    std::lock_guard lk(M_);
+    TTransaction t(*Db_);
+    Db_->Query("DELETE FROM delivery_attempts WHERE at < ?", {Ms(Before)});
+    int n = static_cast<int>(Db_->Changes());
+    Db_->Query("DELETE FROM deliveries WHERE state IN (2, 3) AND next_at < ?", {Ms(Before)});
+    t.Commit();
+    return n;
+  }
+
 
  private:
   // Rolled back unless committed. The events it reports are written at its end, after every
@@ -409,6 +729,13 @@ class TSqlStore : public TStore {
     bool Done_ = false;
   };
 
+  int64_t InsertWebhook(const TWebhook& H) {
+    auto r = Db_->Query("INSERT INTO webhooks(url, events, secret, origin, cursor, created)"
+                        " SELECT ?, ?, ?, ?, COALESCE(MAX(id), 0), ? FROM events RETURNING id",
+                        {H.Url, JoinTypes(H.Events), H.Secret, H.Origin, Ms(TClock::now())});
+    return Int(r.at(0).at(0));
+  }
+
   // A sent message whose every part is reported: delivered, or undelivered if any part was not.
   void Settle(TTransaction& T, int64_t Message) {
     auto left = Db_->Query("SELECT SUM(CASE WHEN delivered IS NULL THEN 1 ELSE 0 END),"
@@ -416,14 +743,14 @@ class TSqlStore : public TStore {
                            {Message});
     if (!left.at(0).at(0) || Int(left[0][0]) != 0) return;
     TMessageStatus to = Int(left[0][1]) == 0 ? msDelivered : msUndelivered;
-    Db_->Query("UPDATE outbox SET status = ? WHERE id = ? AND status IN (2, 4, 5) AND status <> ?",
-               {int64_t{to}, Message, int64_t{to}});
+    Db_->Query("UPDATE outbox SET status = ?, done_at = ? WHERE id = ? AND status IN (2, 4, 5) AND status <> ?",
+               {int64_t{to}, Ms(TClock::now()), Message, int64_t{to}});
     if (Db_->Changes() > 0) T.Emit(std::string("message.") + StatusName(to), Message, {{"id", Message}});
   }
 
   std::optional<TOutgoing> Load(int64_t Id) {
-    auto rows = Db_->Query("SELECT id, recipient, body, report, validity, status, attempts, error, modem, created"
-                           " FROM outbox WHERE id = ?",
+    auto rows = Db_->Query("SELECT id, recipient, body, report, validity, status, attempts, error, modem, created,"
+                           " priority, send_at, error_code, sent_at, done_at, callback_url FROM outbox WHERE id = ?",
                            {Id});
     if (rows.empty()) return std::nullopt;
     auto& s = rows[0];
@@ -438,6 +765,12 @@ class TSqlStore : public TStore {
     m.Error = Text(s[7]);
     m.Modem = Text(s[8]);
     m.Created = Int(s[9]);
+    m.Priority = static_cast<int>(Int(s[10]));
+    m.SendAt = Int(s[11]);
+    m.ErrorCode = static_cast<int>(Int(s[12]));
+    m.SentAt = Int(s[13]);
+    m.DoneAt = Int(s[14]);
+    m.CallbackUrl = Text(s[15]);
     for (auto& p : Db_->Query("SELECT reference FROM parts WHERE message = ? ORDER BY id", {Id}))
       m.References.push_back(static_cast<int>(Int(p[0])));
     return m;
