@@ -200,29 +200,6 @@ std::string HexDigest(const std::string& Text) {
   return r;
 }
 
-// The recipient and text of a message to be queued, checked; the parts it makes.
-int CheckMessage(const std::string& To, const std::string& Text) {
-  if (To.empty()) throw EBadRequest{400, "\"to\" is empty"};
-  if (std::string why = RecipientProblem(To); !why.empty())
-    throw EBadRequest{400, "Not a phone number: " + To + " (" + why + ")"};
-  try {
-    (void)GSM::TSMS2::EncodeODA(To);
-  } catch (const std::exception& e) {
-    throw EBadRequest{400, "Not a phone number: " + To + " (" + e.what() + ")"};
-  }
-  if (Text.empty()) throw EBadRequest{400, "\"text\" is empty"};
-  if (!ValidUtf8(Text)) throw EBadRequest{400, "\"text\" is not valid UTF-8"};
-  int parts = 0;
-  try {
-    parts = GSM::CountParts(Text);
-  } catch (const std::exception& e) {
-    throw EBadRequest{400, std::string("The text is too long: ") + e.what()};
-  }
-  if (parts > 255) throw EBadRequest{400, "The text is too long: " + std::to_string(parts) + " parts, 255 at most"};
-  return parts;
-}
-
-// A form's or query's fields: "a=1&b=x+y%21".
 // A request's body as a JSON object; read as JSON only when it says it is JSON (or says nothing).
 json JsonBody(const THttpRequest& Req) {
   if (const std::string* type = Req.Header("content-type")) {
@@ -245,33 +222,28 @@ bool KnownEventType(const std::string& T) {
   return false;
 }
 
-THttpFields FormFields(const std::string& Body) {
-  THttpFields r;
-  auto decode = [](const std::string& v) {
-    std::string o;
-    for (size_t i = 0; i < v.size(); ++i) {
-      if (v[i] == '+') {
-        o += ' ';
-      } else if (v[i] == '%' && i + 2 < v.size() && std::isxdigit(static_cast<unsigned char>(v[i + 1])) &&
-                 std::isxdigit(static_cast<unsigned char>(v[i + 2]))) {
-        o += static_cast<char>(std::stoi(v.substr(i + 1, 2), nullptr, 16));
-        i += 2;
-      } else {
-        o += v[i];
-      }
-    }
-    return o;
-  };
-  for (size_t start = 0; start < Body.size();) {
-    size_t amp = Body.find('&', start);
-    if (amp == std::string::npos) amp = Body.size();
-    std::string pair = Body.substr(start, amp - start);
-    size_t eq = pair.find('=');
-    if (!pair.empty()) r.emplace_back(decode(pair.substr(0, eq)), eq == std::string::npos ? "" : decode(pair.substr(eq + 1)));
-    start = amp + 1;
+// The recipient and text of a message to be queued, checked; the parts it makes.
+int CheckMessage(const std::string& To, const std::string& Text) {
+  if (To.empty()) throw EBadRequest{400, "\"to\" is empty"};
+  if (std::string why = RecipientProblem(To); !why.empty())
+    throw EBadRequest{400, "Not a phone number: " + To + " (" + why + ")"};
+  try {
+    (void)GSM::TSMS2::EncodeODA(To);
+  } catch (const std::exception& e) {
+    throw EBadRequest{400, "Not a phone number: " + To + " (" + e.what() + ")"};
   }
-  return r;
+  if (Text.empty()) throw EBadRequest{400, "\"text\" is empty"};
+  if (!ValidUtf8(Text)) throw EBadRequest{400, "\"text\" is not valid UTF-8"};
+  int parts = 0;
+  try {
+    parts = GSM::CountParts(Text);
+  } catch (const std::exception& e) {
+    throw EBadRequest{400, std::string("The text is too long: ") + e.what()};
+  }
+  if (parts > 255) throw EBadRequest{400, "The text is too long: " + std::to_string(parts) + " parts, 255 at most"};
+  return parts;
 }
+
 
 }  // namespace
 
@@ -430,7 +402,7 @@ THttpResponse TApiServer::SendSms(const THttpRequest& Req, std::string& Who) {
   if (Req.Method == "POST") {
     const std::string* type = Req.Header("content-type");
     if (type && AuxStr::LoString(*type).rfind("application/x-www-form-urlencoded", 0) == 0)
-      for (auto& f : FormFields(Req.Body)) fields.push_back(f);
+      for (auto& f : ParseForm(Req.Body)) fields.push_back(f);
   }
   auto field = [&](const char* Name) -> std::string {
     for (auto& [k, v] : fields)

@@ -7,11 +7,15 @@
 #include <csignal>
 #include <fstream>
 #include <mutex>
+#include <set>
 #include <sstream>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
 #include "GatewayTestDb.h"
+#include "halyard/auxstr/AuxStr.h"
+#include "halyard/gateway/OpenApi.h"
 
 using namespace Halyard::Gateway;
 using nlohmann::json;
@@ -228,6 +232,139 @@ TEST_F(GatewayApi, EventsAndTheModemsOfEveryGateway) {
   EXPECT_EQ(modems[0]["signal"], 20);
   EXPECT_EQ(modems[0]["operator"], "HALYARD NET");
   EXPECT_EQ(modems[1]["state"], "stale");
+}
+
+// A client that retries a POST (50 at once, as a reconnecting client may) gets one message; the
+// same id with another body is refused; a message can be cancelled until a part goes out, and
+// the list pages newest first.
+TEST_F(GatewayApi, OneMessageAKeyCancellingAndListing) {
+  const std::string body = R"({"to": "+4917212345", "text": "once", "priority": 3})";
+  std::vector<std::thread> clients;
+  std::mutex m;
+  std::map<int, int> statuses;
+  std::set<int64_t> ids;
+  for (int i = 0; i < 50; ++i)
+    clients.emplace_back([&] {
+      httplib::Client c("127.0.0.1", Api->Port());
+      c.set_read_timeout(60, 0);
+      auto r = c.Post("/messages", {{"Authorization", "Bearer s3cret"}, {"Idempotency-Key", "order-42"}}, body,
+                      "application/json");
+      std::lock_guard lk(m);
+      if (!r) return;
+      ++statuses[r->status];
+      ids.insert(json::parse(r->body).value("id", int64_t{-1}));
+    });
+  for (auto& t : clients) t.join();
+  EXPECT_EQ(statuses[201], 1);
+  EXPECT_EQ(statuses[200], 49);
+  ASSERT_EQ(ids.size(), 1u);
+  EXPECT_EQ(Store->QueueDepth(), 1);
+  int64_t id = *ids.begin();
+  auto r = Http->Post("/messages", {{"Authorization", "Bearer s3cret"}},
+                      R"({"to": "+4917212345", "text": "another", "id": "order-42"})", "application/json");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 409) << r->body;
+
+  r = Http->Post("/messages", {{"Authorization", "Bearer s3cret"}},
+                 R"({"to": "+4917200000", "text": "later", "send_at": "2099-01-01T10:00:00+01:00"})", "application/json");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 201);
+  EXPECT_EQ(json::parse(r->body)["status"], "scheduled");
+  int64_t later = json::parse(r->body)["id"];
+  EXPECT_EQ(Store->Get(later)->SendAt, 4070941200000);  // 09:00 UTC
+  r = Http->Delete("/messages/" + std::to_string(later), {{"Authorization", "Bearer s3cret"}});
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 200) << r->body;
+  r = Http->Delete("/messages/" + std::to_string(later), {{"Authorization", "Bearer s3cret"}});
+  EXPECT_EQ(r->status, 409) << r->body;
+  auto claimed = Store->Claim("gw/m1", TClock::now(), std::chrono::seconds(30));
+  ASSERT_TRUE(claimed);
+  EXPECT_EQ(claimed->Id, id);
+  r = Http->Delete("/messages/" + std::to_string(id), {{"Authorization", "Bearer s3cret"}});
+  EXPECT_EQ(r->status, 409) << "at a modem";
+
+  auto list = Get("/messages?limit=1");
+  ASSERT_EQ(list->status, 200) << list->body;
+  auto j = json::parse(list->body);
+  ASSERT_EQ(j["messages"].size(), 1u);
+  EXPECT_EQ(j["messages"][0]["id"], later);
+  EXPECT_EQ(j["messages"][0]["status"], "cancelled");
+  EXPECT_TRUE(j["messages"][0]["times"].contains("cancelled"));
+  auto next = Get("/messages?limit=1&cursor=" + std::to_string(j["next_cursor"].get<int64_t>()));
+  EXPECT_EQ(json::parse(next->body)["messages"][0]["id"], id);
+  EXPECT_EQ(json::parse(Get("/messages?status=cancelled")->body)["messages"].size(), 1u);
+  EXPECT_EQ(Get("/messages?status=lost")->status, 400);
+}
+
+// Subscriptions through the API (admin only), and Kannel's send URL for clients written for it.
+TEST_F(GatewayApi, WebhooksAndKannelsSendUrl) {
+  auto post = [&](const std::string& Path, const std::string& Body) {
+    return Http->Post(Path, {{"Authorization", "Bearer s3cret"}}, Body, "application/json");
+  };
+  auto r = post("/webhooks", R"({"url": "http://127.0.0.1:9/h", "events": ["message.delivered", "modem."]})");
+  ASSERT_EQ(r->status, 201) << r->body;
+  auto made = json::parse(r->body);
+  EXPECT_EQ(made["secret"].get<std::string>().rfind("whsec_", 0), 0u);
+  EXPECT_EQ(post("/webhooks", R"({"url": "http://127.0.0.1:9/h", "events": ["message.lost"]})")->status, 400);
+  EXPECT_EQ(post("/webhooks", R"({"url": "file:///etc/passwd", "events": ["*"]})")->status, 400);
+  EXPECT_EQ(post("/webhooks", R"({"url": "http://127.0.0.1:9/h", "events": ["*"], "secret": "short"})")->status, 400);
+  auto list = json::parse(Get("/webhooks")->body)["webhooks"];
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0]["signed"], true);
+  EXPECT_FALSE(list[0].contains("secret"));
+  std::string one = "/webhooks/" + std::to_string(made["id"].get<int64_t>());
+  EXPECT_EQ(Get(one + "/deliveries")->status, 200);
+  EXPECT_EQ(post(one + "/replay?since=0", "")->status, 202);
+  EXPECT_EQ(Http->Delete(one, {{"Authorization", "Bearer s3cret"}})->status, 204);
+  EXPECT_EQ(Http->Delete(one, {{"Authorization", "Bearer s3cret"}})->status, 404);
+
+  Api.reset();
+  Config.Keys.push_back({"rapidpro", HashKey("kannel-pass"), {"send"}, -1});
+  Config.Keys.push_back({"reader", HashKey("reader-pass"), {"read"}, -1});
+  Api = std::make_unique<TApiServer>(Config, TApiSource{Store.get(), [] { return std::vector<TModemState>{}; },
+                                                        nullptr, nullptr});
+  Api->Start();
+  Http = std::make_unique<httplib::Client>("127.0.0.1", Api->Port());
+  Http->set_url_encode(false);  // the query goes as Kannel's clients write it
+  auto k = Http->Get("/cgi-bin/sendsms?username=rapidpro&password=kannel-pass&to=%2B4917212345&text=Hello+there"
+                     "&dlr-mask=3&dlr-url=http%3A%2F%2F127.0.0.1%3A9%2Fdlr%3Ftype%3D%25d");
+  ASSERT_TRUE(k);
+  EXPECT_EQ(k->status, 202);
+  EXPECT_EQ(k->body, "0: Accepted for delivery");
+  auto m = Store->Messages({});
+  ASSERT_EQ(m.size(), 1u);
+  EXPECT_EQ(m[0].Text, "Hello there");
+  EXPECT_TRUE(m[0].Report);
+  EXPECT_EQ(m[0].CallbackUrl, "http://127.0.0.1:9/dlr?type=%d");
+  k = Http->Post("/cgi-bin/sendsms", "user=rapidpro&pass=kannel-pass&to=4917212345&text=caf%E9&charset=ISO-8859-1",
+                 "application/x-www-form-urlencoded");
+  EXPECT_EQ(k->status, 202) << k->body;
+  EXPECT_EQ(Store->Messages({})[0].Text, "caf\xC3\xA9");
+  EXPECT_EQ(Http->Get("/cgi-bin/sendsms?username=rapidpro&password=wrong&to=1234&text=x")->status, 403);
+  EXPECT_EQ(Http->Get("/cgi-bin/sendsms?username=reader&password=reader-pass&to=1234&text=x")->status, 403);
+  EXPECT_EQ(Http->Get("/cgi-bin/sendsms?username=rapidpro&password=kannel-pass&text=x")->status, 400);
+}
+
+// The document describes every route the server answers, with its methods, and no other.
+TEST_F(GatewayApi, TheOpenApiDocumentNamesEveryRoute) {
+  auto r = Http->Get("/openapi.json");
+  ASSERT_EQ(r->status, 200);
+  auto doc = json::parse(r->body);
+  EXPECT_EQ(doc["openapi"], "3.1.0");
+  std::set<std::string> described, routed;
+  for (auto& [path, item] : doc["paths"].items())
+    for (auto& [method, op] : item.items())
+      if (method != "parameters") described.insert(Halyard::AuxStr::UpString(method) + " " + path);
+  for (auto& route : ApiRoutes()) {
+    std::string methods = route.Methods;
+    for (size_t start = 0; start < methods.size();) {
+      size_t comma = methods.find(", ", start);
+      if (comma == std::string::npos) comma = methods.size();
+      routed.insert(methods.substr(start, comma - start) + " " + route.Path);
+      start = comma + 2;
+    }
+  }
+  EXPECT_EQ(described, routed);
 }
 
 TEST(GatewayParts, ErrorsThatMayPassAndThoseThatWillNot) {

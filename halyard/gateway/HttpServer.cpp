@@ -10,7 +10,9 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cctype>
 #include <cstring>
+#include <optional>
 #include <mutex>
 #include <thread>
 #include <nlohmann/json.hpp>
@@ -42,9 +44,40 @@ struct TPending {
   int Refused = 0;  // the status the server answers itself, once it knows
   std::string Why;
   bool AnswerNow = true;  // a refusal: before the body, or after reading it to its end
+  bool Begun = false;     // the head has been read
+  std::optional<std::string> RawQuery;  // as the client sent it, when it sent one
 };
 
 }  // namespace
+
+THttpFields ParseForm(std::string_view Text) {
+  auto decode = [](std::string_view v) {
+    std::string o;
+    for (size_t i = 0; i < v.size(); ++i) {
+      if (v[i] == '+') {
+        o += ' ';
+      } else if (v[i] == '%' && i + 2 < v.size() && std::isxdigit(static_cast<unsigned char>(v[i + 1])) &&
+                 std::isxdigit(static_cast<unsigned char>(v[i + 2]))) {
+        o += static_cast<char>(std::stoi(std::string(v.substr(i + 1, 2)), nullptr, 16));
+        i += 2;
+      } else {
+        o += v[i];
+      }
+    }
+    return o;
+  };
+  THttpFields r;
+  for (size_t start = 0; start < Text.size();) {
+    size_t amp = Text.find('&', start);
+    if (amp == std::string_view::npos) amp = Text.size();
+    std::string_view pair = Text.substr(start, amp - start);
+    size_t eq = pair.find('=');
+    if (!pair.empty())
+      r.emplace_back(decode(pair.substr(0, eq)), eq == std::string_view::npos ? "" : decode(pair.substr(eq + 1)));
+    start = amp + 1;
+  }
+  return r;
+}
 
 const std::string* THttpRequest::Header(std::string_view Name) const {
   for (auto& [k, v] : Headers)
@@ -192,6 +225,13 @@ struct THttpServer::TImpl {
     P.Why = std::move(Why);
   }
 
+  // The first sight of a request: its query as it came, before any decoding.
+  static void* UriSeen(void*, const char* Uri, MHD_Connection*) {
+    auto* p = new TPending;
+    if (const char* q = Uri ? std::strchr(Uri, '?') : nullptr) p->RawQuery = std::string(q + 1);
+    return p;
+  }
+
   static MHD_Result Access(void* Cls, MHD_Connection* C, const char* Url, const char* Method, const char*,
                            const char* Upload, size_t* UploadSize, void** ConCls) {
     auto* self = static_cast<TImpl*>(Cls);
@@ -199,6 +239,9 @@ struct THttpServer::TImpl {
     if (!p) {
       p = new TPending;
       *ConCls = p;
+    }
+    if (!p->Begun) {
+      p->Begun = true;
       p->Req.Method = Method;
       p->Req.Path = Url;
       MHD_get_connection_values(
@@ -208,13 +251,17 @@ struct THttpServer::TImpl {
             return MHD_YES;
           },
           &p->Req);
-      MHD_get_connection_values(
-          C, MHD_GET_ARGUMENT_KIND,
-          [](void* To, MHD_ValueKind, const char* K, const char* V) {
-            static_cast<THttpRequest*>(To)->Query.emplace_back(K, V ? V : "");
-            return MHD_YES;
-          },
-          &p->Req);
+      // A query is form-encoded ("+" a space), as browsers and form libraries write it.
+      if (p->RawQuery)
+        p->Req.Query = ParseForm(*p->RawQuery);
+      else
+        MHD_get_connection_values(
+            C, MHD_GET_ARGUMENT_KIND,
+            [](void* To, MHD_ValueKind, const char* K, const char* V) {
+              static_cast<THttpRequest*>(To)->Query.emplace_back(K, V ? V : "");
+              return MHD_YES;
+            },
+            &p->Req);
       if (const MHD_ConnectionInfo* i = MHD_get_connection_info(C, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
           i && i->client_addr) {
         char b[INET6_ADDRSTRLEN] = {};
@@ -306,6 +353,7 @@ void THttpServer::Start(const std::string& Address, int Port) {
       {MHD_OPTION_STRICT_FOR_CLIENT, 1, nullptr},
       {MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&TImpl::Notify), Impl_.get()},
       {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&TImpl::Completed), Impl_.get()},
+      {MHD_OPTION_URI_LOG_CALLBACK, reinterpret_cast<intptr_t>(&TImpl::UriSeen), nullptr},
       {MHD_OPTION_EXTERNAL_LOGGER,
        reinterpret_cast<intptr_t>(+[](void*, const char*, va_list) {}), nullptr},  // refusals are ours to log
   };

@@ -21,6 +21,9 @@ class EHttpError : public std::runtime_error {
 
 using THttpFields = std::vector<std::pair<std::string, std::string>>;
 
+// The fields of a form-encoded text ("a=1&b=x+y%21"), decoded, in their order.
+THttpFields ParseForm(std::string_view Text);
+
 struct THttpRequest {
   std::string Method, Path;  // the path percent-decoded, without its query
   THttpFields Query;         // decoded, in their order
