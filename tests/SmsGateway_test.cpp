@@ -9,6 +9,7 @@
 #include <set>
 
 #include "GatewayTestDb.h"
+#include "WebhookReceiver.h"
 #include "Processes.h"
 #include "halyard/auxstr/AuxStr.h"
 #include "halyard/gsm/LongSMS.h"
@@ -276,8 +277,23 @@ TEST_P(SmsGateway, AKilledGatewayLeavesOneUnknownAndTheOtherTakesOver) {
   // hand-over, not of pauses.
   TSim a1(Db->Dir() / "sim-a1", "+15550000001", "A1"), a2(Db->Dir() / "sim-a2", "+15550000002", "A1");
   TSim b1(Db->Dir() / "sim-b1", "+15550000003", "A1"), b2(Db->Dir() / "sim-b2", "+15550000004", "A1");
-  TGatewayProcess ga(Db->Dir() / "gw-a", Common("gw-a", 5) + ModemSection("m1", a1, "A1") + ModemSection("m2", a2, "A1"));
-  TGatewayProcess gb(Db->Dir() / "gw-b", Common("gw-b", 5) + ModemSection("m1", b1, "A1") + ModemSection("m2", b2, "A1"));
+  // Both push every event to one subscriber, which refuses the first attempts, stalls one past
+  // the time-out and checks every signature.
+  HalyardTest::TWebhookReceiver rx("0123456789abcdef");
+  const int64_t subscribed = store->Events(0, 100000).back().Id;  // the subscription hears what follows
+  {
+    std::lock_guard lk(rx.M);
+    rx.Script = {[] { return 503; }, [] { return 503; }, [] {
+                   std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+                   return 204;
+                 }};
+  }
+  const std::string hooks = "[webhooks]\ntimeout_seconds = 1\nretry_seconds = 1\nretry_max_seconds = 2\n"
+                            "[[webhook]]\nurl = \"" + rx.Url() + "\"\nevents = [\"*\"]\nsecret = \"0123456789abcdef\"\n";
+  TGatewayProcess ga(Db->Dir() / "gw-a",
+                     Common("gw-a", 5) + hooks + ModemSection("m1", a1, "A1") + ModemSection("m2", a2, "A1"));
+  TGatewayProcess gb(Db->Dir() / "gw-b",
+                     Common("gw-b", 5) + hooks + ModemSection("m1", b1, "A1") + ModemSection("m2", b2, "A1"));
   ASSERT_GT(ga.Port(), 0) << ga.Log();
   ASSERT_GT(gb.Port(), 0) << gb.Log();
   auto joined = [](const TSim& x, const TSim& y) {
@@ -288,11 +304,13 @@ TEST_P(SmsGateway, AKilledGatewayLeavesOneUnknownAndTheOtherTakesOver) {
   ASSERT_TRUE(WaitFor(120, [&] { return joined(a1, a2).size() >= 200; })) << ga.Log();
   ga.Kill();
   auto sentByA = joined(a1, a2);
+  for (int i = 0; i < 100; ++i) (i % 2 ? b1 : b2).Control("sms +4930" + std::to_string(100 + i) + " incoming " + std::to_string(i));
   // The survivor finishes the queue, and calls the dead one's claim unknown once its lease ran out.
   ASSERT_TRUE(WaitFor(240, [&] { return store->QueueDepth() == 0; })) << store->QueueDepth() << "\n" << gb.Log();
   auto counts = store->Counts();
   EXPECT_LE(counts[Gateway::msUnknown], 2);  // at most one in flight on each of its modems
   EXPECT_EQ(counts[Gateway::msSent] + counts[Gateway::msUnknown], 1000);
+  EXPECT_TRUE(WaitFor(120, [&] { return store->InboxCount() == 100; })) << store->InboxCount();
   auto sentByB = joined(b1, b2);
   EXPECT_GT(sentByB.size(), 1000 - sentByA.size() - 1);
   for (auto& [text, id] : ids) {
@@ -306,6 +324,26 @@ TEST_P(SmsGateway, AKilledGatewayLeavesOneUnknownAndTheOtherTakesOver) {
       EXPECT_EQ(times, 1) << text;
       EXPECT_EQ(m->Status, Gateway::msSent) << text;
     }
+  }
+  // Every event reaches the subscriber, those the killed gateway held once their lease ran out.
+  std::set<std::string> feed;
+  for (int64_t after = subscribed;;) {
+    auto page = store->Events(after, 1000);
+    if (page.empty()) break;
+    for (auto& e : page) feed.insert(std::to_string(e.Id));
+    after = page.back().Id;
+  }
+  auto missing = [&] {
+    std::lock_guard lk(rx.M);
+    size_t n = 0;
+    for (auto& id : feed) n += !rx.Taken.count(id);
+    return n;
+  };
+  EXPECT_TRUE(WaitFor(180, [&] { return missing() == 0; })) << missing() << " of " << feed.size() << " not delivered";
+  {
+    std::lock_guard lk(rx.M);
+    EXPECT_EQ(rx.BadSignatures, 0);
+    EXPECT_GE(rx.Calls, static_cast<int>(feed.size()) + 3);
   }
   EXPECT_EQ(gb.Terminate(), 0) << gb.Log();
   ExpectFeedTellsTheStore(*store);  // a killed gateway's half-done changes are not in it either

@@ -553,6 +553,7 @@ class TSqlStore : public TStore {
   void SetConfigWebhooks(const std::vector<TWebhook>& Hooks) override {
     std::lock_guard lk(M_);
     TTransaction t(*Db_);
+    Db_->LockFeed();  // gateways that start together keep one copy of the configuration's
     std::vector<int64_t> keep;
     for (auto& h : Hooks) {
       auto had = Db_->Query("SELECT id FROM webhooks WHERE origin = 'config' AND url = ? AND events = ? AND secret = ?",

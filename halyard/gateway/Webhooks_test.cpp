@@ -4,9 +4,6 @@
 #include "halyard/gateway/Webhooks.h"
 
 #include <gtest/gtest.h>
-#include <httplib.h>
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
 
 #include <atomic>
 #include <map>
@@ -17,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "GatewayTestDb.h"
+#include "WebhookReceiver.h"
 
 using namespace Halyard::Gateway;
 using namespace std::chrono_literals;
@@ -24,56 +22,7 @@ using nlohmann::json;
 
 namespace {
 
-// A subscriber on 127.0.0.1 that checks each signature with the secret it was given.
-class TReceiver {
- public:
-  explicit TReceiver(std::string Secret) : Secret_(std::move(Secret)) {
-    Server_.Post("/hook", [this](const httplib::Request& Q, httplib::Response& R) {
-      std::string id = Q.get_header_value("webhook-id"), stamp = Q.get_header_value("webhook-timestamp");
-      bool good = Q.get_header_value("webhook-signature") == Expected(id + "." + stamp + "." + Q.body);
-      std::function<int()> answer;
-      {
-        std::lock_guard lk(M_);
-        ++Calls;
-        if (!good) ++BadSignatures;
-        Ids.push_back(id);
-        Bodies.push_back(Q.body);
-        if (!Script.empty()) {
-          answer = Script.front();
-          Script.erase(Script.begin());
-        }
-      }
-      R.status = answer ? answer() : 204;
-    });
-    Port = Server_.bind_to_any_port("127.0.0.1");
-    Thread_ = std::thread([this] { Server_.listen_after_bind(); });
-  }
-  ~TReceiver() {
-    Server_.stop();
-    Thread_.join();
-  }
-  std::string Url() const { return "http://127.0.0.1:" + std::to_string(Port) + "/hook"; }
-  // The Standard Webhooks signature, written here apart from the package's.
-  std::string Expected(const std::string& Signed) const {
-    unsigned char mac[EVP_MAX_MD_SIZE];
-    unsigned int n = 0;
-    HMAC(EVP_sha256(), Secret_.data(), static_cast<int>(Secret_.size()),
-         reinterpret_cast<const unsigned char*>(Signed.data()), Signed.size(), mac, &n);
-    unsigned char b64[128];
-    int len = EVP_EncodeBlock(b64, mac, static_cast<int>(n));
-    return "v1," + std::string(reinterpret_cast<char*>(b64), static_cast<size_t>(len));
-  }
-  std::mutex M_;
-  std::vector<std::function<int()>> Script;  // answers to come, under M_
-  int Calls = 0, BadSignatures = 0;
-  std::vector<std::string> Ids, Bodies;
-  int Port = 0;
-
- private:
-  std::string Secret_;
-  httplib::Server Server_;
-  std::thread Thread_;
-};
+using TReceiver = HalyardTest::TWebhookReceiver;
 
 }  // namespace
 
@@ -161,7 +110,7 @@ TEST(Webhooks, ARealReceiverRefusesStallsAndTakes) {
   auto store = OpenStore(db->Where());
   TReceiver rx("whsec-not-base64-but-fine");
   {
-    std::lock_guard lk(rx.M_);
+    std::lock_guard lk(rx.M);
     rx.Script = {[] { return 503; },
                  [] {
                    std::this_thread::sleep_for(2s);  // past the time-out below
@@ -188,7 +137,7 @@ TEST(Webhooks, ARealReceiverRefusesStallsAndTakes) {
   EXPECT_EQ(tried[1].HttpStatus, 0);
   EXPECT_NE(tried[1].Error.find("timed out"), std::string::npos) << tried[1].Error;
   EXPECT_EQ(tried[2].HttpStatus, 503);
-  std::lock_guard lk(rx.M_);
+  std::lock_guard lk(rx.M);
   EXPECT_EQ(rx.BadSignatures, 0);
   ASSERT_EQ(rx.Ids.size(), 3u);
   EXPECT_EQ(std::set<std::string>(rx.Ids.begin(), rx.Ids.end()).size(), 1u) << "one id across the retries";
@@ -219,7 +168,7 @@ TEST(Webhooks, TwoGatewaysDeliverEachEventOnce) {
     auto deadline = std::chrono::steady_clock::now() + 60s;
     for (;;) {
       {
-        std::lock_guard lk(rx.M_);
+        std::lock_guard lk(rx.M);
         if (rx.Calls >= 100 || std::chrono::steady_clock::now() > deadline) break;
       }
       std::this_thread::sleep_for(20ms);
@@ -227,7 +176,7 @@ TEST(Webhooks, TwoGatewaysDeliverEachEventOnce) {
     std::this_thread::sleep_for(600ms);  // a second delivery, were there one, would be in by now
     a.Stop();
     b.Stop();
-    std::lock_guard lk(rx.M_);
+    std::lock_guard lk(rx.M);
     EXPECT_EQ(rx.Calls, 100) << kind;
     EXPECT_EQ(std::set<std::string>(rx.Ids.begin(), rx.Ids.end()).size(), 100u) << kind;
     EXPECT_EQ(rx.BadSignatures, 0) << kind;
