@@ -4,6 +4,7 @@
 #include <httplib.h>
 
 #include <map>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <set>
@@ -12,6 +13,7 @@
 #include "WebhookReceiver.h"
 #include "Processes.h"
 #include "halyard/auxstr/AuxStr.h"
+#include "halyard/gateway/GatewayApi.h"
 #include "halyard/gsm/LongSMS.h"
 #include "halyard/gsm/SMS.h"
 #include "halyard/gsm/SMSText.h"
@@ -443,6 +445,51 @@ TEST_P(SmsGatewayFamilies, SendsWithReportsAndReceives) {
   EXPECT_EQ(SentTexts(sim), expected);
   for (int i = 0; i < 10; ++i) sim.Control("sms +4930500" + std::to_string(i) + " incoming " + std::to_string(i));
   EXPECT_TRUE(WaitFor(60, [&] { return store->InboxCount() == 10; })) << store->InboxCount() << " in\n" << gw.Log();
+  EXPECT_EQ(gw.Terminate(), 0) << gw.Log();
+}
+
+// A client written for Kannel sends through its URL, as RapidPro's courier does, and is told of
+// the message's submission and delivery at its dlr-url.
+TEST(SmsGatewayKannel, ASendThroughKannelsUrlIsReportedAtTheDlrUrl) {
+  auto db = TTestDatabase::Make("sqlite");
+  ASSERT_TRUE(db) << TTestDatabase::WhyNot("sqlite");
+  TSim sim(db->Dir() / "sim", "+15550000001", "TC35");
+  httplib::Server dlr;
+  std::mutex m;
+  std::vector<std::string> reports;
+  dlr.Get("/dlr", [&](const httplib::Request& Q, httplib::Response& R) {
+    std::lock_guard lk(m);
+    reports.push_back(Q.get_param_value("type") + " " + Q.get_param_value("to") + " " + Q.get_param_value("id"));
+    R.status = 200;
+  });
+  int dlrPort = dlr.bind_to_any_port("127.0.0.1");
+  std::thread serve([&] { dlr.listen_after_bind(); });
+  struct TStop {
+    httplib::Server& S;
+    std::thread& T;
+    ~TStop() {
+      S.stop();
+      T.join();
+    }
+  } stop{dlr, serve};
+  TGatewayProcess gw(db->Dir() / "gw", FamilyConfig(*db, sim) + "[[key]]\nname = \"courier\"\nkey_hash = \"" +
+                                           Gateway::HashKey("c0urier-pass") + "\"\nscopes = [\"send\"]\n");
+  int port = gw.Port();
+  ASSERT_GT(port, 0) << gw.Log();
+  httplib::Client c("127.0.0.1", port);
+  c.set_url_encode(false);
+  std::string dlrUrl = "http%3A%2F%2F127.0.0.1%3A" + std::to_string(dlrPort) + "%2Fdlr%3Ftype%3D%25d%26to%3D%25P%26id%3D42";
+  auto r = c.Get("/cgi-bin/sendsms?username=courier&password=c0urier-pass&from=%2B15550000001&to=%2B4917100001"
+                 "&text=Your+code+is+1234&coding=0&charset=utf-8&dlr-mask=27&dlr-url=" + dlrUrl);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 202);
+  EXPECT_EQ(r->body, "0: Accepted for delivery");
+  auto has = [&](const std::string& Line) {
+    std::lock_guard lk(m);
+    return std::find(reports.begin(), reports.end(), Line) != reports.end();
+  };
+  EXPECT_TRUE(WaitFor(60, [&] { return has("8 +4917100001 42") && has("1 +4917100001 42"); })) << gw.Log();
+  EXPECT_EQ(SentTexts(sim), (std::map<std::string, int>{{"Your code is 1234", 1}}));
   EXPECT_EQ(gw.Terminate(), 0) << gw.Log();
 }
 
