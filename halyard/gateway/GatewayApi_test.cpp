@@ -471,4 +471,18 @@ TEST(GatewayConfig, TheShippedExampleIsValid) {
   EXPECT_NO_THROW(CheckConfig(c));
   EXPECT_EQ(c.Modems.at(0).Device, "/dev/ttyUSB0");
   EXPECT_EQ(c.Port, 8025);
+  EXPECT_EQ(c.WebhookAttempts, 56);
+  // Its subscription, uncommented, is one; a bad one is named.
+  for (const char* key : {"# [[webhook]]", "# url = ", "# events = ", "# secret = "}) {
+    size_t k = text.find(key);
+    ASSERT_NE(k, std::string::npos) << key;
+    text.erase(k, 2);
+  }
+  c = ParseConfig(text);
+  ASSERT_EQ(c.Webhooks.size(), 1u);
+  EXPECT_EQ(c.Webhooks[0].Events.size(), 3u);
+  EXPECT_NO_THROW(CheckConfig(c));
+  c.Webhooks[0].Url = "ftp://app.example/x";
+  EXPECT_THROW(CheckConfig(c), EConfigError);
+  EXPECT_THROW(ParseConfig("token = \"x\"\n[[webhook]]\nurl = \"http://a\"\nevents = \"message.\"\n"), EConfigError);
 }
