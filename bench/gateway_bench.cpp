@@ -1,11 +1,15 @@
 // The gateway's rates: messages queued and claimed per second on SQLite and PostgreSQL, requests
 // per second of POST /messages, messages sent per second through simulated modems that answer
 // at once (the pauses the models ask for after each command still apply), how long a received
-// message takes to reach the inbox, and the gateway's CPU time per message sent.
+// message takes to reach the inbox, the gateway's CPU time per message sent (with and without a
+// webhook subscribed to every event), and webhook deliveries per second to a local receiver.
 #include <benchmark/benchmark.h>
 #include <httplib.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <algorithm>
 #include <cstdlib>
@@ -17,6 +21,7 @@
 #include "halyard/gateway/Gateway.h"
 #include "halyard/gateway/GatewayApi.h"
 #include "halyard/gateway/SqlStore.h"
+#include "halyard/gateway/Webhooks.h"
 
 using namespace Halyard::Gateway;
 namespace fs = std::filesystem;
@@ -159,9 +164,10 @@ struct TSimGateway {
   TTempDir Dir;
   HalyardTest::TGsmsimProcess Sim{Dir.Path / "sim", "+15550000001", "generic"};
   std::unique_ptr<TGateway> Gw;
-  TSimGateway() {
+  explicit TSimGateway(const std::string& HookUrl = "") {
     if (!Sim.Started()) return;
     TGatewayConfig c;
+    if (!HookUrl.empty()) c.Webhooks = {{HookUrl, {"*"}, "0123456789abcdef"}};
     c.Name = "bench";
     c.Token = "bench";
     c.Store = (Dir.Path / "gateway.db").string();
@@ -173,6 +179,45 @@ struct TSimGateway {
     Gw = std::make_unique<TGateway>(c, [](const std::string&) {});
   }
 };
+
+// A webhook receiver that takes everything, in a child process: the measured process holds the
+// gateway alone. Forked before the benchmark starts threads of its own.
+struct TSinkProcess {
+  pid_t Pid = -1;
+  int Port = 0;
+  TSinkProcess() {
+    int fds[2];
+    if (::pipe(fds) != 0) return;
+    Pid = ::fork();
+    if (Pid == 0) {
+      ::close(fds[0]);
+      httplib::Server s;
+      s.Post("/hook", [](const httplib::Request&, httplib::Response& R) { R.status = 204; });
+      int port = s.bind_to_any_port("127.0.0.1");
+      if (::write(fds[1], &port, sizeof port) != sizeof port) ::_exit(1);
+      ::close(fds[1]);
+      s.listen_after_bind();
+      ::_exit(0);
+    }
+    ::close(fds[1]);
+    if (Pid < 0 || ::read(fds[0], &Port, sizeof Port) != sizeof Port) Port = 0;
+    ::close(fds[0]);
+  }
+  ~TSinkProcess() {
+    if (Pid > 0) {
+      ::kill(Pid, SIGKILL);
+      ::waitpid(Pid, nullptr, 0);
+    }
+  }
+  std::string Url() const { return "http://127.0.0.1:" + std::to_string(Port) + "/hook"; }
+};
+
+// Deliveries a subscription has had taken.
+size_t Delivered(TStore& Store, int64_t Hook) {
+  size_t n = 0;
+  for (auto& a : Store.DeliveryAttempts(Hook, 1000000)) n += a.Outcome == "delivered";
+  return n;
+}
 
 double CpuSeconds() {
   rusage u{};
@@ -235,19 +280,34 @@ BENCHMARK(BM_InboxLatency)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterat
 
 // The gateway's own CPU time for each message sent to a modem in another process.
 void BM_SendCpuPerMessage(benchmark::State& State) {
+  const bool hooked = State.range(0) != 0;
   for (auto _ : State) {
-    TSimGateway g;
+    std::unique_ptr<TSinkProcess> sink;
+    if (hooked) {
+      sink = std::make_unique<TSinkProcess>();
+      if (!sink->Port) {
+        State.SkipWithError("the receiver did not start");
+        return;
+      }
+    }
+    TSimGateway g(hooked ? sink->Url() : "");
     if (!g.Gw) {
       State.SkipWithError("gsmsim did not start");
       return;
     }
     TGateway& gw = *g.Gw;
+    int64_t hook = hooked ? gw.Store().Webhooks().at(0).Id : 0;
     const int n = 200;
     for (int i = 0; i < n; ++i) gw.Store().Queue("+4917212345", "message " + std::to_string(i), false, 0);
     double cpu = CpuSeconds();
     std::thread watch([&] {
       auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-      while (gw.Store().QueueDepth() > 0 && std::chrono::steady_clock::now() < deadline)
+      auto done = [&] {
+        if (gw.Store().QueueDepth() > 0) return false;
+        // Every event of the messages reached the receiver: queued, sending, part_sent, sent.
+        return !hooked || Delivered(gw.Store(), hook) >= static_cast<size_t>(4 * n);
+      };
+      while (!done() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
       gw.Stop();
     });
@@ -256,7 +316,35 @@ void BM_SendCpuPerMessage(benchmark::State& State) {
     State.counters["cpu_ms_per_message"] = (CpuSeconds() - cpu) * 1000.0 / n;
   }
 }
-BENCHMARK(BM_SendCpuPerMessage)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+BENCHMARK(BM_SendCpuPerMessage)->ArgName("webhook")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+
+// Events delivered per second to a receiver on 127.0.0.1, from one gateway's dispatcher.
+void BM_WebhookDeliveries(benchmark::State& State) {
+  for (auto _ : State) {
+    TSinkProcess sink;
+    if (!sink.Port) {
+      State.SkipWithError("the receiver did not start");
+      return;
+    }
+    TTempDir dir;
+    auto store = OpenStore((dir.Path / "gateway.db").string());
+    int64_t hook = store->AddWebhook({0, sink.Url(), {"*"}, "0123456789abcdef", "api", 0});
+    const int n = 2000;
+    for (int i = 0; i < n; ++i) store->Queue("+4917212345", "m", false, 0);
+    TGatewayConfig c;
+    auto start = std::chrono::steady_clock::now();
+    TWebhookDispatcher d(*store, c, "bench", nullptr);
+    d.Start();
+    auto deadline = start + std::chrono::seconds(120);
+    while (Delivered(*store, hook) < static_cast<size_t>(n) && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    d.Stop();
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    State.SetIterationTime(seconds);
+    State.counters["deliveries_per_second"] = Delivered(*store, hook) / seconds;
+  }
+}
+BENCHMARK(BM_WebhookDeliveries)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1);
 
 // Whole messages through the service: queued, claimed, sent by Modems simulated modems in this
 // process, recorded.
