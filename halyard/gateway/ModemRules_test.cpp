@@ -340,3 +340,36 @@ TEST_F(ModemRules, NothingLeavesTheModemBeforeTheStoreHasIt) {
   EXPECT_EQ(inbox[1].Text, "direct");
   EXPECT_EQ(Modem->Deleted, (std::vector<int>{7}));
 }
+
+// What goes to the modem: higher priority first and ties in queue order, a scheduled message not
+// before its time, a cancelled one never.
+TEST_F(ModemRules, PriorityScheduleAndCancellingReachTheModemAsAsked) {
+  int64_t scheduled = 0, cancelled = 0;
+  TTime due{};
+  Before = [&](TStore& S) {
+    auto queue = [&](const std::string& Text, int Priority, int64_t SendAt = 0) {
+      TNewMessage m;
+      m.To = "+4917100001";
+      m.Text = Text;
+      m.Priority = Priority;
+      m.SendAt = SendAt;
+      return S.QueueMessage(m).Id;
+    };
+    due = TClock::now() + 1500ms;
+    scheduled = queue("at its time", 100, std::chrono::duration_cast<std::chrono::milliseconds>(due.time_since_epoch()).count());
+    queue("low", -1);
+    queue("first of two", 5);
+    cancelled = queue("never", 5);
+    queue("second of two", 5);
+    ASSERT_EQ(S.Cancel(cancelled), crCancelled);
+  };
+  std::atomic<int64_t> sentAt{0};
+  RunUntil([&](TStore& S) {
+    auto m = S.Get(scheduled);
+    if (m->Status == msSent && !sentAt) sentAt = m->SentAt;
+    return S.QueueDepth() == 0 && m->Status == msSent;
+  });
+  EXPECT_EQ(Modem->SentTexts, (std::vector<std::string>{"first of two", "second of two", "low", "at its time"}));
+  EXPECT_GE(sentAt.load(), std::chrono::duration_cast<std::chrono::milliseconds>(due.time_since_epoch()).count());
+  EXPECT_EQ(OpenStore(Db->Where())->Get(cancelled)->Status, msCancelled);
+}
