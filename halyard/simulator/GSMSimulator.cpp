@@ -241,6 +241,39 @@ void TGSMSimulator::Line(const std::string& Text) {
 
 void TGSMSimulator::Unsolicited(const std::string& Text) { Reply("\r\n" + Text + "\r\n"); }
 
+std::string TGSMSimulator::UssdAnswer(const std::string& Request) {
+  // Huawei modems take the code as its packed septets in hex, and answer so.
+  const bool huawei = Opt_.Personality == TPersonality::HuaweiE3372 || Opt_.Personality == TPersonality::HuaweiE3372Three;
+  std::string Code = Request;
+  if (huawei) {
+    Code.clear();
+    unsigned acc = 0, bits = 0;
+    for (size_t i = 0; i + 1 < Request.size(); i += 2) {
+      acc |= static_cast<unsigned>(std::stoi(Request.substr(i, 2), nullptr, 16)) << bits;
+      for (bits += 8; bits >= 7; bits -= 7, acc >>= 7) Code += static_cast<char>(acc & 0x7F);
+    }
+    if (Request.size() % 14 == 0 && !Code.empty() && Code.back() == '\r') Code.pop_back();
+    if (Code == "*100#") return "+CUSD: 0,\"C2303BEC1E9775A098CC35A3818A5529\",15";
+  }
+  if (UssdMenu_) {
+    // The second step of the menu: its answer ends the session.
+    UssdMenu_ = false;
+    if (Code == "1") return "+CUSD: 0,\"Balance: 12.34 EUR\",15";
+    if (Code == "2") return "+CUSD: 0,\"No offers today\",15";
+    return "+CUSD: 0,\"Unknown choice\",15";
+  }
+  if (Code == "*100#") return "+CUSD: 0,\"Balance: 12.34 EUR, valid until 31.12.2026\",15";
+  // The same answer as the packed septets in hex, as Huawei modems give it.
+  if (Code == "*101#") return "+CUSD: 0,\"C2303BEC1E9775A098CC35A3818A5529\",15";
+  // UCS2: "Баланс: 12.34 ₽".
+  if (Code == "*102#") return "+CUSD: 0,\"04110430043B0430043D0441003A002000310032002E00330034002020BD\",72";
+  if (Code == "*123#") {
+    UssdMenu_ = true;
+    return "+CUSD: 1,\"1 Balance\n2 Offers\",15";
+  }
+  return "+CUSD: 4";
+}
+
 void TGSMSimulator::Error(int Cme) {
   if (Cmee_ == 1) Line(Format("+CME ERROR: %d", Cme));
   else if (Cmee_ == 2) Line("+CME ERROR: " + Resources::LoadResString(Resources::CMEErrorBase + Cme));
@@ -570,6 +603,20 @@ void TGSMSimulator::Command(std::string LineText) {
     return Ok();
   }
   if (ur == "+CHUP" || ur == "+CHUP=?") return Ok();
+  if (ur == "+CUSD=?") return Line("+CUSD: (0-2)"), Ok();
+  if (is("+CUSD=")) {
+    auto p = Params(arg(6));
+    int n = p.empty() ? 0 : Int(p[0]);
+    if (n < 0 || n > 2) return Error(4);
+    if (!PinOk_) return Error(11);
+    if (n == 2) {
+      UssdMenu_ = false;
+      return Ok();
+    }
+    if (p.size() < 2) return Ok();
+    Ok();
+    return Unsolicited(UssdAnswer(Unquote(p[1])));
+  }
   if (ur == "+CSQ") return Line("+CSQ: 20,99"), Ok();
   if (ur == "+CSQ=?") return Line("+CSQ: (0-31,99),(0-7,99)"), Ok();
   if (ur == "+COPS?") {

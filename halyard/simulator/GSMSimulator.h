@@ -169,6 +169,10 @@ class TGSMSimulator {
   int Cgatt_ = 1;
   int CopsFormat_ = 0;
   std::string Cscs_ = "IRA";
+  bool UssdMenu_ = false;  // a USSD menu waits for its reply
+  // The network's answer to a USSD code or a menu's reply: a balance (as text, as packed septets
+  // in hex, in UCS2), a two-step menu, or "not supported".
+  std::string UssdAnswer(const std::string& Code);
 };
 
 }  // namespace Halyard::Simulator
