@@ -147,6 +147,22 @@ TEST_F(HalyardTool, InfoAtAndMonitor) {
   EXPECT_EQ(monitor.Stop(), 0);
 }
 
+// A balance in three codings, a two-step menu, a code the network does not support.
+TEST_F(HalyardTool, UssdBalanceInThreeCodingsAndAMenu) {
+  EXPECT_EQ(RunTool(Dev() + "ussd '*100#'").Out, "Balance: 12.34 EUR, valid until 31.12.2026\n");
+  EXPECT_EQ(RunTool(Dev() + "ussd '*101#'").Out, "Balance: 12.34 EUR\n");  // packed septets in hex
+  EXPECT_EQ(RunTool(Dev() + "ussd '*102#'").Out, "\xD0\x91\xD0\xB0\xD0\xBB\xD0\xB0\xD0\xBD\xD1\x81: 12.34 \xE2\x82\xBD\n");
+  auto menu = RunTool(Dev() + "--json ussd '*123#' 1");
+  ASSERT_EQ(menu.Code, 0) << menu.Out;
+  auto j = nlohmann::json::parse(menu.Out);
+  ASSERT_EQ(j.size(), 2u);
+  EXPECT_EQ(j[0]["text"], "1 Balance\n2 Offers");
+  EXPECT_EQ(j[0]["more"], true);
+  EXPECT_EQ(j[1]["text"], "Balance: 12.34 EUR");
+  EXPECT_EQ(RunTool(Dev() + "ussd '*999#'").Code, 1);
+  EXPECT_EQ(RunTool(Dev() + "ussd 'AT+CFUN=0'").Code, 2);
+}
+
 TEST(HalyardToolOffline, PduRoundTripUsageErrorsAndDemo) {
   auto enc = RunTool("pdu encode --to +4917 --text \"hello \xE2\x82\xAC\"");
   ASSERT_EQ(enc.Code, 0);
@@ -366,6 +382,8 @@ TEST_P(HalyardPersonality, EverythingWorksWithTheDefaultModel) {
   auto info = RunTool(Dev() + "--json info");
   ASSERT_EQ(info.Code, 0) << info.Out;
   EXPECT_EQ(nlohmann::json::parse(info.Out)["equipment"], GetParam().second);
+  // Huawei's take the code packed and answer packed; the others as text.
+  EXPECT_EQ(RunTool(Dev() + "ussd '*100#'").Out.rfind("Balance: 12.34 EUR", 0), 0u);
   std::string text;
   for (int i = 0; i < 18; ++i) text += "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82 \xE2\x82\xAC ";  // "Привет € "
   text.pop_back();

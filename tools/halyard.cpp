@@ -30,6 +30,7 @@
 #include "halyard/gsm/GSMModels.h"
 #include "halyard/gsm/LongSMS.h"
 #include "halyard/gsm/SMSText.h"
+#include "halyard/gsm/Ussd.h"
 #include "halyard/package/Package.h"
 #include "halyard/platform/Pty.h"
 #include "halyard/resources/PaletteBitmaps.h"
@@ -69,6 +70,8 @@ const char* kUsage =
     "  info                    identification, formats, registration and storage\n"
     "  monitor                 print incoming messages, reports, broadcasts and lines until Ctrl-C\n"
     "  at COMMAND...           run AT commands, print their lines and results\n"
+    "  ussd CODE [REPLY...]    send a USSD code (*100#) and print the network's answer; each REPLY\n"
+    "                          answers the menu before it (--ussd-timeout MS, default 30000)\n"
     "  pdu decode HEX [--incoming|--outgoing] [--no-sca]\n"
     "  pdu encode --to NUMBER --text TEXT [--no-sca] [--status-report] [--validity V]\n"
     "  sim                     run the modem simulator on a pseudo-terminal and print its path\n"
@@ -745,6 +748,41 @@ int CmdAt(const Options& o, const std::vector<std::string>& a, json& out) {
   return rc;
 }
 
+int CmdUssd(const Options& o, std::vector<std::string> a, json& out) {
+  int timeout = 30000;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (a[i] == "--ussd-timeout" && i + 1 < a.size()) {
+      timeout = std::atoi(a[i + 1].c_str());
+      a.erase(a.begin() + static_cast<long>(i), a.begin() + static_cast<long>(i) + 2);
+      break;
+    }
+  if (a.empty()) throw UsageError("ussd needs a CODE");
+  for (auto& c : a)
+    if (!GSM::ValidUssdCode(c)) throw UsageError("not a USSD code or reply: " + c);
+  if (timeout < 1000) throw UsageError("--ussd-timeout must be 1000 ms or more");
+  Session s(o);
+  s.Open();
+  GSM::TUssdMailbox box;
+  s.Gsm->SetOnUnsolicitedLine([&box](Framework::TObject*, const std::string& Line) { box.Offer(Line); });
+  out = json::array();
+  int rc = 0;
+  for (size_t i = 0; i < a.size(); ++i) {
+    GSM::TUssdAnswer answer = GSM::SendUssd(*s.Gsm, box, a[i], timeout);
+    out.push_back({{"sent", a[i]}, {"status", answer.Status}, {"text", answer.Text}, {"more", answer.MoreToCome()}});
+    if (!o.Json) std::cout << answer.Text << (answer.Text.empty() ? "" : "\n");
+    if (answer.Status >= 2) {
+      if (!o.Json) std::cerr << "halyard: the network ended the session (+CUSD: " << answer.Status << ")\n";
+      rc = 1;
+      break;
+    }
+    if (!answer.MoreToCome()) break;
+    // A menu left open when the replies run out is closed, not left to time out in the network.
+    if (i + 1 == a.size()) GSM::CancelUssd(*s.Gsm);
+  }
+  s.Gsm->SetOnUnsolicitedLine(nullptr);
+  return rc;
+}
+
 int CmdPdu(const Options& o, std::vector<std::string> a, json& out) {
   if (a.empty()) throw UsageError("pdu needs decode or encode");
   std::string verb = a[0];
@@ -1045,6 +1083,7 @@ int main(int argc, char** argv) {
     else if (cmd == "info") rc = CmdInfo(o, args, out);
     else if (cmd == "monitor") rc = CmdMonitor(o, args, out);
     else if (cmd == "at") rc = CmdAt(o, args, out);
+    else if (cmd == "ussd") rc = CmdUssd(o, args, out);
     else if (cmd == "pdu") rc = CmdPdu(o, args, out);
     else if (cmd == "sim") rc = CmdSim(o, args, out);
     else if (cmd == "demo") rc = CmdDemo(o, out);

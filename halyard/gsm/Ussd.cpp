@@ -1,5 +1,6 @@
 #include "halyard/gsm/Ussd.h"
 
+#include <algorithm>
 #include <cctype>
 
 #include "halyard/framework/Threads.h"
@@ -128,10 +129,16 @@ bool ValidUssdCode(const std::string& Code) {
 }
 
 bool TUssdMailbox::Offer(const std::string& Line) {
-  auto a = ParseCusd(Line);
-  if (!a) return false;
+  std::optional<TUssdAnswer> a;
   {
     std::lock_guard lk(M_);
+    // A text answer with line breaks comes as several lines: joined until its quote closes.
+    if (Partial_.empty() && Line.rfind("+CUSD:", 0) != 0) return false;
+    Partial_ += (Partial_.empty() ? "" : "\n") + Line;
+    if (std::count(Partial_.begin(), Partial_.end(), '"') % 2 == 1 && Partial_.size() < 4096) return true;
+    a = ParseCusd(Partial_);
+    Partial_.clear();
+    if (!a) return true;  // taken, and dropped: no answer
     Answers_.push_back(*a);
   }
   Cv_.notify_all();
@@ -164,6 +171,7 @@ std::optional<TUssdAnswer> TUssdMailbox::Wait(std::chrono::milliseconds Timeout,
 void TUssdMailbox::Clear() {
   std::lock_guard lk(M_);
   Answers_.clear();
+  Partial_.clear();
 }
 
 TUssdAnswer SendUssd(TGSM& G, TUssdMailbox& Box, const std::string& Code, int TimeoutMs) {

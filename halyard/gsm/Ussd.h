@@ -36,7 +36,7 @@ bool ValidUssdCode(const std::string& Code);
 // Thread-safe: lines are offered on the thread that frames them.
 class TUssdMailbox {
  public:
-  // Takes a +CUSD line (true); leaves any other.
+  // Takes a +CUSD line, and the lines its quoted text runs on into (true); leaves any other.
   bool Offer(const std::string& Line);
   // The next answer, within Timeout; on the main thread of a program whose modem frames its
   // lines there, the hand-overs keep running meanwhile.
@@ -47,6 +47,7 @@ class TUssdMailbox {
   std::mutex M_;
   std::condition_variable Cv_;
   std::deque<TUssdAnswer> Answers_;
+  std::string Partial_;  // a +CUSD line whose quoted text goes on in the lines after it
 };
 
 // Sends Code (or the reply to a menu) and waits for the network's answer. Raises EGSMError when

@@ -38,6 +38,22 @@ TEST(Ussd, AnswersInEveryCodingTheyCome) {
   EXPECT_FALSE(ParseCusd("+CUSD: 0,\"unterminated"));
 }
 
+// Text answers with line breaks come framed as several lines; the mailbox joins them and leaves
+// other lines alone.
+TEST(Ussd, AMenuOverSeveralLinesIsOneAnswer) {
+  TUssdMailbox box;
+  EXPECT_FALSE(box.Offer("RING"));
+  EXPECT_TRUE(box.Offer("+CUSD: 1,\"1 Balance"));
+  EXPECT_TRUE(box.Offer("2 Offers"));
+  EXPECT_TRUE(box.Offer("0 Back\",15"));
+  EXPECT_FALSE(box.Offer("OK"));
+  auto a = box.Wait(std::chrono::milliseconds(10), false);
+  ASSERT_TRUE(a);
+  EXPECT_EQ(a->Text, "1 Balance\n2 Offers\n0 Back");
+  EXPECT_TRUE(a->MoreToCome());
+  EXPECT_FALSE(box.Wait(std::chrono::milliseconds(10), false));
+}
+
 TEST(Ussd, CodesAndHuaweisPackedRequests) {
   EXPECT_EQ(PackUssd("*100#"), "AA180C3602");
   EXPECT_EQ(PackUssd("1234567"), "31D98C56B3DD1A");  // seven spare bits: a CR, not "@"
