@@ -493,6 +493,45 @@ TEST(SmsGatewayKannel, ASendThroughKannelsUrlIsReportedAtTheDlrUrl) {
   EXPECT_EQ(gw.Terminate(), 0) << gw.Log();
 }
 
+// A balance (as text and in UCS2) and a two-step menu through the API, on the modem's own thread
+// while it goes on sending.
+TEST(SmsGatewayUssd, ABalanceAndAMenuThroughTheApi) {
+  auto db = TTestDatabase::Make("sqlite");
+  ASSERT_TRUE(db) << TTestDatabase::WhyNot("sqlite");
+  TSim sim(db->Dir() / "sim", "+15550000001", "TC35");
+  TGatewayProcess gw(db->Dir() / "gw", FamilyConfig(*db, sim));
+  int port = gw.Port();
+  ASSERT_GT(port, 0) << gw.Log();
+  ASSERT_TRUE(WaitFor(60, [&] { return gw.Log().find("m: open on") != std::string::npos; })) << gw.Log();
+  TApi api(port);
+  int64_t id = api.Queue("+4917100001", "while asking", false);
+  httplib::Client c("127.0.0.1", port);
+  c.set_read_timeout(60, 0);
+  httplib::Headers auth = {{"Authorization", "Bearer t0ken"}};
+  auto post = [&](const std::string& Path, const json& Body) {
+    auto r = c.Post(Path, auth, Body.dump(), "application/json");
+    return std::pair{r ? r->status : 0, r ? json::parse(r->body, nullptr, false) : json()};
+  };
+  auto [s1, balance] = post("/ussd", {{"modem", "m"}, {"code", "*100#"}});
+  EXPECT_EQ(s1, 200) << balance;
+  EXPECT_EQ(balance["text"], "Balance: 12.34 EUR, valid until 31.12.2026");
+  EXPECT_EQ(balance["status"], "done");
+  auto [s2, rub] = post("/ussd", {{"modem", "m"}, {"code", "*102#"}});
+  EXPECT_EQ(rub["text"], "\xD0\x91\xD0\xB0\xD0\xBB\xD0\xB0\xD0\xBD\xD1\x81: 12.34 \xE2\x82\xBD") << rub;
+  auto [s3, menu] = post("/ussd", {{"modem", "m"}, {"code", "*123#"}});
+  ASSERT_EQ(menu["status"], "waiting") << menu;
+  EXPECT_EQ(menu["text"], "1 Balance\n2 Offers");
+  auto [s4, chosen] = post("/ussd/" + std::to_string(menu["session"].get<int64_t>()), {{"reply", "2"}});
+  EXPECT_EQ(s4, 200) << chosen;
+  EXPECT_EQ(chosen["text"], "No offers today");
+  EXPECT_EQ(post("/ussd", {{"modem", "m"}, {"code", "*999#"}}).first, 502);
+  EXPECT_EQ(post("/ussd", {{"modem", "elsewhere"}, {"code", "*100#"}}).first, 404);
+  EXPECT_EQ(post("/ussd", {{"modem", "m"}, {"code", "*100#\",15;+CFUN=0"}}).first, 400);
+  auto store = Gateway::OpenStore(db->Where());
+  EXPECT_TRUE(WaitFor(60, [&] { return store->Get(id)->Status == Gateway::msSent; })) << gw.Log();
+  EXPECT_EQ(gw.Terminate(), 0) << gw.Log();
+}
+
 // A modem that answers +CMGS after 30 s: each message goes out once and is sent.
 TEST(SmsGatewaySlowModem, ASlowSendGoesOnce) {
   auto db = TTestDatabase::Make("sqlite");

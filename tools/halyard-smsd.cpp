@@ -230,7 +230,10 @@ int main(int argc, char** argv) {
     TGateway gw(config);
     // The demo's own polling would fill its output with request lines.
     TLogSink requests = demo ? TLogSink() : TLogSink([&gw](const std::string& Line) { gw.Log(Line); });
-    TApiServer api(gw.Config(), {&gw.Store(), [&gw] { return gw.Modems(); }, [&gw] { gw.Poke(); }, requests});
+    TApiServer api(gw.Config(), {&gw.Store(), [&gw] { return gw.Modems(); }, [&gw] { gw.Poke(); }, requests,
+                                 [&gw](const std::string& Modem, const std::string& Code, int64_t Session) {
+                                   return gw.Ussd(Modem, Code, Session);
+                                 }});
     api.Start();
     gw.Log(std::string("API on ") + (gw.Config().TlsCertificate.empty() ? "http" : "https") + "://" +
            gw.Config().Listen + ":" + std::to_string(api.Port()));

@@ -49,6 +49,30 @@ void TGateway::Update(const std::string& Modem, const std::function<void(TModemS
   Change(States_[Modem]);
 }
 
+TUssdReply TGateway::Ussd(const std::string& Modem, const std::string& Code, int64_t Session) {
+  std::string name = Modem;
+  if (Session) {
+    std::lock_guard lk(M_);
+    auto s = UssdSessions_.find(Session);
+    if (s == UssdSessions_.end()) return {404, "No open USSD session " + std::to_string(Session)};
+    name = s->second;
+  }
+  TModemLink* link = nullptr;
+  for (auto& l : Links_)
+    if (l->Name() == name) link = l.get();
+  if (!link) return {404, "No modem " + name + " on this gateway"};
+  auto r = link->Ussd(Code, Session != 0);
+  std::lock_guard lk(M_);
+  // Any other session of the modem ended with this request.
+  for (auto s = UssdSessions_.begin(); s != UssdSessions_.end();)
+    s = s->second == name ? UssdSessions_.erase(s) : std::next(s);
+  if (r.Status == 200 && r.Network == 1) {
+    r.Session = Session ? Session : NextUssdSession_++;
+    UssdSessions_[r.Session] = name;
+  }
+  return r;
+}
+
 std::vector<TModemState> TGateway::Modems() const {
   std::lock_guard lk(M_);
   std::vector<TModemState> r;

@@ -38,6 +38,16 @@ struct TModemState {
   TModemCounters Counters;
 };
 
+// What a USSD request through the gateway came to.
+struct TUssdReply {
+  int Status = 200;     // as HTTP has it: 200, 404 (no such modem here, or session), 502 (refused),
+                        // 503 (the modem is down), 504 (no answer in time)
+  std::string Error;
+  int64_t Session = 0;  // while the network waits for a reply
+  int Network = 0;      // +CUSD <m>: 0 done, 1 a reply is awaited, 2-5 ended
+  std::string Text;
+};
+
 // Whether a send that failed with this final result line may succeed later: no network, a busy
 // or failing service centre, the 500-range errors, a time-out; not an invalid number or a
 // message the network refuses.
@@ -77,6 +87,10 @@ class TGateway {
   void Poke();
   uint64_t Pokes() const { return Pokes_.load(); }
 
+  // From any thread: sends a USSD code through a modem of this gateway (Session 0), or the reply
+  // to the menu of an open session; waits for the network's answer.
+  TUssdReply Ussd(const std::string& Modem, const std::string& Code, int64_t Session = 0);
+
   // Thread-safe snapshots for the API.
   std::vector<TModemState> Modems() const;
   void Log(const std::string& Line) const;
@@ -94,6 +108,8 @@ class TGateway {
   std::atomic<uint64_t> Pokes_{0};
   mutable std::mutex M_;
   std::map<std::string, TModemState> States_;
+  std::map<int64_t, std::string> UssdSessions_;  // open menus: session -> modem, under M_
+  int64_t NextUssdSession_ = 1;
 };
 
 }  // namespace Halyard::Gateway

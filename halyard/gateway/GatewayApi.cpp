@@ -17,6 +17,7 @@
 #include "halyard/auxstr/AuxStr.h"
 #include "halyard/gateway/OpenApi.h"
 #include "halyard/gateway/Webhooks.h"
+#include "halyard/gsm/Ussd.h"
 #include "halyard/gsm/LongSMS.h"
 #include "halyard/gsm/SMS.h"
 
@@ -252,6 +253,7 @@ const std::vector<TApiRoute>& ApiRoutes() {
       {"/messages", "GET, POST"},        {"/messages/{id}", "GET, DELETE"},     {"/inbox", "GET"},
       {"/events", "GET"},                {"/modems", "GET"},                    {"/webhooks", "GET, POST"},
       {"/webhooks/{id}", "DELETE"},      {"/webhooks/{id}/deliveries", "GET"}, {"/webhooks/{id}/replay", "POST"},
+      {"/ussd", "POST"},                 {"/ussd/{id}", "POST"},
       {"/health", "GET"},                {"/metrics", "GET"},                   {"/openapi.json", "GET"},
       {"/cgi-bin/sendsms", "GET, POST"}};
   return kRoutes;
@@ -725,6 +727,28 @@ THttpResponse TApiServer::Route(const THttpRequest& Req, const TScopeCheck& May)
     if (!Src_.Store->Replay(*id, since, TClock::now())) throw EBadRequest{404, "No webhook " + std::to_string(*id)};
     if (Src_.Queued) Src_.Queued();
     return Reply(202, {{"id", *id}, {"since", since}});
+  }
+
+  if (path == "/ussd" || IdIn(path, "/ussd/")) {
+    May({"ussd", "admin"});
+    json body = JsonBody(Req);
+    auto session = IdIn(path, "/ussd/");
+    const char* field = session ? "reply" : "code";
+    for (auto& [k, v] : body.items())
+      if (k != field && (session || k != "modem")) throw EBadRequest{400, "Unknown field \"" + k + "\""};
+    if (!body.contains(field) || !body[field].is_string() || !GSM::ValidUssdCode(body[field]))
+      throw EBadRequest{400, std::string("\"") + field + "\" must be a USSD string: 0-9, *, # and +"};
+    std::string modem;
+    if (!session) {
+      if (!body.contains("modem") || !body["modem"].is_string()) throw EBadRequest{400, "\"modem\" must name a modem"};
+      modem = body["modem"];
+    }
+    if (!Src_.Ussd) throw EBadRequest{501, "USSD is not available here"};
+    TUssdReply r = Src_.Ussd(modem, body[field], session ? *session : 0);
+    if (r.Status != 200) throw EBadRequest{r.Status, r.Error};
+    json j = {{"status", r.Network == 1 ? "waiting" : "done"}, {"text", r.Text}, {"network", r.Network}};
+    if (r.Session) j["session"] = r.Session;
+    return Reply(200, j);
   }
 
   if (path == "/openapi.json") {

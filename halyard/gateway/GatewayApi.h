@@ -23,6 +23,8 @@ struct TApiSource {
   std::function<std::vector<TModemState>()> Modems;
   std::function<void()> Queued;  // a message was queued
   TLogSink Log;                  // a line for each request; none: no log
+  // A USSD code through a modem of this gateway, or (Session) a menu's reply; none: 501.
+  std::function<TUssdReply(const std::string& Modem, const std::string& Code, int64_t Session)> Ussd;
 };
 
 class TApiServer {

@@ -262,8 +262,8 @@ void CheckConfig(const TGatewayConfig& C) {
     if (!hashes.insert(k.Hash).second) throw EConfigError("Key " + k.Name + " is another key's too");
     if (k.Scopes.empty()) throw EConfigError("Key " + k.Name + " has no scopes");
     for (auto& s : k.Scopes)
-      if (s != "send" && s != "read" && s != "admin")
-        throw EConfigError("Key " + k.Name + ": unknown scope \"" + s + "\" (send, read or admin)");
+      if (s != "send" && s != "read" && s != "ussd" && s != "admin")
+        throw EConfigError("Key " + k.Name + ": unknown scope \"" + s + "\" (send, read, ussd or admin)");
   }
   if (C.MaxConnections < 1 || C.MaxConnectionsPerClient < 1)
     throw EConfigError("max_connections and max_connections_per_client must be 1 or more");

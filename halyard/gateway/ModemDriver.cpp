@@ -79,6 +79,7 @@ class TATDriver : public IModemDriver {
     // message "sent" rather than "delivered", and reading each from the storage would halve the
     // rate.
     g->SetUnsolicitedIndication({GSM::uindSMSDeliver, GSM::uindOnlyIndication});
+    g->SetOnUnsolicitedLine([this](Framework::TObject*, const std::string& Line) { Ussd_.Offer(Line); });
     g->SetOnUnsolicitedSMS([this](Framework::TObject*, int Index, GSM::TSMS* Sms) {
       if (!Sms) {
         if (Index >= 0 && Events_.Stored) Events_.Stored();
@@ -213,6 +214,10 @@ class TATDriver : public IModemDriver {
 
   void Delete(const TStoredMessage& M) override { G_->DeleteSMS(M.Index); }
   bool TakeRestart() override { return G_->TakeRestart(); }
+  GSM::TUssdAnswer Ussd(const std::string& Code, int TimeoutMs) override {
+    return GSM::SendUssd(*G_, Ussd_, Code, TimeoutMs);
+  }
+  void CancelUssd() override { GSM::CancelUssd(*G_); }
 
  private:
   void Log(const std::string& Line) {
@@ -264,6 +269,7 @@ class TATDriver : public IModemDriver {
   TModemConfig Config_;
   TLogSink Log_;
   TDriverEvents Events_;
+  GSM::TUssdMailbox Ussd_;  // before Dev_: the modem's thread offers it lines until Dev_ goes
   std::unique_ptr<Session::TModemSession> Dev_;
   GSM::TGSM* G_ = nullptr;
 };

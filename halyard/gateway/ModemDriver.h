@@ -11,6 +11,7 @@
 
 #include "halyard/gateway/GatewayConfig.h"
 #include "halyard/gateway/SmsStore.h"
+#include "halyard/gsm/Ussd.h"
 
 namespace Halyard::GSM {
 class TSMS;
@@ -72,6 +73,10 @@ class IModemDriver {
   virtual void Delete(const TStoredMessage& Message) = 0;
   // Whether the modem started again by itself since the last call: it needs opening again.
   virtual bool TakeRestart() = 0;
+  // Sends a USSD code or a menu's reply and waits for the network's answer; raises
+  // GSM::EGSMError when the modem refuses it or no answer comes in time.
+  virtual GSM::TUssdAnswer Ussd(const std::string& Code, int TimeoutMs) = 0;
+  virtual void CancelUssd() = 0;
 };
 
 using TDriverFactory = std::function<std::unique_ptr<IModemDriver>(const TModemConfig& Modem, const TLogSink& Log)>;

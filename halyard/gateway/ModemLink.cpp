@@ -18,6 +18,10 @@ using namespace std::chrono_literals;
 constexpr auto kIdleCheck = 30s;
 // Failed sends in a row (with an answer) after which the modem is taken down and reopened.
 constexpr int kErrorRunLimit = 3;
+// How long the network's answer to a USSD request may take, and how long an open menu waits for
+// its reply before it is closed.
+constexpr int kUssdAnswerMs = 30000;
+constexpr auto kUssdMenuIdle = 120s;
 // Reports that came before their part was recorded: how many, and for how long, kept.
 constexpr size_t kMaxEarlyReports = 1000;
 constexpr auto kEarlyReportKeep = 120s;
@@ -101,7 +105,7 @@ void TModemLink::Loop() {
     if (Step()) continue;
     // Idle: until an indication, a poke or the stop, and at most a little while.
     std::unique_lock lk(M_);
-    Cv_.wait_for(lk, 50ms, [this] { return Woken_ || ListDue_; });
+    Cv_.wait_for(lk, 50ms, [this] { return Woken_ || ListDue_ || !UssdRequests_.empty(); });
     Woken_ = false;
   }
   Shutdown();
@@ -403,6 +407,63 @@ bool TModemLink::SendPart() {
   return true;
 }
 
+// --- USSD --------------------------------------------------------------------------------------
+
+TUssdReply TModemLink::Ussd(const std::string& Code, bool Reply) {
+  auto r = std::make_shared<TUssdRequest>();
+  r->Code = Code;
+  r->Reply = Reply;
+  auto done = r->Done.get_future();
+  {
+    std::lock_guard lk(M_);
+    UssdRequests_.push_back(r);
+  }
+  Cv_.notify_one();
+  // The answer's own wait, and a little for a part in flight before it.
+  if (done.wait_for(std::chrono::milliseconds(kUssdAnswerMs) + 15s) != std::future_status::ready)
+    return {504, "The modem " + Name() + " is busy; the request waits for it"};
+  return done.get();
+}
+
+void TModemLink::ServeUssd() {
+  std::deque<std::shared_ptr<TUssdRequest>> todo;
+  {
+    std::lock_guard lk(M_);
+    todo.swap(UssdRequests_);
+  }
+  for (auto& r : todo) {
+    TUssdReply reply;
+    if (!Drv_) {
+      reply = {503, "The modem " + Name() + " is down"};
+    } else if (r->Reply && !UssdOpen_) {
+      reply = {404, "No USSD menu is open on " + Name()};
+    } else {
+      try {
+        GSM::TUssdAnswer a = Drv_->Ussd(r->Code, kUssdAnswerMs);
+        reply.Network = a.Status;
+        reply.Text = a.Text;
+        if (a.Status >= 2) {
+          reply.Status = 502;
+          reply.Error = a.Status == 4 ? "The network does not support " + r->Code : "The network ended the session";
+        }
+        UssdOpen_ = a.MoreToCome();
+        UssdIdleUntil_ = TClockS::now() + kUssdMenuIdle;
+      } catch (const GSM::EUssdNoAnswer& e) {
+        UssdOpen_ = false;
+        reply = {504, e.what()};
+      } catch (const GSM::EGSMError& e) {
+        UssdOpen_ = false;
+        reply = {502, e.what()};
+      }
+    }
+    r->Done.set_value(reply);
+  }
+  if (UssdOpen_ && Drv_ && TClockS::now() > UssdIdleUntil_) {
+    UssdOpen_ = false;
+    Drv_->CancelUssd();
+  }
+}
+
 // --- the step ----------------------------------------------------------------------------------
 
 void TModemLink::Write(std::function<void()> W) {
@@ -428,7 +489,10 @@ bool TModemLink::Step() {
   auto now = TClockS::now();
   if (now < StoreRetry_ || !FlushWrites()) return false;
   if (!Drv_) {
-    if (now < NextOpen_ || Gw_.Stopping()) return false;
+    if (now < NextOpen_ || Gw_.Stopping()) {
+      ServeUssd();  // refused at once while the modem is away
+      return false;
+    }
     try {
       Open();
     } catch (const std::exception& e) {
@@ -449,6 +513,7 @@ bool TModemLink::Step() {
       NextOpen_ = TClockS::now();
       return true;
     }
+    ServeUssd();
     if (ReadStored()) return true;
     if (SendPart()) return true;
     if (now >= NextRecord_) Record("");

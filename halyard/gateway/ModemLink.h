@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <future>
 #include <mutex>
 #include <thread>
 #include <functional>
@@ -41,6 +42,9 @@ class TModemLink {
   bool Finished() const { return Finished_.load(); }
   // Wakes the thread: something was queued, or the gateway stops.
   void Wake();
+  // Sends a USSD code (or, Reply, the answer to the open menu) on this modem's thread between
+  // parts, and waits for the network's answer.
+  TUssdReply Ussd(const std::string& Code, bool Reply);
 
  private:
   void Loop();
@@ -73,6 +77,8 @@ class TModemLink {
   bool MatchReport(const TReport& R);
   void RetryEarlyReports();
   bool ReadStored();
+  // Serves the USSD requests that wait; closes a menu left open too long.
+  void ServeUssd();
   bool SendPart();
   void FailCurrent(const std::string& Error, bool Retry, int Code = -1);
   // Store writes that must not be lost: tried in order until the store takes them.
@@ -91,6 +97,14 @@ class TModemLink {
   std::mutex M_;                   // guards ListDue_, EarlyReports_ and Woken_
   std::condition_variable Cv_;
   std::deque<TReport> EarlyReports_;
+  struct TUssdRequest {
+    std::string Code;
+    bool Reply = false;
+    std::promise<TUssdReply> Done;
+  };
+  std::deque<std::shared_ptr<TUssdRequest>> UssdRequests_;  // under M_
+  bool UssdOpen_ = false;                                    // a menu waits for its reply
+  TClockS::time_point UssdIdleUntil_{};
   bool Woken_ = false;
   bool ListDue_ = false;           // list what the modem holds: announced, or after an open
   std::thread Thread_;

@@ -32,6 +32,7 @@ struct TFakeModem {
   int NextReference = 1;
   std::map<int, std::function<TStoredMessage()>> Stored;  // by index
   std::vector<int> Deleted;
+  std::vector<std::string> UssdSent;
   TDriverEvents Events;
 
   void Store(int Index, std::function<TStoredMessage()> M) {
@@ -91,6 +92,19 @@ class TFakeDriver : public IModemDriver {
     F_->Deleted.push_back(M.Index);
   }
   bool TakeRestart() override { return false; }
+  GSM::TUssdAnswer Ussd(const std::string& Code, int) override {
+    std::lock_guard lk(F_->M);
+    F_->UssdSent.push_back(Code);
+    if (Code == "*100#") return {0, "Balance: 12.34 EUR", 15};
+    if (Code == "*123#") return {1, "1 Balance\n2 Offers", 15};
+    if (Code == "1") return {0, "Balance: 12.34 EUR", 15};
+    if (Code == "*4#") return {4, "", -1};
+    throw GSM::EUssdNoAnswer("No answer from the network to " + Code);
+  }
+  void CancelUssd() override {
+    std::lock_guard lk(F_->M);
+    F_->UssdSent.push_back("cancel");
+  }
 
  private:
   std::shared_ptr<TFakeModem> F_;
@@ -152,8 +166,11 @@ class ModemRules : public ::testing::Test {
       }
       gw.Stop();
     });
+    std::thread during;
+    if (During) during = std::thread([&] { During(gw); });
     gw.Run();
     watch.join();
+    if (during.joinable()) during.join();
     EXPECT_TRUE(met) << Log;
   }
   std::string Logged() {
@@ -164,6 +181,7 @@ class ModemRules : public ::testing::Test {
   TGatewayConfig Config;
   std::shared_ptr<TFakeModem> Modem = std::make_shared<TFakeModem>();
   std::function<void(TStore&)> Before;
+  std::function<void(TGateway&)> During;  // on a thread of its own while the gateway runs
   std::mutex LogLock;
   std::string Log;
 };
@@ -372,4 +390,36 @@ TEST_F(ModemRules, PriorityScheduleAndCancellingReachTheModemAsAsked) {
   EXPECT_EQ(Modem->SentTexts, (std::vector<std::string>{"first of two", "second of two", "low", "at its time"}));
   EXPECT_GE(sentAt.load(), std::chrono::duration_cast<std::chrono::milliseconds>(due.time_since_epoch()).count());
   EXPECT_EQ(OpenStore(Db->Where())->Get(cancelled)->Status, msCancelled);
+}
+
+// USSD through the gateway, on the modem's own thread between parts: a balance, a menu and its
+// reply in a session, and what cannot be answered.
+TEST_F(ModemRules, UssdBalanceAndAMenuBetweenParts) {
+  int64_t id = 0;
+  Before = [&](TStore& S) { id = S.Queue("+4917100001", std::string(600, 'u'), false, 0); };
+  TUssdReply balance, menu, chosen, again, unsupported, silent, nobody;
+  std::atomic<bool> asked{false};
+  During = [&](TGateway& Gw) {
+    balance = Gw.Ussd("m", "*100#");
+    menu = Gw.Ussd("m", "*123#");
+    chosen = Gw.Ussd("", "1", menu.Session);
+    again = Gw.Ussd("", "1", menu.Session);
+    unsupported = Gw.Ussd("m", "*4#");
+    silent = Gw.Ussd("m", "*5#");
+    nobody = Gw.Ussd("x", "*100#");
+    asked = true;
+  };
+  RunUntil([&](TStore& S) { return asked.load() && S.Get(id)->Status == msSent; });
+  EXPECT_EQ(balance.Status, 200);
+  EXPECT_EQ(balance.Text, "Balance: 12.34 EUR");
+  EXPECT_EQ(balance.Session, 0);
+  EXPECT_EQ(menu.Network, 1);
+  EXPECT_NE(menu.Session, 0);
+  EXPECT_EQ(chosen.Status, 200);
+  EXPECT_EQ(chosen.Text, "Balance: 12.34 EUR");
+  EXPECT_EQ(again.Status, 404);  // the session ended with its answer
+  EXPECT_EQ(unsupported.Status, 502);
+  EXPECT_EQ(silent.Status, 504);
+  EXPECT_EQ(nobody.Status, 404);
+  EXPECT_EQ(Modem->UssdSent, (std::vector<std::string>{"*100#", "*123#", "1", "*4#", "*5#"}));
 }

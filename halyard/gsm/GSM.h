@@ -94,7 +94,8 @@ class TGSM : public Connect::TConnection, public ISMSModem, private TATChannel::
 
   // Unsolicited lines and the events they raise are handled on this component's own thread
   // instead of the main thread (off by default): for a program with many modems, or none to
-  // spare for a main loop. Transactions may then run on any thread, the main one included.
+  // spare for a main loop. Transactions may then run on any thread, the main one included; the
+  // event handlers are set before the port opens, as for any component with an event thread.
   void SetOwnThreadEvents(bool Value) { AsyncThread_->SetDirect(Value); }
   bool OwnThreadEvents() const { return AsyncThread_ && AsyncThread_->Direct(); }
 

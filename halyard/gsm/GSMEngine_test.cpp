@@ -362,6 +362,7 @@ TEST_F(GSMEngine, BabblingModemFailsTheAttemptLongLineIsProgress) {
 // Opted in, a modem's lines and events live on its own thread: a main thread that never runs its
 // loop holds nothing up, and a transaction from it (or from a handler) still gets its answer.
 TEST_F(GSMEngine, OwnThreadEventsNeedNoMainLoop) {
+  Gsm->CloseComDevice(true);  // handlers are set before the port opens, as with any event thread
   Gsm->SetOwnThreadEvents(true);
   std::mutex m;
   std::vector<std::string> lines;
@@ -378,6 +379,7 @@ TEST_F(GSMEngine, OwnThreadEventsNeedNoMainLoop) {
     std::lock_guard lk(m);
     return std::find(lines.begin(), lines.end(), l) != lines.end();
   };
+  Gsm->OpenComDevice();
   Modem->Inject("\r\n+XYZ: 3\r\n");
   ASSERT_TRUE(WaitFor([&] { return have("+XYZ: 3") && have("OK"); }, 10000, false));
   EXPECT_EQ(fromHandler, 0);

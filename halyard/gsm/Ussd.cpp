@@ -188,7 +188,7 @@ TUssdAnswer SendUssd(TGSM& G, TUssdMailbox& Box, const std::string& Code, int Ti
       CancelUssd(G);
     } catch (const EGSMError&) {
     }
-    GSMError("No answer from the network to " + Code);
+    throw EUssdNoAnswer("No answer from the network to " + Code);
   }
   return *a;
 }

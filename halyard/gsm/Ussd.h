@@ -10,9 +10,17 @@
 #include <optional>
 #include <string>
 
+#include "halyard/gsm/GSMUtils.h"
+
 namespace Halyard::GSM {
 
 class TGSM;
+
+// No answer from the network within the time given.
+class EUssdNoAnswer : public EGSMError {
+ public:
+  using EGSMError::EGSMError;
+};
 
 struct TUssdAnswer {
   // 0 done, 1 the network waits for a reply, 2 ended by the network, 3 answered by another
