@@ -13,9 +13,11 @@ class TForwardingStore : public TStore {
   TQueued QueueMessage(const TNewMessage& M) override { return R_->QueueMessage(M); }
   TCancelResult Cancel(int64_t Id) override { return R_->Cancel(Id); }
   std::vector<TOutgoing> Messages(const TMessageFilter& F) override { return R_->Messages(F); }
-  std::optional<TOutgoing> Claim(const std::string& M, TTime Now, std::chrono::seconds L) override {
-    return R_->Claim(M, Now, L);
+  std::optional<TOutgoing> Claim(const std::string& M, TTime Now, std::chrono::seconds L,
+                                 const std::string& Route) override {
+    return R_->Claim(M, Now, L, Route);
   }
+  int64_t PartsSentSince(const std::string& M, TTime Since) override { return R_->PartsSentSince(M, Since); }
   bool RenewClaim(int64_t Id, const std::string& M, TTime U) override { return R_->RenewClaim(Id, M, U); }
   void AddSentPart(int64_t Id, int Ref, TTime Now) override { R_->AddSentPart(Id, Ref, Now); }
   void MarkSent(int64_t Id) override { R_->MarkSent(Id); }

@@ -35,6 +35,7 @@ struct TModemState {
   std::string Name;
   bool Up = false;
   std::string LastError;
+  std::string Limited;  // why it takes no work now ("per day: 50 of 50"), or ""
   TModemCounters Counters;
 };
 

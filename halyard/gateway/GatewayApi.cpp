@@ -61,6 +61,7 @@ json Describe(const TOutgoing& m) {
   if (m.ErrorCode >= 0) j["error_code"] = m.ErrorCode;
   if (!m.Modem.empty()) j["modem"] = m.Modem;
   if (!m.CallbackUrl.empty()) j["callback_url"] = m.CallbackUrl;
+  if (!m.Modems.empty()) j["modems"] = m.Modems;
   j["created_ms"] = m.Created;
   // When it reached each state that has a time of its own.
   json at = {{"queued", Rfc3339(m.Created)}};
@@ -452,6 +453,7 @@ THttpResponse TApiServer::SendSms(const THttpRequest& Req, std::string& Who) {
   if (std::string v = field("validity"); !v.empty()) m.ValidityMinutes = std::clamp(std::atoi(v.c_str()), 5, kMaxValidityMinutes);
   if (std::string d = field("deferred"); !d.empty()) m.SendAt = NowMs() + int64_t{std::max(std::atoi(d.c_str()), 0)} * 60000;
   if (QueueDepth() >= Config_.MaxQueue) return text(503, "Queue full, try again later");
+  m.Modems = EligibleModems(Config_, m.To);
   Src_.Store->QueueMessage(m);
   if (Src_.Queued) Src_.Queued();
   return text(202, "0: Accepted for delivery");
@@ -523,7 +525,7 @@ THttpResponse TApiServer::Handle(const THttpRequest& Req) {
 THttpResponse TApiServer::PostMessage(const THttpRequest& Req) {
   json body = JsonBody(Req);
   static const std::set<std::string> kFields = {"to", "text", "validity_minutes", "report", "id",
-                                                "send_at", "priority", "callback_url"};
+                                                "send_at", "priority", "callback_url", "modem"};
   for (auto& [k, v] : body.items())
     if (!kFields.count(k)) throw EBadRequest{400, "Unknown field \"" + k + "\""};
   if (!body.contains("to") || !body["to"].is_string()) throw EBadRequest{400, "\"to\" must be a phone number string"};
@@ -558,6 +560,17 @@ THttpResponse TApiServer::PostMessage(const THttpRequest& Req) {
     m.CallbackUrl = body["callback_url"];
     if (std::string why = WebhookUrlProblem(m.CallbackUrl); !why.empty())
       throw EBadRequest{400, "\"callback_url\": " + why};
+  }
+  std::string target;
+  if (body.contains("modem")) {
+    if (!body["modem"].is_string() || body["modem"].get<std::string>().empty())
+      throw EBadRequest{400, "\"modem\" must name a modem or a group"};
+    target = body["modem"];
+  }
+  try {
+    m.Modems = EligibleModems(Config_, m.To, target);
+  } catch (const EConfigError& e) {
+    throw EBadRequest{400, e.what()};
   }
   // The client's own id for the message, in the body or as the header: a retried request with it
   // is the same message.
@@ -805,6 +818,7 @@ THttpResponse TApiServer::Route(const THttpRequest& Req, const TScopeCheck& May)
                               {"reports", m.Reports}}}};
       if (m.Signal >= 0) j["signal"] = m.Signal;
       if (!m.LastError.empty()) j["last_error"] = m.LastError;
+      if (!m.Limited.empty()) j["limited"] = m.Limited;
       list.push_back(j);
     }
     return Reply(200, {{"modems", list}});
@@ -816,6 +830,7 @@ THttpResponse TApiServer::Route(const THttpRequest& Req, const TScopeCheck& May)
     for (auto& m : Src_.Modems()) {
       json j = {{"name", m.Name}, {"up", m.Up}};
       if (!m.LastError.empty()) j["last_error"] = m.LastError;
+      if (!m.Limited.empty()) j["limited"] = m.Limited;
       modems.push_back(j);
       anyUp |= m.Up;
     }

@@ -517,5 +517,31 @@ TEST(GatewayConfig, TheShippedExampleIsValid) {
   EXPECT_NO_THROW(CheckConfig(c));
   c.Webhooks[0].Url = "ftp://app.example/x";
   EXPECT_THROW(CheckConfig(c), EConfigError);
-  EXPECT_THROW(ParseConfig("token = \"x\"\n[[webhook]]\nurl = \"http://a\"\nevents = \"message.\"\n"), EConfigError);
+  EXPECT_THROW(ParseConfig("token = \"x\"\n[[webhook]]\nurl = \"http://a\"\nevents = 5\n"), EConfigError);
+}
+
+// Routes and groups as the configuration gives them: the longest prefix wins, "0049" is "+49",
+// a named modem or group goes first, and what names nothing is refused.
+TEST(GatewayConfig, RoutesGroupsAndLimits) {
+  auto c = ParseConfig(
+      "token = \"x\"\n"
+      "[[route]]\nprefix = \"+49\"\nmodems = \"de\"\n"
+      "[[route]]\nprefix = \"+4930\"\nmodems = [\"b\"]\n"
+      "[[modem]]\nname = \"a\"\ngroups = [\"de\"]\nlimit_per_day = 50\n"
+      "[[modem]]\nname = \"b\"\ngroups = \"de\"\n"
+      "[[modem]]\nname = \"c\"\n");
+  EXPECT_NO_THROW(CheckConfig(c));
+  EXPECT_EQ(c.Modems[0].LimitPerDay, 50);
+  EXPECT_EQ(EligibleModems(c, "+4917100"), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(EligibleModems(c, "004930100"), (std::vector<std::string>{"b"}));
+  EXPECT_TRUE(EligibleModems(c, "+3361100").empty());
+  EXPECT_EQ(EligibleModems(c, "+4930100", "c"), (std::vector<std::string>{"c"}));
+  EXPECT_THROW(EligibleModems(c, "+49", "nobody"), EConfigError);
+  c.Routes.push_back({"+33", {"nobody"}});
+  EXPECT_THROW(CheckConfig(c), EConfigError);
+  c.Routes.back() = {"+3x", {"c"}};
+  EXPECT_THROW(CheckConfig(c), EConfigError);
+  c.Routes.pop_back();
+  c.Modems[2].LimitPerMonth = -1;
+  EXPECT_THROW(CheckConfig(c), EConfigError);
 }

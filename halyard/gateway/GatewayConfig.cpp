@@ -1,5 +1,6 @@
 #include "halyard/gateway/GatewayConfig.h"
 
+#include <algorithm>
 #include <unistd.h>
 
 #include <fstream>
@@ -50,6 +51,20 @@ class TKeys {
     if (v < 0) Wrong(Key, "not negative");
     Into = Duration(v);
   }
+  // A list of strings (or one string) at Key.
+  void ListOf(const char* Key, const std::string& Where, std::vector<std::string>& Into) {
+    const toml::node* n = Sub(Key);
+    if (!n) return;
+    if (n->is_string()) {
+      Into.push_back(**n->as_string());
+      return;
+    }
+    if (!n->is_array()) throw EConfigError("\"" + std::string(Key) + "\" in " + Where + " must be a list of strings");
+    for (auto& e : *n->as_array()) {
+      if (!e.is_string()) throw EConfigError("\"" + std::string(Key) + "\" in " + Where + " must be a list of strings");
+      Into.push_back(**e.as_string());
+    }
+  }
   const toml::node* Sub(const char* Key) {
     Seen_.insert(Key);
     return T_.get(Key);
@@ -72,6 +87,33 @@ std::string WebhookUrlProblem(const std::string& Url) {
   for (unsigned char ch : Url)
     if (ch <= 0x20 || ch >= 0x7F) return "the URL holds a space or a character that must be escaped";
   return "";
+}
+
+std::vector<std::string> EligibleModems(const TGatewayConfig& C, const std::string& To, const std::string& Target) {
+  std::vector<std::string> r;
+  auto add = [&](const std::string& T) {
+    size_t before = r.size();
+    for (auto& m : C.Modems)
+      if ((m.Name == T || std::find(m.Groups.begin(), m.Groups.end(), T) != m.Groups.end()) &&
+          std::find(r.begin(), r.end(), m.Name) == r.end())
+        r.push_back(m.Name);
+    bool named = std::any_of(C.Modems.begin(), C.Modems.end(), [&](const TModemConfig& m) {
+      return m.Name == T || std::find(m.Groups.begin(), m.Groups.end(), T) != m.Groups.end();
+    });
+    if (!named && r.size() == before) throw EConfigError("No modem or group is named " + T);
+  };
+  if (!Target.empty()) {
+    add(Target);
+    return r;
+  }
+  // The number as routes write it: "+49..." and "0049..." alike.
+  std::string number = To.rfind("00", 0) == 0 ? "+" + To.substr(2) : To;
+  const TRouteConfig* best = nullptr;
+  for (auto& route : C.Routes)
+    if (number.rfind(route.Prefix, 0) == 0 && (!best || route.Prefix.size() > best->Prefix.size())) best = &route;
+  if (best)
+    for (auto& t : best->Modems) add(t);
+  return r;
 }
 
 std::string HostName() {
@@ -157,6 +199,19 @@ TGatewayConfig ParseConfig(const std::string& Toml, const std::string& Origin) {
       h.GetDuration("parts_keep_seconds", c.PartsKeep);
       h.Done();
     }
+    if (auto* r = k.Sub("route")) {
+      if (!r->is_array_of_tables()) throw EConfigError("route in " + Origin + " must be [[route]] tables");
+      int n = 0;
+      for (auto& node : *r->as_array()) {
+        TRouteConfig route;
+        const std::string where = "[[route]] " + std::to_string(++n);
+        TKeys h(*node.as_table(), where);
+        h.Get("prefix", route.Prefix);
+        h.ListOf("modems", where, route.Modems);
+        h.Done();
+        c.Routes.push_back(route);
+      }
+    }
     if (auto* w = k.Sub("webhooks")) {
       if (!w->is_table()) throw EConfigError("[webhooks] in " + Origin + " must be a table");
       TKeys h(*w->as_table(), "[webhooks]");
@@ -177,13 +232,7 @@ TGatewayConfig ParseConfig(const std::string& Toml, const std::string& Origin) {
         TKeys h(*node.as_table(), where);
         h.Get("url", hook.Url);
         h.Get("secret", hook.Secret);
-        if (auto* events = h.Sub("events")) {
-          if (!events->is_array()) throw EConfigError("\"events\" in " + where + " must be a list");
-          for (auto& e : *events->as_array()) {
-            if (!e.is_string()) throw EConfigError("\"events\" in " + where + " must be strings");
-            hook.Events.push_back(**e.as_string());
-          }
-        }
+        h.ListOf("events", where, hook.Events);
         h.Done();
         c.Webhooks.push_back(hook);
       }
@@ -213,6 +262,10 @@ TGatewayConfig ParseConfig(const std::string& Toml, const std::string& Origin) {
         h.Get("rate_per_minute", mc.RatePerMinute);
         h.Get("traffic_log", mc.TrafficLog);
         h.Get("timeout_ms", mc.TimeoutMs);
+        h.Get("limit_per_minute", mc.LimitPerMinute);
+        h.Get("limit_per_day", mc.LimitPerDay);
+        h.Get("limit_per_month", mc.LimitPerMonth);
+        h.ListOf("groups", "[[modem]] " + std::to_string(n), mc.Groups);
         h.Done();
         c.Modems.push_back(mc);
       }
@@ -286,6 +339,17 @@ void CheckConfig(const TGatewayConfig& C) {
   if (C.ReopenFirst.count() < 1 || C.ReopenMax < C.ReopenFirst)
     throw EConfigError("[reopen] first_ms must be at least 1 and max_ms at least first_ms");
   if (C.Modems.empty()) throw EConfigError("No modem");
+  for (auto& m : C.Modems)
+    if (m.LimitPerMinute < 0 || m.LimitPerDay < 0 || m.LimitPerMonth < 0)
+      throw EConfigError("Modem " + m.Name + ": a limit must not be negative");
+  std::set<std::string> prefixes;
+  for (auto& r : C.Routes) {
+    if (r.Prefix.empty() || r.Prefix.find_first_not_of("+0123456789") != std::string::npos)
+      throw EConfigError("[[route]]: the prefix \"" + r.Prefix + "\" must be digits, with an optional leading +");
+    if (!prefixes.insert(r.Prefix).second) throw EConfigError("Two routes have the prefix " + r.Prefix);
+    if (r.Modems.empty()) throw EConfigError("[[route]] " + r.Prefix + " names no modem");
+    for (auto& t : r.Modems) (void)EligibleModems(C, "", t);
+  }
   std::set<std::string> names, devices;
   for (auto& m : C.Modems) {
     if (m.Name.empty() || m.Name.find_first_of(" \t\"\\") != std::string::npos)

@@ -28,6 +28,17 @@ struct TModemConfig {
   double RatePerMinute = 0;   // parts a minute at most; 0: as fast as the modem takes them
   std::string TrafficLog;     // a file for the modem's AT traffic, if any
   int TimeoutMs = 10000;      // the silence after which a command has failed
+  std::vector<std::string> Groups;  // groups a message or a route may name instead of the modem
+  // Parts a minute, a calendar day and a calendar month (UTC) at most, counted in the store;
+  // 0: no limit. A carrier's cap on a SIM.
+  int LimitPerMinute = 0, LimitPerDay = 0, LimitPerMonth = 0;
+};
+
+// Recipients whose number begins with Prefix go through these modems or groups (the longest
+// prefix that matches wins); others through any modem.
+struct TRouteConfig {
+  std::string Prefix;
+  std::vector<std::string> Modems;
 };
 
 // A key of the API, known by its hash only.
@@ -72,6 +83,7 @@ struct TGatewayConfig {
   // Reopening a modem that went away: from ReopenFirst, doubling up to ReopenMax.
   std::chrono::milliseconds ReopenFirst{1000}, ReopenMax{60000};
   std::vector<TModemConfig> Modems;
+  std::vector<TRouteConfig> Routes;
   // Webhooks: 56 attempts waiting 10 s doubling to an hour span about two days.
   std::vector<TWebhookConfig> Webhooks;
   int WebhookAttempts = 56;
@@ -91,6 +103,11 @@ struct TModemFlags {
 // one (a simulated one when no device is given); with several they cannot say which and are
 // refused with EConfigError.
 void ApplyModemFlags(TGatewayConfig& C, const TModemFlags& F);
+
+// The modems (by name) a message may go through: those Target names (a modem or a group) when it
+// names one, else those of the longest route whose prefix To begins with; empty: any modem.
+// Raises EConfigError for a Target that is neither.
+std::vector<std::string> EligibleModems(const TGatewayConfig& C, const std::string& To, const std::string& Target = "");
 
 // Why Url cannot be a webhook's ("" when it can): http or https, no spaces or raw bytes.
 std::string WebhookUrlProblem(const std::string& Url);

@@ -1,7 +1,9 @@
 #include "halyard/gateway/ModemLink.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
+#include <ctime>
 
 #include "halyard/auxstr/AuxStr.h"
 #include "halyard/gsm/LongSMS.h"
@@ -64,6 +66,7 @@ void TModemLink::Record(const std::string& Event) {
     if (m.Name == Name()) {
       r.Up = m.Up;
       r.LastError = m.LastError;
+      r.Limited = m.Limited;
       r.Sent = m.Counters.Sent;
       r.Parts = m.Counters.Parts;
       r.Failed = m.Counters.Failed;
@@ -334,7 +337,12 @@ bool TModemLink::SendPart() {
     uint64_t pokes = Gw_.Pokes();
     if (now < NextClaim_ && pokes == SeenPokes_) return false;
     SeenPokes_ = pokes;
-    auto m = Gw_.Store().Claim(ClaimName_, TClock::now(), c.Lease);
+    int64_t room = Room();
+    if (room <= 0) {
+      NextClaim_ = now + 1s;
+      return false;
+    }
+    auto m = Gw_.Store().Claim(ClaimName_, TClock::now(), c.Lease, Name());
     if (!m) {
       NextClaim_ = now + 500ms;
       return false;
@@ -354,6 +362,14 @@ bool TModemLink::SendPart() {
       return true;
     }
     cur.Next = std::min(m->References.size(), cur.Parts.size());
+    if (static_cast<int64_t>(cur.Parts.size() - cur.Next) > room) {
+      // More parts than the limit leaves: given back for a modem with room, not sent in part.
+      Write([this] { Gw_.Store().ReleaseClaims(ClaimName_); });
+      SetLimited("the next message needs " + std::to_string(cur.Parts.size() - cur.Next) + " parts, " +
+                 std::to_string(room) + " left");
+      NextClaim_ = now + 60s;
+      return true;
+    }
     Current_ = std::move(cur);
   } else if (!Gw_.Store().RenewClaim(Current_->Message.Id, ClaimName_, TClock::now() + c.Lease)) {
     // Stalled past the lease: another gateway has called it unknown; it is not ours to finish.
@@ -405,6 +421,46 @@ bool TModemLink::SendPart() {
     Gw_.Update(Name(), [](TModemState& s) { ++s.Counters.Sent; });
   }
   return true;
+}
+
+// --- limits ------------------------------------------------------------------------------------
+
+int64_t TModemLink::Room() {
+  if (!Config_.LimitPerMinute && !Config_.LimitPerDay && !Config_.LimitPerMonth) return INT64_MAX;
+  TTime now = TClock::now();
+  std::time_t t = TClock::to_time_t(now);
+  std::tm u{};
+  ::gmtime_r(&t, &u);
+  u.tm_hour = u.tm_min = u.tm_sec = 0;
+  TTime day = TClock::from_time_t(::timegm(&u));
+  u.tm_mday = 1;
+  TTime month = TClock::from_time_t(::timegm(&u));
+  int64_t room = INT64_MAX;
+  std::string why;
+  auto window = [&](int Limit, TTime Since, const char* Name) {
+    if (!Limit) return;
+    int64_t used = Gw_.Store().PartsSentSince(ClaimName_, Since);
+    if (Limit - used < room) {
+      room = Limit - used;
+      why = std::string(Name) + ": " + std::to_string(used) + " of " + std::to_string(Limit);
+    }
+  };
+  window(Config_.LimitPerMinute, now - 60s, "per minute");
+  window(Config_.LimitPerDay, day, "per day");
+  window(Config_.LimitPerMonth, month, "per month");
+  SetLimited(room <= 0 ? why : "");
+  return room;
+}
+
+void TModemLink::SetLimited(const std::string& Why) {
+  bool changed = false;
+  Gw_.Update(Name(), [&](TModemState& s) {
+    changed = s.Limited != Why;
+    s.Limited = Why;
+  });
+  if (!changed) return;
+  Gw_.Log(Name() + (Why.empty() ? ": takes work again" : ": at its limit (" + Why + "); takes no work"));
+  Record("");
 }
 
 // --- USSD --------------------------------------------------------------------------------------

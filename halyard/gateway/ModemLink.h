@@ -77,6 +77,9 @@ class TModemLink {
   bool MatchReport(const TReport& R);
   void RetryEarlyReports();
   bool ReadStored();
+  // Parts the modem's limits leave it now (INT64_MAX without limits); says so when none.
+  int64_t Room();
+  void SetLimited(const std::string& Why);
   // Serves the USSD requests that wait; closes a menu left open too long.
   void ServeUssd();
   bool SendPart();

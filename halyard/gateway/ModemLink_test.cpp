@@ -20,9 +20,10 @@ class TFlakyStore : public TForwardingStore {
   using TForwardingStore::TForwardingStore;
   std::atomic<int> Outage{0};  // failures to come
 
-  std::optional<TOutgoing> Claim(const std::string& M, TTime Now, std::chrono::seconds L) override {
+  std::optional<TOutgoing> Claim(const std::string& M, TTime Now, std::chrono::seconds L,
+                                 const std::string& Route) override {
     LinkThread_.store(std::this_thread::get_id());
-    return R_->Claim(M, Now, L);
+    return R_->Claim(M, Now, L, Route);
   }
   bool MatchReport(const std::string& M, int Ref, const std::string& To, bool Delivered, TTime Now,
                    std::chrono::seconds W) override {

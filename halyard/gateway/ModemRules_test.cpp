@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <deque>
+#include <map>
+#include <set>
 #include <mutex>
 #include <thread>
 
@@ -29,6 +31,7 @@ struct TFakeModem {
   std::deque<std::function<void()>> Sends;
   std::map<std::string, std::deque<std::function<void()>>> SendsTo;  // by recipient, before Sends
   std::vector<std::string> SentTexts;  // the user data of each part that went out
+  std::vector<std::string> SentTo;     // and its recipient
   int NextReference = 1;
   std::map<int, std::function<TStoredMessage()>> Stored;  // by index
   std::vector<int> Deleted;
@@ -74,6 +77,7 @@ class TFakeDriver : public IModemDriver {
     if (step) step();  // throws what the modem says
     std::lock_guard lk(F_->M);
     F_->SentTexts.push_back(Part.UD);
+    F_->SentTo.push_back(Part.DA);
     return F_->NextReference++;
   }
   std::vector<TStoredMessage> ListStored() override {
@@ -152,7 +156,9 @@ class ModemRules : public ::testing::Test {
       std::lock_guard lk(LogLock);
       Log += Line + "\n";
     }, std::move(Store));
-    gw.SetDriverFactory([this](const TModemConfig&, const TLogSink&) { return std::make_unique<TFakeDriver>(Modem); });
+    for (auto& m : Config.Modems)
+      if (!Pool.count(m.Name)) Pool[m.Name] = m.Name == "m" ? Modem : std::make_shared<TFakeModem>();
+    gw.SetDriverFactory([this](const TModemConfig& M, const TLogSink&) { return std::make_unique<TFakeDriver>(Pool.at(M.Name)); });
     if (Before) Before(gw.Store());
     std::atomic<bool> met{false};
     std::thread watch([&] {
@@ -180,6 +186,7 @@ class ModemRules : public ::testing::Test {
   std::unique_ptr<TTestDatabase> Db;
   TGatewayConfig Config;
   std::shared_ptr<TFakeModem> Modem = std::make_shared<TFakeModem>();
+  std::map<std::string, std::shared_ptr<TFakeModem>> Pool;  // by modem name; "m" is Modem
   std::function<void(TStore&)> Before;
   std::function<void(TGateway&)> During;  // on a thread of its own while the gateway runs
   std::mutex LogLock;
@@ -422,4 +429,68 @@ TEST_F(ModemRules, UssdBalanceAndAMenuBetweenParts) {
   EXPECT_EQ(silent.Status, 504);
   EXPECT_EQ(nobody.Status, 404);
   EXPECT_EQ(Modem->UssdSent, (std::vector<std::string>{"*100#", "*123#", "1", "*4#", "*5#"}));
+}
+
+// A pool: routes by prefix (the longest wins), a group, a message that names its modem, and a
+// daily limit that holds across a restart because the store counts it.
+TEST_F(ModemRules, RoutesGroupsAndADailyLimitAcrossARestart) {
+  TModemConfig de1, de2, any;
+  de1.Name = "de1";
+  de1.Groups = {"de"};
+  de1.LimitPerDay = 50;
+  de2.Name = "de2";
+  de2.Groups = {"de"};
+  any.Name = "any";
+  Config.Modems = {de1, de2, any};
+  Config.Routes = {{"+49", {"de"}}, {"+4930", {"de2"}}};
+  std::set<int64_t> ids;
+  std::map<std::string, std::string> byText;  // text -> recipient
+  auto queue = [&](TStore& S, const std::string& To, const std::string& Text, const std::string& Target = "") {
+    TNewMessage m;
+    m.To = To;
+    m.Text = Text;
+    m.Modems = EligibleModems(Config, To, Target);
+    ids.insert(S.QueueMessage(m).Id);
+    byText[Text] = To;
+  };
+  Before = [&](TStore& S) {
+    for (int i = 0; i < 100; ++i) {
+      queue(S, "+4917" + std::to_string(100000 + i), "mobile " + std::to_string(i));
+      queue(S, "+4930" + std::to_string(100000 + i), "berlin " + std::to_string(i));
+      queue(S, "+3361" + std::to_string(100000 + i), "france " + std::to_string(i));
+    }
+    queue(S, "+4917999999", "named", "any");
+  };
+  auto allSent = [&](TStore& S) {
+    for (int64_t id : ids)
+      if (S.Get(id)->Status != msSent) return false;
+    return true;
+  };
+  RunUntil(allSent);
+  std::map<std::string, int> times;
+  auto check = [&](const std::string& Modem, const std::function<bool(const std::string& To)>& Allowed) {
+    auto& f = *Pool.at(Modem);
+    for (size_t i = 0; i < f.SentTexts.size(); ++i) {
+      ++times[f.SentTexts[i]];
+      EXPECT_TRUE(Allowed(f.SentTo[i])) << f.SentTexts[i] << " to " << f.SentTo[i] << " through " << Modem;
+    }
+  };
+  check("de1", [](const std::string& To) { return To.rfind("+49", 0) == 0 && To.rfind("+4930", 0) != 0; });
+  check("de2", [](const std::string& To) { return To.rfind("+49", 0) == 0; });
+  check("any", [](const std::string& To) { return To.rfind("+49", 0) != 0 || To == "+4917999999"; });
+  EXPECT_EQ(Pool.at("de1")->SentTexts.size(), 50u);
+  EXPECT_EQ(times.size(), 301u);
+  for (auto& [text, n] : times) EXPECT_EQ(n, 1) << text;
+  EXPECT_NE(std::find(Pool.at("any")->SentTexts.begin(), Pool.at("any")->SentTexts.end(), "named"),
+            Pool.at("any")->SentTexts.end());
+
+  // Restarted, the limited modem still has no room today: the German mobiles go through de2.
+  Before = [&](TStore& S) {
+    ids.clear();
+    for (int i = 0; i < 20; ++i) queue(S, "+4917" + std::to_string(200000 + i), "later " + std::to_string(i));
+  };
+  size_t de1Before = Pool.at("de1")->SentTexts.size();
+  RunUntil(allSent);
+  EXPECT_EQ(Pool.at("de1")->SentTexts.size(), de1Before);
+  EXPECT_NE(Logged().find("de1: at its limit (per day: 50 of 50)"), std::string::npos) << Logged();
 }

@@ -46,6 +46,7 @@ struct TOutgoing {
   std::string Error;            // the modem's error text of the last failure
   std::string Modem;            // the modem that sent it, or holds the claim
   std::vector<int> References;  // the message references of the parts sent so far
+  std::vector<std::string> Modems;  // the modems it may go through; empty: any
   int64_t Created = 0;          // milliseconds since the epoch
   int Priority = 0;             // higher first
   int64_t SendAt = 0;           // not before, milliseconds since the epoch; 0: at once
@@ -64,6 +65,7 @@ struct TNewMessage {
   std::string CallbackUrl;
   std::string CallbackKind = "json";  // "json": signed events; "kannel": a GET of the URL's template
   int CallbackMask = 0;               // for "kannel": Kannel's dlr-mask
+  std::vector<std::string> Modems;  // the only modems (by name) that may send it; empty: any
   // A client's key: the same key and Digest within a day are the same message; the same key
   // with another digest is a conflict.
   std::string IdempotencyKey, Digest;
@@ -128,6 +130,7 @@ struct TModemRecord {
   int Signal = -1;  // +CSQ's rssi 0-31, or -1: not known
   bool Up = false;
   std::string LastError;
+  std::string Limited;  // at a limit: which, or ""
   int64_t Sent = 0, Parts = 0, Failed = 0, Received = 0, Reports = 0;  // since its gateway started
   int64_t LastSeen = 0;  // milliseconds since the epoch
 };
@@ -185,7 +188,11 @@ class TStore {
   virtual std::vector<TOutgoing> Messages(const TMessageFilter& Filter) = 0;
   // The first queued message that is due (by priority, then in queue order), now held by Modem
   // until Now + Lease; nothing when none is due. Exactly one claimer gets a message, whatever the number of gateways.
-  virtual std::optional<TOutgoing> Claim(const std::string& Modem, TTime Now, std::chrono::seconds Lease) = 0;
+  // Route: the modem's own name, which a message routed to some modems must name.
+  virtual std::optional<TOutgoing> Claim(const std::string& Modem, TTime Now, std::chrono::seconds Lease,
+                                         const std::string& Route = "") = 0;
+  // Parts Modem (as it claims) has sent since Since: what its limits count.
+  virtual int64_t PartsSentSince(const std::string& Modem, TTime Since) = 0;
   // Extends a claim Modem still holds (between parts); false when it has lost it.
   virtual bool RenewClaim(int64_t Id, const std::string& Modem, TTime Until) = 0;
   // A part that went out through the claim's modem with its message reference. A claim that

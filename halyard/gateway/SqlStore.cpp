@@ -111,6 +111,10 @@ std::vector<std::vector<std::string>> Migrations(bool Postgres) {
        "CREATE INDEX delivery_attempts_webhook ON delivery_attempts(webhook, id)",
        "CREATE TABLE cursors(name TEXT PRIMARY KEY, event BIGINT NOT NULL)",
        "INSERT INTO cursors(name, event) VALUES('callbacks', (SELECT COALESCE(MAX(id), 0) FROM events))"},
+      // 5: routing, and the counts that per-modem limits take
+      {"CREATE TABLE outbox_routes(message BIGINT NOT NULL, modem TEXT NOT NULL, PRIMARY KEY(message, modem))",
+       "CREATE INDEX parts_sent ON parts(modem, sent_at)",
+       "ALTER TABLE modems ADD COLUMN limited TEXT NOT NULL DEFAULT ''"},
   };
 }
 
@@ -200,7 +204,10 @@ class TSqlStore : public TStore {
       return q;
     }
     q.Id = Int(r.at(0).at(0));
+    for (auto& modem : M.Modems)
+      Db_->Query("INSERT INTO outbox_routes(message, modem) VALUES(?, ?) ON CONFLICT DO NOTHING", {q.Id, modem});
     json data = {{"id", q.Id}, {"to", M.To}, {"report", M.Report}};
+    if (!M.Modems.empty()) data["modems"] = M.Modems;
     if (M.ValidityMinutes) data["validity_minutes"] = M.ValidityMinutes;
     if (M.Priority) data["priority"] = M.Priority;
     if (scheduled) data["send_at_ms"] = M.SendAt;
@@ -246,13 +253,17 @@ class TSqlStore : public TStore {
     return r;
   }
 
-  std::optional<TOutgoing> Claim(const std::string& Modem, TTime Now, std::chrono::seconds Lease) override {
+  std::optional<TOutgoing> Claim(const std::string& Modem, TTime Now, std::chrono::seconds Lease,
+                                 const std::string& Route) override {
     std::lock_guard lk(M_);
     TTransaction t(*Db_);
-    auto pick = Db_->Query(std::string("SELECT id FROM outbox WHERE status IN (0, 7) AND due <= ?"
+    // A routed message goes only through a modem its routes name.
+    auto pick = Db_->Query(std::string("SELECT id FROM outbox WHERE status IN (0, 7) AND due <= ? AND (NOT EXISTS"
+                                       " (SELECT 1 FROM outbox_routes r WHERE r.message = outbox.id) OR EXISTS"
+                                       " (SELECT 1 FROM outbox_routes r WHERE r.message = outbox.id AND r.modem = ?))"
                                        " ORDER BY priority DESC, id LIMIT 1") +
                                Db_->ForUpdate(),
-                           {Ms(Now)});
+                           {Ms(Now), Route});
     if (pick.empty()) return std::nullopt;
     int64_t id = Int(pick[0][0]);
     Db_->Query("UPDATE outbox SET status = 1, modem = ?, lease_until = ?, attempts = attempts + 1 WHERE id = ?",
@@ -261,6 +272,11 @@ class TSqlStore : public TStore {
     t.Emit("message.sending", id, {{"id", id}, {"modem", Modem}, {"attempt", m->Attempts}});
     t.Commit();
     return m;
+  }
+
+  int64_t PartsSentSince(const std::string& Modem, TTime Since) override {
+    std::lock_guard lk(M_);
+    return Int(Db_->Query("SELECT COUNT(*) FROM parts WHERE modem = ? AND sent_at >= ?", {Modem, Ms(Since)}).at(0).at(0));
   }
 
   bool RenewClaim(int64_t Id, const std::string& Modem, TTime Until) override {
@@ -482,14 +498,15 @@ class TSqlStore : public TStore {
     std::lock_guard lk(M_);
     TTransaction t(*Db_);
     Db_->Query("INSERT INTO modems(gateway, name, device, model, imei, imsi, operator, signal, up, last_error, sent,"
-               " parts, failed, received, reports, last_seen) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
+               " parts, failed, received, reports, last_seen, limited)"
+               " VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
                " ON CONFLICT(gateway, name) DO UPDATE SET device = excluded.device, model = excluded.model,"
                " imei = excluded.imei, imsi = excluded.imsi, operator = excluded.operator, signal = excluded.signal,"
                " up = excluded.up, last_error = excluded.last_error, sent = excluded.sent, parts = excluded.parts,"
                " failed = excluded.failed, received = excluded.received, reports = excluded.reports,"
-               " last_seen = excluded.last_seen",
+               " last_seen = excluded.last_seen, limited = excluded.limited",
                {M.Gateway, M.Name, M.Device, M.Model, M.IMEI, M.IMSI, M.Operator, int64_t{M.Signal}, int64_t{M.Up},
-                M.LastError, M.Sent, M.Parts, M.Failed, M.Received, M.Reports, M.LastSeen});
+                M.LastError, M.Sent, M.Parts, M.Failed, M.Received, M.Reports, M.LastSeen, M.Limited});
     if (!EventType.empty()) {
       json data = {{"gateway", M.Gateway}, {"modem", M.Name}, {"device", M.Device}, {"model", M.Model}};
       if (!M.LastError.empty()) data["error"] = M.LastError;
@@ -502,7 +519,8 @@ class TSqlStore : public TStore {
     std::lock_guard lk(M_);
     std::vector<TModemRecord> r;
     for (auto& row : Db_->Query("SELECT gateway, name, device, model, imei, imsi, operator, signal, up, last_error,"
-                                " sent, parts, failed, received, reports, last_seen FROM modems ORDER BY gateway, name")) {
+                                " sent, parts, failed, received, reports, last_seen, limited FROM modems"
+                                " ORDER BY gateway, name")) {
       TModemRecord m;
       m.Gateway = Text(row[0]);
       m.Name = Text(row[1]);
@@ -514,6 +532,7 @@ class TSqlStore : public TStore {
       m.Signal = static_cast<int>(Int(row[7]));
       m.Up = Int(row[8]) != 0;
       m.LastError = Text(row[9]);
+      m.Limited = Text(row[16]);
       m.Sent = Int(row[10]);
       m.Parts = Int(row[11]);
       m.Failed = Int(row[12]);
@@ -774,6 +793,8 @@ class TSqlStore : public TStore {
     m.CallbackUrl = Text(s[15]);
     for (auto& p : Db_->Query("SELECT reference FROM parts WHERE message = ? ORDER BY id", {Id}))
       m.References.push_back(static_cast<int>(Int(p[0])));
+    for (auto& r : Db_->Query("SELECT modem FROM outbox_routes WHERE message = ? ORDER BY modem", {Id}))
+      m.Modems.push_back(Text(r[0]));
     return m;
   }
 
