@@ -74,9 +74,16 @@ std::map<std::string, int> SentTexts(const TSim& Sim) {
   std::map<std::tuple<std::string, int, int>, std::map<int, std::string>> parts;
   std::map<std::string, int> texts;
   for (size_t at = 0; (at = all.find("AT+CMGS=", at)) != std::string::npos;) {
-    size_t body = all.find("\\r", at);
-    size_t end = body == std::string::npos ? body : all.find("\\x1a", body);
+    // The body is what follows the last command before the end of message: a command that got
+    // no prompt (a hung modem) has none.
+    size_t end = all.find("\\x1a", at);
     if (end == std::string::npos) break;
+    size_t body = all.rfind("\\r", end);
+    size_t last = all.rfind("AT+CMGS=", end);
+    if (last != at) {
+      at = last;
+      continue;
+    }
     std::string hex = all.substr(body + 2, end - body - 2);
     at = end;
     auto m = GSM::TSMS2::CreateSMS(nullptr, hex, false);
@@ -529,6 +536,26 @@ TEST(SmsGatewayUssd, ABalanceAndAMenuThroughTheApi) {
   EXPECT_EQ(post("/ussd", {{"modem", "m"}, {"code", "*100#\",15;+CFUN=0"}}).first, 400);
   auto store = Gateway::OpenStore(db->Where());
   EXPECT_TRUE(WaitFor(60, [&] { return store->Get(id)->Status == Gateway::msSent; })) << gw.Log();
+  EXPECT_EQ(gw.Terminate(), 0) << gw.Log();
+}
+
+// A modem that hangs (it answers nothing until AT+CFUN=1,1) is brought back by the ladder without
+// a person: reopened, then reset; the message it held goes out once.
+TEST(SmsGatewayLadder, AHungModemIsResetAndSendsWhatItHeld) {
+  auto db = TTestDatabase::Make("sqlite");
+  ASSERT_TRUE(db) << TTestDatabase::WhyNot("sqlite");
+  TSim sim(db->Dir() / "sim", "+15550000001", "TC35");
+  TGatewayProcess gw(db->Dir() / "gw", FamilyConfig(*db, sim));
+  int port = gw.Port();
+  ASSERT_GT(port, 0) << gw.Log();
+  ASSERT_TRUE(WaitFor(60, [&] { return gw.Log().find("m: open on") != std::string::npos; })) << gw.Log();
+  sim.Control("hang");
+  TApi api(port);
+  int64_t id = api.Queue("+4917100001", "held through the hang", false);
+  auto store = Gateway::OpenStore(db->Where());
+  EXPECT_TRUE(WaitFor(120, [&] { return store->Get(id)->Status == Gateway::msSent; })) << gw.Log();
+  EXPECT_NE(gw.Log().find("m: 2 failed opens; resetting it (AT+CFUN=1,1)"), std::string::npos) << gw.Log();
+  EXPECT_EQ(SentTexts(sim), (std::map<std::string, int>{{"held through the hang", 1}}));
   EXPECT_EQ(gw.Terminate(), 0) << gw.Log();
 }
 

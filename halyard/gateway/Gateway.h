@@ -29,6 +29,8 @@ struct TModemCounters {
   int64_t Received = 0;   // messages (or parts) stored
   int64_t Reports = 0;    // reports matched to a sent part
   int64_t Opens = 0;      // successful opens
+  int64_t Resets = 0;     // resets sent to a modem that stopped answering
+  int64_t HookRuns = 0;   // runs of its reset_hook
 };
 
 struct TModemState {

@@ -265,6 +265,7 @@ TGatewayConfig ParseConfig(const std::string& Toml, const std::string& Origin) {
         h.Get("limit_per_minute", mc.LimitPerMinute);
         h.Get("limit_per_day", mc.LimitPerDay);
         h.Get("limit_per_month", mc.LimitPerMonth);
+        h.Get("reset_hook", mc.ResetHook);
         h.ListOf("groups", "[[modem]] " + std::to_string(n), mc.Groups);
         h.Done();
         c.Modems.push_back(mc);

@@ -32,6 +32,8 @@ struct TModemConfig {
   // Parts a minute, a calendar day and a calendar month (UTC) at most, counted in the store;
   // 0: no limit. A carrier's cap on a SIM.
   int LimitPerMinute = 0, LimitPerDay = 0, LimitPerMonth = 0;
+  // Run (by sh) when neither reopening nor a reset brings the modem back: a USB power cycle, say.
+  std::string ResetHook;
 };
 
 // Recipients whose number begins with Prefix go through these modems or groups (the longest

@@ -58,7 +58,7 @@ class TATDriver : public IModemDriver {
  public:
   TATDriver(const TModemConfig& Config, TLogSink Log) : Config_(Config), Log_(std::move(Log)) {}
 
-  void Open(TDriverEvents Events) override {
+  Session::TModemOptions Options() const {
     Session::TModemOptions o;
     o.Device = Config_.Device;
     o.Model = Config_.Model;
@@ -71,7 +71,11 @@ class TATDriver : public IModemDriver {
     o.TimeoutMs = Config_.TimeoutMs;
     // A gateway runs many modems: none of them waits for a thread the others share.
     o.OwnThreadEvents = true;
-    auto d = std::make_unique<Session::TModemSession>(o);
+    return o;
+  }
+
+  void Open(TDriverEvents Events) override {
+    auto d = std::make_unique<Session::TModemSession>(Options());
     GSM::TGSM* g = &d->Gsm();
     Events_ = std::move(Events);
     // Messages stay in the modem until they are stored: nothing is acknowledged to the network
@@ -218,6 +222,18 @@ class TATDriver : public IModemDriver {
     return GSM::SendUssd(*G_, Ussd_, Code, TimeoutMs);
   }
   void CancelUssd() override { GSM::CancelUssd(*G_); }
+
+  void Reset() override {
+    auto d = std::make_unique<Session::TModemSession>(Options());
+    d->Gsm().SetRecTimeout(3000);
+    d->Gsm().OpenComDevice();
+    try {
+      d->Gsm().SendATCommand("AT+CFUN=1,1", GSM::wmResult, nullptr, 1);
+    } catch (const GSM::EGSMError&) {
+      // A modem that is hung enough may take it without a word.
+    }
+    d->Gsm().CloseComDevice(true);
+  }
 
  private:
   void Log(const std::string& Line) {

@@ -77,6 +77,9 @@ class IModemDriver {
   // GSM::EGSMError when the modem refuses it or no answer comes in time.
   virtual GSM::TUssdAnswer Ussd(const std::string& Code, int TimeoutMs) = 0;
   virtual void CancelUssd() = 0;
+  // Before an open, to a modem that stopped answering: its reset (AT+CFUN=1,1), sent whether or
+  // not anything answers. Raises only when the device cannot be opened at all.
+  virtual void Reset() = 0;
 };
 
 using TDriverFactory = std::function<std::unique_ptr<IModemDriver>(const TModemConfig& Modem, const TLogSink& Log)>;

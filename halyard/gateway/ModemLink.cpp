@@ -1,5 +1,10 @@
 #include "halyard/gateway/ModemLink.h"
 
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -20,6 +25,26 @@ using namespace std::chrono_literals;
 constexpr auto kIdleCheck = 30s;
 // Failed sends in a row (with an answer) after which the modem is taken down and reopened.
 constexpr int kErrorRunLimit = 3;
+// Failed opens in a row after which a modem is reset, its hook run, and it is given up on.
+constexpr int kResetAfter = 2, kHookAfter = 4, kGiveUpAfter = 6;
+// How long a reset hook may run.
+constexpr int kHookSeconds = 120;
+
+// Runs Command with sh, for at most Seconds; its exit status, or -1.
+int RunHook(const std::string& Command, int Seconds) {
+  const char* argv[] = {"sh", "-c", Command.c_str(), nullptr};
+  pid_t pid;
+  if (::posix_spawnp(&pid, "sh", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) return -1;
+  for (int i = 0; i < Seconds * 10; ++i) {
+    int st = 0;
+    if (::waitpid(pid, &st, WNOHANG) == pid) return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    std::this_thread::sleep_for(100ms);
+  }
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+  return -1;
+}
+
 // How long the network's answer to a USSD request may take, and how long an open menu waits for
 // its reply before it is closed.
 constexpr int kUssdAnswerMs = 30000;
@@ -423,6 +448,30 @@ bool TModemLink::SendPart() {
   return true;
 }
 
+// --- the reset ladder ---------------------------------------------------------------------------
+
+void TModemLink::Ladder() {
+  const std::string opens = std::to_string(OpenFailures_) + " failed opens";
+  if (OpenFailures_ == kResetAfter) {
+    Gw_.Log(Name() + ": " + opens + "; resetting it (AT+CFUN=1,1)");
+    Gw_.Update(Name(), [](TModemState& s) { ++s.Counters.Resets; });
+    try {
+      Gw_.DriverFactory()(Config_, [this](const std::string& Line) { Gw_.Log(Line); })->Reset();
+    } catch (const std::exception& e) {
+      Gw_.Log(Name() + ": the reset could not be sent: " + e.what());
+    }
+  } else if (OpenFailures_ == kHookAfter && !Config_.ResetHook.empty()) {
+    Gw_.Log(Name() + ": " + opens + " after a reset; running its reset_hook");
+    Gw_.Update(Name(), [](TModemState& s) { ++s.Counters.HookRuns; });
+    int rc = RunHook(Config_.ResetHook, kHookSeconds);
+    Gw_.Log(Name() + ": reset_hook ended " + (rc < 0 ? std::string("abnormally") : "with status " + std::to_string(rc)));
+  } else if (OpenFailures_ == kGiveUpAfter) {
+    Gw_.Log(Name() + ": " + opens + ", a reset" + (Config_.ResetHook.empty() ? "" : " and its hook") +
+            " did not bring it back; down, tried again at the longest wait");
+    Backoff_ = Gw_.Config().ReopenMax;
+  }
+}
+
 // --- limits ------------------------------------------------------------------------------------
 
 int64_t TModemLink::Room() {
@@ -549,10 +598,13 @@ bool TModemLink::Step() {
       ServeUssd();  // refused at once while the modem is away
       return false;
     }
+    Ladder();
     try {
       Open();
+      OpenFailures_ = 0;
     } catch (const std::exception& e) {
       Drv_.reset();
+      ++OpenFailures_;
       Down(e.what());
       return false;
     }

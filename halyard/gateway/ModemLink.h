@@ -56,6 +56,9 @@ class TModemLink {
   using TClockS = std::chrono::steady_clock;
 
   void Open();
+  // The next rung for a modem that failed to open OpenFailures times in a row: its reset, then
+  // its hook, then down for good (still tried, at the longest backoff).
+  void Ladder();
   // The modem's record in the store, for every gateway on it; with an event unless Event is "".
   void Record(const std::string& Event);
   void Down(const std::string& Why);
@@ -97,6 +100,7 @@ class TModemLink {
   uint64_t SeenPokes_ = 0;
   std::chrono::milliseconds Backoff_;
   int ErrorRun_ = 0;
+  int OpenFailures_ = 0;  // opens failed in a row
   std::mutex M_;                   // guards ListDue_, EarlyReports_ and Woken_
   std::condition_variable Cv_;
   std::deque<TReport> EarlyReports_;

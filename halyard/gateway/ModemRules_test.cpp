@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <deque>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <mutex>
@@ -27,6 +28,7 @@ struct TFakeModem {
   std::mutex M;
   int Opens = 0;
   int FailOpens = 0;
+  int Resets = 0;
   // One a part, in order; an empty entry (or none left) sends it with the next reference.
   std::deque<std::function<void()>> Sends;
   std::map<std::string, std::deque<std::function<void()>>> SendsTo;  // by recipient, before Sends
@@ -108,6 +110,10 @@ class TFakeDriver : public IModemDriver {
   void CancelUssd() override {
     std::lock_guard lk(F_->M);
     F_->UssdSent.push_back("cancel");
+  }
+  void Reset() override {
+    std::lock_guard lk(F_->M);
+    ++F_->Resets;
   }
 
  private:
@@ -475,8 +481,9 @@ TEST_F(ModemRules, RoutesGroupsAndADailyLimitAcrossARestart) {
       EXPECT_TRUE(Allowed(f.SentTo[i])) << f.SentTexts[i] << " to " << f.SentTo[i] << " through " << Modem;
     }
   };
-  check("de1", [](const std::string& To) { return To.rfind("+49", 0) == 0 && To.rfind("+4930", 0) != 0; });
-  check("de2", [](const std::string& To) { return To.rfind("+49", 0) == 0; });
+  // +4930 only through de2, the rest of +49 through either of the group, the others anywhere.
+  check("de1", [](const std::string& To) { return To.rfind("+4930", 0) != 0 && To != "+4917999999"; });
+  check("de2", [](const std::string& To) { return To != "+4917999999"; });
   check("any", [](const std::string& To) { return To.rfind("+49", 0) != 0 || To == "+4917999999"; });
   EXPECT_EQ(Pool.at("de1")->SentTexts.size(), 50u);
   EXPECT_EQ(times.size(), 301u);
@@ -493,4 +500,23 @@ TEST_F(ModemRules, RoutesGroupsAndADailyLimitAcrossARestart) {
   RunUntil(allSent);
   EXPECT_EQ(Pool.at("de1")->SentTexts.size(), de1Before);
   EXPECT_NE(Logged().find("de1: at its limit (per day: 50 of 50)"), std::string::npos) << Logged();
+}
+
+// A modem that will not open goes up the ladder: reopened, reset, its hook run, and once that
+// brings it back the message held for it goes out once.
+TEST_F(ModemRules, AModemThatWillNotOpenIsResetThenItsHookRun) {
+  std::string mark = (std::filesystem::path(Db->Dir()) / "hook-ran").string();
+  Config.Modems[0].ResetHook = "touch " + mark;
+  Modem->FailOpens = 5;
+  int64_t id = 0;
+  Before = [&](TStore& S) { id = S.Queue("+4917100001", "after the ladder", false, 0); };
+  RunUntil([&](TStore& S) { return S.Get(id)->Status == msSent; });
+  EXPECT_EQ(Modem->Resets, 1);
+  EXPECT_TRUE(std::filesystem::exists(mark));
+  EXPECT_EQ(Modem->Opens, 6);
+  EXPECT_EQ(Modem->SentTexts, std::vector<std::string>{"after the ladder"});
+  auto log = Logged();
+  EXPECT_NE(log.find("m: 2 failed opens; resetting it (AT+CFUN=1,1)"), std::string::npos) << log;
+  EXPECT_NE(log.find("m: 4 failed opens after a reset; running its reset_hook"), std::string::npos) << log;
+  EXPECT_NE(log.find("reset_hook ended with status 0"), std::string::npos) << log;
 }

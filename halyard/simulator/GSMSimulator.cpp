@@ -214,6 +214,27 @@ void TGSMSimulator::Feed(const std::string& Bytes) {
   Process(Bytes);
 }
 
+bool TGSMSimulator::HungInput(const std::string& Bytes) {
+  if (!Hung_) return false;
+  {
+    // Deaf to everything but the reset that wakes it.
+    HangInput_ += Bytes;
+    for (size_t cr; (cr = HangInput_.find('\r')) != std::string::npos;) {
+      std::string line = UpString(Trim(HangInput_.substr(0, cr)));
+      HangInput_.erase(0, cr + 1);
+      if (line == "AT+CFUN=1,1") {
+        Hung_ = false;
+        HangInput_.clear();
+        Reply("\r\nOK\r\n");
+        RestartLocked();
+        return true;
+      }
+    }
+    if (HangInput_.size() > 4096) HangInput_.clear();
+  }
+  return true;
+}
+
 void TGSMSimulator::Reply(const std::string& Text) {
   if (Silent_) return;
   if (Traffic) Traffic(false, Text);
@@ -305,6 +326,16 @@ void TGSMSimulator::Chatter() {
 
 void TGSMSimulator::Restart() {
   std::lock_guard lk(M_);
+  RestartLocked();
+}
+
+void TGSMSimulator::SetHung(bool On) {
+  std::lock_guard lk(M_);
+  Hung_ = On;
+  HangInput_.clear();
+}
+
+void TGSMSimulator::RestartLocked() {
   Echo_ = true;
   Cmee_ = Opt_.Personality == TPersonality::Ublox ? 2 : 0;
   PinOk_ = Opt_.PIN.empty();
@@ -345,6 +376,7 @@ int TGSMSimulator::Store(const std::string& Name, TStored Item) {
 }
 
 void TGSMSimulator::Process(const std::string& Bytes) {
+  if (HungInput(Bytes)) return;
   for (size_t k = 0; k < Bytes.size(); ++k) {
     if (Deferred_) {  // busy with a send: the rest waits
       HeldIn_ += Bytes.substr(k);
@@ -637,7 +669,13 @@ void TGSMSimulator::Command(std::string LineText) {
   }
   if (ur == "+CFUN?") return Line(Format("+CFUN: %d", Cfun_)), Ok();
   if (is("+CFUN=")) {
-    Cfun_ = Int(arg(6), 1);
+    auto p = Params(arg(6));
+    Cfun_ = p.empty() ? 1 : Int(p[0], 1);
+    if (p.size() >= 2 && Int(p[1]) == 1) {
+      // A reset: the answer, then the modem starts again.
+      Ok();
+      return RestartLocked();
+    }
     return Ok();
   }
   if (ur == "^SMSO") return Line("^SMSO: MS OFF"), Ok();
@@ -1013,6 +1051,7 @@ const char* TGSMSimulator::ControlHelp() {
          "  slow MS              wait MS milliseconds before every answer\n"
          "  silent on|off        stop or resume answering\n"
          "  noise on|off         unsolicited +CSQ lines five times a second\n"
+         "  hang                 stop answering anything until AT+CFUN=1,1 resets the modem\n"
          "  slowcmgs MS          answer each sent message MS milliseconds late\n"
          "  restart              start again as after a power cut (settings lost, boot lines)\n";
 }
@@ -1055,6 +1094,8 @@ std::string TGSMSimulator::Control(const std::string& LineText) {
       SetCmgsDelay(ms);
     } else if (verb == "restart") {
       Restart();
+    } else if (verb == "hang") {
+      SetHung(true);
     } else if (verb == "silent" || verb == "noise") {
       std::string v = rest();
       if (v != "on" && v != "off") return "expected on or off";

@@ -82,6 +82,8 @@ class TGSMSimulator {
   void SetCmgsDelay(int Ms);   // the answer to each sent message this late
   // Starts again as after a power cut: settings lost, boot lines sent; stored messages kept.
   void Restart();
+  // Stops answering anything until "AT+CFUN=1,1" resets it, as a hung modem does.
+  void SetHung(bool On);
   // One control line as the program reads it ("sms FROM TEXT", "creg 5", ...); returns an error
   // text, empty on success.
   std::string Control(const std::string& Line);
@@ -170,6 +172,11 @@ class TGSMSimulator {
   int CopsFormat_ = 0;
   std::string Cscs_ = "IRA";
   bool UssdMenu_ = false;  // a USSD menu waits for its reply
+  bool Hung_ = false;      // answers nothing until AT+CFUN=1,1
+  std::string HangInput_;
+  void RestartLocked();
+  // While hung: takes Bytes, acting only on a reset (true); false when not hung.
+  bool HungInput(const std::string& Bytes);
   // The network's answer to a USSD code or a menu's reply: a balance (as text, as packed septets
   // in hex, in UCS2), a two-step menu, or "not supported".
   std::string UssdAnswer(const std::string& Code);
