@@ -461,24 +461,8 @@ TEST(SmsGatewayKannel, ASendThroughKannelsUrlIsReportedAtTheDlrUrl) {
   auto db = TTestDatabase::Make("sqlite");
   ASSERT_TRUE(db) << TTestDatabase::WhyNot("sqlite");
   TSim sim(db->Dir() / "sim", "+15550000001", "TC35");
-  httplib::Server dlr;
-  std::mutex m;
-  std::vector<std::string> reports;
-  dlr.Get("/dlr", [&](const httplib::Request& Q, httplib::Response& R) {
-    std::lock_guard lk(m);
-    reports.push_back(Q.get_param_value("type") + " " + Q.get_param_value("to") + " " + Q.get_param_value("id"));
-    R.status = 200;
-  });
-  int dlrPort = dlr.bind_to_any_port("127.0.0.1");
-  std::thread serve([&] { dlr.listen_after_bind(); });
-  struct TStop {
-    httplib::Server& S;
-    std::thread& T;
-    ~TStop() {
-      S.stop();
-      T.join();
-    }
-  } stop{dlr, serve};
+  HalyardTest::TWebhookReceiver dlr("");
+  int dlrPort = dlr.Port;
   TGatewayProcess gw(db->Dir() / "gw", FamilyConfig(*db, sim) + "[[key]]\nname = \"courier\"\nkey_hash = \"" +
                                            Gateway::HashKey("c0urier-pass") + "\"\nscopes = [\"send\"]\n");
   int port = gw.Port();
@@ -491,11 +475,13 @@ TEST(SmsGatewayKannel, ASendThroughKannelsUrlIsReportedAtTheDlrUrl) {
   ASSERT_TRUE(r);
   EXPECT_EQ(r->status, 202);
   EXPECT_EQ(r->body, "0: Accepted for delivery");
-  auto has = [&](const std::string& Line) {
-    std::lock_guard lk(m);
-    return std::find(reports.begin(), reports.end(), Line) != reports.end();
+  auto has = [&](const std::string& Target) {
+    std::lock_guard lk(dlr.M);
+    return std::find(dlr.Targets.begin(), dlr.Targets.end(), Target) != dlr.Targets.end();
   };
-  EXPECT_TRUE(WaitFor(60, [&] { return has("8 +4917100001 42") && has("1 +4917100001 42"); })) << gw.Log();
+  EXPECT_TRUE(WaitFor(60, [&] {
+    return has("/dlr?type=8&to=%2B4917100001&id=42") && has("/dlr?type=1&to=%2B4917100001&id=42");
+  })) << gw.Log();
   EXPECT_EQ(SentTexts(sim), (std::map<std::string, int>{{"Your code is 1234", 1}}));
   EXPECT_EQ(gw.Terminate(), 0) << gw.Log();
 }
