@@ -545,6 +545,48 @@ TEST(SmsGatewayLadder, AHungModemIsResetAndSendsWhatItHeld) {
   EXPECT_EQ(gw.Terminate(), 0) << gw.Log();
 }
 
+// A modem known by its IMEI is found wherever it appears: unplugged and back under another path,
+// it is the same modem; a device that answers with another IMEI is left alone.
+TEST(SmsGatewayIdentity, AModemIsFoundByItsImeiWhereverItAppears) {
+  auto db = TTestDatabase::Make("sqlite");
+  ASSERT_TRUE(db) << TTestDatabase::WhyNot("sqlite");
+  const std::string imei = "356938035643809";
+  auto first = std::make_unique<TSim>(db->Dir() / "sim-a", "+15550000001", "TC35", std::vector<std::string>{"--imei", imei});
+  TSim other(db->Dir() / "sim-x", "+15550000002", "TC35", {"--imei", "111111111111116"});
+  TGatewayProcess gw(db->Dir() / "gw",
+                     "name = \"gw\"\nstore = \"" + db->Where() + "\"\ntoken = \"t0ken\"\n[http]\nport = 0\n"
+                     "[reopen]\nfirst_ms = 200\nmax_ms = 1000\n[[modem]]\nname = \"m\"\nmodel = \"TC35\"\nimei = \"" +
+                         imei + "\"\nscan = [\"" + (db->Dir() / "sim-*" / "modem").string() + "\"]\ntimeout_ms = 3000\n");
+  int port = gw.Port();
+  ASSERT_GT(port, 0) << gw.Log();
+  TApi api(port);
+  auto store = Gateway::OpenStore(db->Where());
+  int64_t one = api.Queue("+4917100001", "before the unplug", false);
+  ASSERT_TRUE(WaitFor(60, [&] { return store->Get(one)->Status == Gateway::msSent; })) << gw.Log();
+  EXPECT_EQ(SentTexts(*first), (std::map<std::string, int>{{"before the unplug", 1}}));
+  first.reset();  // unplugged
+  TSim second(db->Dir() / "sim-b", "+15550000001", "TC35", {"--imei", imei});
+  int64_t two = api.Queue("+4917100002", "after it came back", false);
+  EXPECT_TRUE(WaitFor(120, [&] { return store->Get(two)->Status == Gateway::msSent; })) << gw.Log();
+  EXPECT_EQ(SentTexts(second), (std::map<std::string, int>{{"after it came back", 1}}));
+  EXPECT_TRUE(SentTexts(other).empty());
+  EXPECT_NE(gw.Log().find("m: open on " + second.Modem()), std::string::npos) << gw.Log();
+  EXPECT_EQ(gw.Terminate(), 0) << gw.Log();
+}
+
+// Two configured modems that answer with one IMEI are one modem twice: the second is refused.
+TEST(SmsGatewayIdentity, TwoModemsWithOneImeiAreAnError) {
+  auto db = TTestDatabase::Make("sqlite");
+  ASSERT_TRUE(db) << TTestDatabase::WhyNot("sqlite");
+  TSim a(db->Dir() / "sim-a", "+15550000001", "TC35"), b(db->Dir() / "sim-b", "+15550000002", "TC35");
+  TGatewayProcess gw(db->Dir() / "gw", FamilyConfig(*db, a) + "[[modem]]\nname = \"n\"\ndevice = \"" + b.Modem() +
+                                           "\"\ntimeout_ms = 5000\n");
+  ASSERT_GT(gw.Port(), 0) << gw.Log();
+  EXPECT_TRUE(WaitFor(60, [&] { return gw.Log().find("two modems answer with the IMEI 490154203237518") != std::string::npos; }))
+      << gw.Log();
+  EXPECT_EQ(gw.Terminate(), 0) << gw.Log();
+}
+
 // A modem that answers +CMGS after 30 s: each message goes out once and is sent.
 TEST(SmsGatewaySlowModem, ASlowSendGoesOnce) {
   auto db = TTestDatabase::Make("sqlite");

@@ -38,6 +38,7 @@ void Usage(FILE* out) {
                "  --slow-cmgs MS   answer each sent message MS milliseconds late\n"
                "  --boot-noise     still starting when first spoken to: boot lines come first\n"
                "  --pin PIN        the SIM asks for this PIN (default: no PIN)\n"
+               "  --imei DIGITS    the modem's IMEI (AT+CGSN), 490154203237518 by default\n"
                "  --number NUMBER  the modem's own number; messages sent to it come back\n"
                "  --link PATH      also make a symbolic link PATH to the pseudo-terminal\n"
                "  --stdio          speak on standard input and output instead of a pseudo-terminal;\n"
@@ -81,6 +82,10 @@ int main(int argc, char** argv) {
         opt.PIN = value();
       } else if (a == "--number") {
         opt.OwnNumber = value();
+      } else if (a == "--imei") {
+        opt.IMEI = value();
+        if (opt.IMEI.empty() || opt.IMEI.size() > 17 || opt.IMEI.find_first_not_of("0123456789") != std::string::npos)
+          throw std::runtime_error("--imei takes up to 17 digits");
       } else if (a == "--link") {
         link = value();
       } else if (a == "--control") {

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 
 #include "halyard/framework/Threads.h"
 #include "halyard/gateway/ModemLink.h"
@@ -71,6 +72,40 @@ TUssdReply TGateway::Ussd(const std::string& Modem, const std::string& Code, int
     UssdSessions_[r.Session] = name;
   }
   return r;
+}
+
+namespace {
+// One device however it is named (a /dev/serial/by-id link, or the node itself).
+std::string SameDevice(const std::string& Path) {
+  std::error_code ec;
+  auto c = std::filesystem::canonical(Path, ec);
+  return ec ? Path : c.string();
+}
+}  // namespace
+
+std::string TGateway::Hold(const std::string& Modem, const std::string& Device, const std::string& Imei) {
+  std::lock_guard lk(M_);
+  const std::string dev = Device.empty() ? "" : SameDevice(Device);
+  for (auto& [name, h] : Holds_) {
+    if (name == Modem) continue;
+    if (!Imei.empty() && h.Imei == Imei) return "two modems answer with the IMEI " + Imei + ": " + name + " and " + Modem;
+    if (!dev.empty() && h.Device == dev) return Device + " is " + name + "'s already";
+  }
+  Holds_[Modem] = {dev, Imei};
+  return "";
+}
+
+void TGateway::Release(const std::string& Modem) {
+  std::lock_guard lk(M_);
+  Holds_.erase(Modem);
+}
+
+bool TGateway::Held(const std::string& Device, const std::string& Modem) const {
+  std::lock_guard lk(M_);
+  const std::string dev = SameDevice(Device);
+  for (auto& [name, h] : Holds_)
+    if (name != Modem && h.Device == dev) return true;
+  return false;
 }
 
 std::vector<TModemState> TGateway::Modems() const {

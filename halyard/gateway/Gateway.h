@@ -94,6 +94,13 @@ class TGateway {
   // to the menu of an open session; waits for the network's answer.
   TUssdReply Ussd(const std::string& Modem, const std::string& Code, int64_t Session = 0);
 
+  // What each link has open, so that two never take one device or one modem: "" when Modem may
+  // hold Device and Imei, else why not. Release gives them back.
+  std::string Hold(const std::string& Modem, const std::string& Device, const std::string& Imei);
+  void Release(const std::string& Modem);
+  // Whether a link other than Modem holds Device.
+  bool Held(const std::string& Device, const std::string& Modem) const;
+
   // Thread-safe snapshots for the API.
   std::vector<TModemState> Modems() const;
   void Log(const std::string& Line) const;
@@ -112,6 +119,10 @@ class TGateway {
   mutable std::mutex M_;
   std::map<std::string, TModemState> States_;
   std::map<int64_t, std::string> UssdSessions_;  // open menus: session -> modem, under M_
+  struct THold {
+    std::string Device, Imei;
+  };
+  std::map<std::string, THold> Holds_;  // by modem, under M_
   int64_t NextUssdSession_ = 1;
 };
 

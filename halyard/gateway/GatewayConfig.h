@@ -32,6 +32,11 @@ struct TModemConfig {
   // Parts a minute, a calendar day and a calendar month (UTC) at most, counted in the store;
   // 0: no limit. A carrier's cap on a SIM.
   int LimitPerMinute = 0, LimitPerDay = 0, LimitPerMonth = 0;
+  // The modem by its IMEI: looked for at Device, then wherever Scan's patterns find a device
+  // (by default /dev/serial/by-id/*, /dev/ttyUSB*, /dev/ttyACM*), at every open; a device that
+  // answers with another IMEI is not it.
+  std::string IMEI;
+  std::vector<std::string> Scan;
   // Run (by sh) when neither reopening nor a reset brings the modem back: a USB power cycle, say.
   std::string ResetHook;
 };

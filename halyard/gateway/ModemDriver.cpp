@@ -18,6 +18,13 @@ int Octet(const std::string& Hex, size_t Pos) {
   return std::stoi(Hex.substr(2 * Pos, 2), nullptr, 16);
 }
 
+// The digits of an identity answer ("+CGSN: \"4901...\"" or "4901..."); "" for anything else.
+std::string Digits(std::string V) {
+  V = AuxStr::Trim(GSM::StripATResponse(V));
+  V.erase(std::remove(V.begin(), V.end(), '"'), V.end());
+  return !V.empty() && V.find_first_not_of("0123456789") == std::string::npos ? V : std::string();
+}
+
 // A message whose service-centre time stamp is no date (all zeros, month 13) read all the same:
 // its stamp (and a report's discharge time) replaced by a valid one, then left unknown.
 std::unique_ptr<GSM::TSMS2> ReadWithoutStamp(GSM::TGSM* G, std::string Hex) {
@@ -113,14 +120,9 @@ class TATDriver : public IModemDriver {
       }
       return a.Count() ? AuxStr::Trim(a[0]) : "";
     };
-    auto digits = [](std::string v) {
-      v = GSM::StripATResponse(v);
-      v.erase(std::remove(v.begin(), v.end(), '"'), v.end());
-      return v.find_first_not_of("0123456789") == std::string::npos ? v : std::string();
-    };
     R.Model = GSM::GSMEquipmentLongName[G_->Equipment()];
-    R.IMEI = digits(ask("AT+CGSN", GSM::wmAnswer));
-    R.IMSI = digits(ask("AT+CIMI", GSM::wmAnswer));
+    R.IMEI = Digits(ask("AT+CGSN", GSM::wmAnswer));
+    R.IMSI = Digits(ask("AT+CIMI", GSM::wmAnswer));
     R.Operator.clear();
     std::string cops = ask("AT+COPS?", GSM::wmPrefixedAnswer);
     if (size_t q = cops.find('"'); q != std::string::npos) R.Operator = cops.substr(q + 1, cops.find('"', q + 1) - q - 1);
@@ -222,6 +224,23 @@ class TATDriver : public IModemDriver {
     return GSM::SendUssd(*G_, Ussd_, Code, TimeoutMs);
   }
   void CancelUssd() override { GSM::CancelUssd(*G_); }
+
+  std::string ProbeImei() override {
+    auto d = std::make_unique<Session::TModemSession>(Options());
+    d->Gsm().SetRecTimeout(3000);
+    d->Gsm().OpenComDevice();
+    Framework::TStringList a;
+    std::string imei;
+    try {
+      d->Gsm().SendATCommand("AT+CGSN", GSM::wmAnswer, &a, 1);
+      for (int i = 0; i < a.Count() && imei.empty(); ++i) imei = Digits(a[i]);
+    } catch (const GSM::EGSMError&) {
+      d->Gsm().CloseComDevice(true);
+      throw;
+    }
+    d->Gsm().CloseComDevice(true);
+    return imei;
+  }
 
   void Reset() override {
     auto d = std::make_unique<Session::TModemSession>(Options());

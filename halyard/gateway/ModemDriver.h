@@ -80,6 +80,9 @@ class IModemDriver {
   // Before an open, to a modem that stopped answering: its reset (AT+CFUN=1,1), sent whether or
   // not anything answers. Raises only when the device cannot be opened at all.
   virtual void Reset() = 0;
+  // Before an open: the IMEI the device answers with (AT+CGSN), without setting anything up; ""
+  // when it answers none. Raises when the device cannot be opened or does not answer.
+  virtual std::string ProbeImei() = 0;
 };
 
 using TDriverFactory = std::function<std::unique_ptr<IModemDriver>(const TModemConfig& Modem, const TLogSink& Log)>;

@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <glob.h>
+
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -140,10 +142,51 @@ void TModemLink::Loop() {
   Finished_.store(true);
 }
 
+std::string TModemLink::FindDevice() {
+  if (Config_.IMEI.empty()) return Config_.Device;
+  // The configured device first, then whatever the patterns find that no other modem holds.
+  std::vector<std::string> where;
+  if (!Config_.Device.empty()) where.push_back(Config_.Device);
+  std::vector<std::string> patterns = Config_.Scan;
+  if (patterns.empty()) patterns = {"/dev/serial/by-id/*", "/dev/ttyUSB*", "/dev/ttyACM*"};
+  for (auto& p : patterns) {
+    glob_t g{};
+    if (::glob(p.c_str(), 0, nullptr, &g) == 0)
+      for (size_t i = 0; i < g.gl_pathc; ++i)
+        if (std::find(where.begin(), where.end(), g.gl_pathv[i]) == where.end()) where.push_back(g.gl_pathv[i]);
+    ::globfree(&g);
+  }
+  std::string tried;
+  for (auto& dev : where) {
+    if (Gw_.Held(dev, Name())) continue;
+    TModemConfig c = Config_;
+    c.Device = dev;
+    std::string imei;
+    try {
+      imei = Gw_.DriverFactory()(c, nullptr)->ProbeImei();
+    } catch (const std::exception& e) {
+      tried += (tried.empty() ? "" : ", ") + dev + ": " + e.what();
+      continue;
+    }
+    if (imei == Config_.IMEI) return dev;
+    tried += (tried.empty() ? "" : ", ") + dev + ": IMEI " + (imei.empty() ? "none" : imei);
+  }
+  throw std::runtime_error("no device answers with the IMEI " + Config_.IMEI +
+                           (tried.empty() ? " (none to look at)" : " (" + tried + ")"));
+}
+
 void TModemLink::Open() {
-  auto d = Gw_.DriverFactory()(Config_, [this](const std::string& Line) { Gw_.Log(Line); });
+  TModemConfig c = Config_;
+  c.Device = FindDevice();
+  auto d = Gw_.DriverFactory()(c, [this](const std::string& Line) { Gw_.Log(Line); });
   d->Open({[this] { Announced(); }, [this](GSM::TSMS& Sms) { OnDirect(Sms); }});
-  d->Identify(Record_);
+  TModemRecord r = Record_;
+  d->Identify(r);
+  if (!Config_.IMEI.empty() && r.IMEI != Config_.IMEI)
+    throw std::runtime_error(c.Device + " answers with the IMEI " + r.IMEI + ", not " + Config_.IMEI);
+  if (std::string why = Gw_.Hold(Name(), c.Device, r.IMEI); !why.empty()) throw std::runtime_error(why);
+  Record_ = r;
+  Record_.Device = c.Device.empty() ? "simulated" : c.Device;
   Drv_ = std::move(d);
   {
     std::lock_guard lk(M_);
@@ -164,6 +207,7 @@ void TModemLink::Open() {
 void TModemLink::Down(const std::string& Why) {
   if (Current_) FailCurrent(Why, true);
   Drv_.reset();  // what it stored is listed again after the reopen
+  Gw_.Release(Name());
   NextOpen_ = TClockS::now() + Backoff_;
   Gw_.Log(Name() + ": down (" + Why + "); reopening in " + std::to_string(Backoff_.count()) + " ms");
   Backoff_ = std::min(Backoff_ * 2, Gw_.Config().ReopenMax);
@@ -188,6 +232,7 @@ void TModemLink::Shutdown() {
   }
   FlushWrites();
   Drv_.reset();
+  Gw_.Release(Name());
 }
 
 // --- receiving ---------------------------------------------------------------------------------
@@ -613,11 +658,12 @@ bool TModemLink::Step() {
   try {
     if (Drv_->TakeRestart()) {
       // Started again by itself: formats and indications are gone. Opened anew, as after an
-      // unplug but at once (its line state belongs to the main thread: it is not closed from
-      // here); the message in hand goes on with its next part, what it stored is read again.
+      // unplug but at once; the message in hand goes on with its next part, what it stored is
+      // read again.
       Gw_.Log(Name() + ": the modem started again; setting it up again");
       Record("modem.restarted");
       Drv_.reset();
+      Gw_.Release(Name());
       NextOpen_ = TClockS::now();
       return true;
     }

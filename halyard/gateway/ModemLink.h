@@ -55,6 +55,9 @@ class TModemLink {
 
   using TClockS = std::chrono::steady_clock;
 
+  // The device to open: the configured one, or for a modem known by its IMEI the device that
+  // answers with it; raises when none does.
+  std::string FindDevice();
   void Open();
   // The next rung for a modem that failed to open OpenFailures times in a row: its reset, then
   // its hook, then down for good (still tried, at the longest backoff).

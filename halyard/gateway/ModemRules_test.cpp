@@ -115,6 +115,7 @@ class TFakeDriver : public IModemDriver {
     std::lock_guard lk(F_->M);
     ++F_->Resets;
   }
+  std::string ProbeImei() override { return "490154203237518"; }
 
  private:
   std::shared_ptr<TFakeModem> F_;

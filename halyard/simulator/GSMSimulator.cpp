@@ -561,7 +561,7 @@ void TGSMSimulator::Command(std::string LineText) {
     Quiet_ = true;
     return Ok();
   }
-  if (ur == "+CGSN") return Line("490154203237518"), Ok();
+  if (ur == "+CGSN") return Line(Opt_.IMEI), Ok();
   if (is("+CMEE=")) {
     int v = Int(arg(6));
     if (v < 0 || v > 2) return Error(4);
