@@ -867,6 +867,12 @@ THttpResponse TApiServer::Route(const THttpRequest& Req, const TScopeCheck& May)
   family("halyard_sms_reports_total", "counter", "Delivery reports matched to a sent part.",
          [](const TModemState& m) { return m.Counters.Reports; });
   family("halyard_modem_up", "gauge", "Whether the modem is open.", [](const TModemState& m) { return m.Up ? 1 : 0; });
+  family("halyard_modem_limited", "gauge", "Whether the modem is at one of its limits.",
+         [](const TModemState& m) { return m.Limited.empty() ? 0 : 1; });
+  family("halyard_modem_resets_total", "counter", "Resets sent to the modem when it would not open.",
+         [](const TModemState& m) { return m.Counters.Resets; });
+  family("halyard_modem_hook_runs_total", "counter", "Runs of the modem's reset_hook.",
+         [](const TModemState& m) { return m.Counters.HookRuns; });
   o << "# HELP halyard_queue_depth Messages queued or being sent, of every gateway on the store.\n"
        "# TYPE halyard_queue_depth gauge\nhalyard_queue_depth "
     << QueueDepth() << "\n";
