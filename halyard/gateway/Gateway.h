@@ -38,6 +38,8 @@ struct TModemState {
   bool Up = false;
   std::string LastError;
   std::string Limited;  // why it takes no work now ("per day: 50 of 50"), or ""
+  int Signal = -1;        // +CSQ rssi 0-31, or -1: not known
+  int Registration = -1;  // +CREG <stat>, or -1: not known
   TModemCounters Counters;
 };
 

@@ -819,6 +819,7 @@ THttpResponse TApiServer::Route(const THttpRequest& Req, const TScopeCheck& May)
       if (m.Signal >= 0) j["signal"] = m.Signal;
       if (!m.LastError.empty()) j["last_error"] = m.LastError;
       if (!m.Limited.empty()) j["limited"] = m.Limited;
+      if (m.Registration >= 0) j["registration"] = m.Registration;
       list.push_back(j);
     }
     return Reply(200, {{"modems", list}});
@@ -867,6 +868,10 @@ THttpResponse TApiServer::Route(const THttpRequest& Req, const TScopeCheck& May)
   family("halyard_sms_reports_total", "counter", "Delivery reports matched to a sent part.",
          [](const TModemState& m) { return m.Counters.Reports; });
   family("halyard_modem_up", "gauge", "Whether the modem is open.", [](const TModemState& m) { return m.Up ? 1 : 0; });
+  family("halyard_modem_signal", "gauge", "The modem's +CSQ signal (0-31; -1 not known).",
+         [](const TModemState& m) { return m.Signal; });
+  family("halyard_modem_registration", "gauge", "The modem's +CREG registration (1 home, 5 roaming; -1 not known).",
+         [](const TModemState& m) { return m.Registration; });
   family("halyard_modem_limited", "gauge", "Whether the modem is at one of its limits.",
          [](const TModemState& m) { return m.Limited.empty() ? 0 : 1; });
   family("halyard_modem_resets_total", "counter", "Resets sent to the modem when it would not open.",

@@ -126,13 +126,30 @@ class TATDriver : public IModemDriver {
     R.Operator.clear();
     std::string cops = ask("AT+COPS?", GSM::wmPrefixedAnswer);
     if (size_t q = cops.find('"'); q != std::string::npos) R.Operator = cops.substr(q + 1, cops.find('"', q + 1) - q - 1);
-    std::string csq = ask("AT+CSQ", GSM::wmPrefixedAnswer);
+  }
+
+  void Probe(TModemRecord& R) override {
+    auto ask = [&](const char* Cmd) -> std::string {
+      Framework::TStringList a;
+      try {
+        G_->SendATCommand(Cmd, GSM::wmPrefixedAnswer, &a, 1);
+      } catch (const GSM::EGSMError&) {
+        if (G_->LastResultLine().empty()) throw;  // no answer: the modem's trouble
+        return "";
+      }
+      return a.Count() ? AuxStr::Trim(a[0]) : "";
+    };
+    std::string csq = ask("AT+CSQ");
     try {
       int rssi = csq.empty() ? 99 : GSM::ParseSignalQuality(csq);
       R.Signal = rssi == 99 ? -1 : rssi;
     } catch (const std::exception&) {
       R.Signal = -1;
     }
+    // "+CREG: <n>,<stat>[,...]": the second value.
+    std::string creg = GSM::StripATResponse(ask("AT+CREG?"));
+    size_t comma = creg.find(',');
+    R.Registration = comma == std::string::npos ? -1 : std::atoi(creg.c_str() + comma + 1);
   }
 
   int SendPart(GSM::TSMSSubmit& Part) override {

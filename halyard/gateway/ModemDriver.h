@@ -62,9 +62,11 @@ class IModemDriver {
   virtual void Open(TDriverEvents Events) = 0;
   // The device and what the open chose, for the log.
   virtual std::string Describe() = 0;
-  // What the modem says of itself and its network, into Record (model, IMEI, IMSI, operator,
-  // signal); what it cannot say is left as it is.
+  // What the modem says of itself and its network, into Record (model, IMEI, IMSI, operator);
+  // what it cannot say is left as it is.
   virtual void Identify(TModemRecord& Record) = 0;
+  // Its signal and registration now, into Record; raises when the modem does not answer.
+  virtual void Probe(TModemRecord& Record) = 0;
   // Sends one part (its TP-MR is the modem's to give); the message reference, or -1 when the
   // modem named none. Raises EPartFailed.
   virtual int SendPart(GSM::TSMSSubmit& Part) = 0;

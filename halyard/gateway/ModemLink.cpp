@@ -182,11 +182,16 @@ void TModemLink::Open() {
   d->Open({[this] { Announced(); }, [this](GSM::TSMS& Sms) { OnDirect(Sms); }});
   TModemRecord r = Record_;
   d->Identify(r);
+  d->Probe(r);
   if (!Config_.IMEI.empty() && r.IMEI != Config_.IMEI)
     throw std::runtime_error(c.Device + " answers with the IMEI " + r.IMEI + ", not " + Config_.IMEI);
   if (std::string why = Gw_.Hold(Name(), c.Device, r.IMEI); !why.empty()) throw std::runtime_error(why);
   Record_ = r;
   Record_.Device = c.Device.empty() ? "simulated" : c.Device;
+  Gw_.Update(Name(), [&](TModemState& s) {
+    s.Signal = Record_.Signal;
+    s.Registration = Record_.Registration;
+  });
   Drv_ = std::move(d);
   {
     std::lock_guard lk(M_);
@@ -680,6 +685,13 @@ bool TModemLink::Step() {
         ListDue_ = true;
       }
       RetryEarlyReports();
+      // Its signal and registration, for every gateway on the store and the metrics.
+      Drv_->Probe(Record_);
+      Gw_.Update(Name(), [&](TModemState& s) {
+        s.Signal = Record_.Signal;
+        s.Registration = Record_.Registration;
+      });
+      Record("");
       return ReadStored();
     }
   } catch (const EStoreError& e) {

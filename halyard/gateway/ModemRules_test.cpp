@@ -26,6 +26,7 @@ namespace {
 // What one modem does, shared by every driver the gateway opens on it (one an open).
 struct TFakeModem {
   std::mutex M;
+  std::string IMEI = "490154203237518";
   int Opens = 0;
   int FailOpens = 0;
   int Resets = 0;
@@ -64,7 +65,11 @@ class TFakeDriver : public IModemDriver {
     F_->Events = std::move(Events);
   }
   std::string Describe() override { return "on the test's modem"; }
-  void Identify(TModemRecord& R) override { R.IMEI = "490154203237518"; }
+  void Identify(TModemRecord& R) override { R.IMEI = F_->IMEI; }
+  void Probe(TModemRecord& R) override {
+    R.Signal = 20;
+    R.Registration = 1;
+  }
   int SendPart(GSM::TSMSSubmit& Part) override {
     std::function<void()> step;
     {
@@ -115,7 +120,7 @@ class TFakeDriver : public IModemDriver {
     std::lock_guard lk(F_->M);
     ++F_->Resets;
   }
-  std::string ProbeImei() override { return "490154203237518"; }
+  std::string ProbeImei() override { return F_->IMEI; }
 
  private:
   std::shared_ptr<TFakeModem> F_;
@@ -164,7 +169,10 @@ class ModemRules : public ::testing::Test {
       Log += Line + "\n";
     }, std::move(Store));
     for (auto& m : Config.Modems)
-      if (!Pool.count(m.Name)) Pool[m.Name] = m.Name == "m" ? Modem : std::make_shared<TFakeModem>();
+      if (!Pool.count(m.Name)) {
+        Pool[m.Name] = m.Name == "m" ? Modem : std::make_shared<TFakeModem>();
+        Pool[m.Name]->IMEI = "35000000000" + std::to_string(1000 + Pool.size());
+      }
     gw.SetDriverFactory([this](const TModemConfig& M, const TLogSink&) { return std::make_unique<TFakeDriver>(Pool.at(M.Name)); });
     if (Before) Before(gw.Store());
     std::atomic<bool> met{false};
@@ -316,6 +324,11 @@ TEST_F(ModemRules, StoredMessagesAreStoredOnceEachAndDeleted) {
   EXPECT_EQ(inbox[0].Stamp, 1796810400);  // 2026-12-09 10:00:00, zone +0
   EXPECT_TRUE(Modem->Stored.empty());
   EXPECT_EQ(Modem->Deleted.size(), 6u);
+  auto modems = s->Modems();  // as every gateway on the store sees it
+  ASSERT_EQ(modems.size(), 1u);
+  EXPECT_EQ(modems[0].Signal, 20);
+  EXPECT_EQ(modems[0].Registration, 1);
+  EXPECT_EQ(modems[0].IMEI, Modem->IMEI);
   EXPECT_NE(Logged().find("at \"SM\" 3 cannot be read (Truncated PDU)"), std::string::npos) << Logged();
 }
 

@@ -128,6 +128,7 @@ struct TEvent {
 struct TModemRecord {
   std::string Gateway, Name, Device, Model, IMEI, IMSI, Operator;
   int Signal = -1;  // +CSQ's rssi 0-31, or -1: not known
+  int Registration = -1;  // +CREG <stat> (1 home, 5 roaming, ...), or -1: not known
   bool Up = false;
   std::string LastError;
   std::string Limited;  // at a limit: which, or ""

@@ -114,7 +114,8 @@ std::vector<std::vector<std::string>> Migrations(bool Postgres) {
       // 5: routing, and the counts that per-modem limits take
       {"CREATE TABLE outbox_routes(message BIGINT NOT NULL, modem TEXT NOT NULL, PRIMARY KEY(message, modem))",
        "CREATE INDEX parts_sent ON parts(modem, sent_at)",
-       "ALTER TABLE modems ADD COLUMN limited TEXT NOT NULL DEFAULT ''"},
+       "ALTER TABLE modems ADD COLUMN limited TEXT NOT NULL DEFAULT ''",
+       "ALTER TABLE modems ADD COLUMN registration INTEGER NOT NULL DEFAULT -1"},
   };
 }
 
@@ -498,15 +499,16 @@ class TSqlStore : public TStore {
     std::lock_guard lk(M_);
     TTransaction t(*Db_);
     Db_->Query("INSERT INTO modems(gateway, name, device, model, imei, imsi, operator, signal, up, last_error, sent,"
-               " parts, failed, received, reports, last_seen, limited)"
-               " VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
+               " parts, failed, received, reports, last_seen, limited, registration)"
+               " VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
                " ON CONFLICT(gateway, name) DO UPDATE SET device = excluded.device, model = excluded.model,"
                " imei = excluded.imei, imsi = excluded.imsi, operator = excluded.operator, signal = excluded.signal,"
                " up = excluded.up, last_error = excluded.last_error, sent = excluded.sent, parts = excluded.parts,"
                " failed = excluded.failed, received = excluded.received, reports = excluded.reports,"
-               " last_seen = excluded.last_seen, limited = excluded.limited",
+               " last_seen = excluded.last_seen, limited = excluded.limited, registration = excluded.registration",
                {M.Gateway, M.Name, M.Device, M.Model, M.IMEI, M.IMSI, M.Operator, int64_t{M.Signal}, int64_t{M.Up},
-                M.LastError, M.Sent, M.Parts, M.Failed, M.Received, M.Reports, M.LastSeen, M.Limited});
+                M.LastError, M.Sent, M.Parts, M.Failed, M.Received, M.Reports, M.LastSeen, M.Limited,
+                int64_t{M.Registration}});
     if (!EventType.empty()) {
       json data = {{"gateway", M.Gateway}, {"modem", M.Name}, {"device", M.Device}, {"model", M.Model}};
       if (!M.LastError.empty()) data["error"] = M.LastError;
@@ -519,7 +521,7 @@ class TSqlStore : public TStore {
     std::lock_guard lk(M_);
     std::vector<TModemRecord> r;
     for (auto& row : Db_->Query("SELECT gateway, name, device, model, imei, imsi, operator, signal, up, last_error,"
-                                " sent, parts, failed, received, reports, last_seen, limited FROM modems"
+                                " sent, parts, failed, received, reports, last_seen, limited, registration FROM modems"
                                 " ORDER BY gateway, name")) {
       TModemRecord m;
       m.Gateway = Text(row[0]);
@@ -533,6 +535,7 @@ class TSqlStore : public TStore {
       m.Up = Int(row[8]) != 0;
       m.LastError = Text(row[9]);
       m.Limited = Text(row[16]);
+      m.Registration = static_cast<int>(Int(row[17]));
       m.Sent = Int(row[10]);
       m.Parts = Int(row[11]);
       m.Failed = Int(row[12]);
