@@ -630,7 +630,11 @@ THttpResponse TApiServer::Route(const THttpRequest& Req, const TScopeCheck& May)
         if (*st == StatusName(static_cast<TMessageStatus>(i))) f.Status = static_cast<TMessageStatus>(i);
       if (!f.Status) throw EBadRequest{400, "status must be a message status (\"queued\", \"delivered\", ...)"};
     }
-    if (const std::string* to = Req.Param("to")) f.To = *to;
+    if (const std::string* to = Req.Param("to")) {
+      f.To = *to;
+      // A "+" a client left unescaped reads as a space; a number has none.
+      if (!f.To.empty() && f.To[0] == ' ') f.To[0] = '+';
+    }
     if (const std::string* since = Req.Param("since")) {
       auto t = ParseRfc3339(*since);
       if (!t) throw EBadRequest{400, "since must be an RFC 3339 time (2026-12-10T09:30:00Z)"};

@@ -326,6 +326,9 @@ TEST_F(GatewayApi, OneMessageAKeyCancellingAndListing) {
   auto next = Get("/messages?limit=1&cursor=" + std::to_string(j["next_cursor"].get<int64_t>()));
   EXPECT_EQ(json::parse(next->body)["messages"][0]["id"], id);
   EXPECT_EQ(json::parse(Get("/messages?status=cancelled")->body)["messages"].size(), 1u);
+  EXPECT_EQ(json::parse(Get("/messages?to=%2B4917200000")->body)["messages"].size(), 1u);
+  Http->set_url_encode(false);  // "+" unescaped, as a person types it
+  EXPECT_EQ(json::parse(Get("/messages?to=+4917200000")->body)["messages"].size(), 1u);
   EXPECT_EQ(Get("/messages?status=lost")->status, 400);
 }
 
