@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -24,6 +25,15 @@ class TGsmsimProcess {
     std::vector<std::string> argv = {exe,   "--link", Modem(),  "--control", Fifo(), "--log",
                                      Log(), "--number", Number, "--model",   Model};
     argv.insert(argv.end(), Extra.begin(), Extra.end());
+    // A modem of its own: an IMEI from its number, unless the test gives one (a gateway refuses
+    // two modems with one IMEI).
+    if (std::find(Extra.begin(), Extra.end(), "--imei") == Extra.end()) {
+      std::string digits;
+      for (char c : Number)
+        if (c >= '0' && c <= '9') digits += c;
+      digits = std::string(7, '0') + digits;
+      argv.insert(argv.end(), {"--imei", "49015420" + digits.substr(digits.size() - 7)});
+    }
     std::filesystem::create_directories(Dir_);
     int out[2];
     if (::pipe(out) != 0) return;

@@ -578,7 +578,8 @@ TEST(SmsGatewayIdentity, AModemIsFoundByItsImeiWhereverItAppears) {
 TEST(SmsGatewayIdentity, TwoModemsWithOneImeiAreAnError) {
   auto db = TTestDatabase::Make("sqlite");
   ASSERT_TRUE(db) << TTestDatabase::WhyNot("sqlite");
-  TSim a(db->Dir() / "sim-a", "+15550000001", "TC35"), b(db->Dir() / "sim-b", "+15550000002", "TC35");
+  const std::vector<std::string> one = {"--imei", "490154203237518"};
+  TSim a(db->Dir() / "sim-a", "+15550000001", "TC35", one), b(db->Dir() / "sim-b", "+15550000002", "TC35", one);
   TGatewayProcess gw(db->Dir() / "gw", FamilyConfig(*db, a) + "[[modem]]\nname = \"n\"\ndevice = \"" + b.Modem() +
                                            "\"\ntimeout_ms = 5000\n");
   ASSERT_GT(gw.Port(), 0) << gw.Log();
