@@ -26,7 +26,7 @@ using TReceiver = HalyardTest::TWebhookReceiver;
 
 }  // namespace
 
-// The example of the Standard Webhooks specification, and a plain secret used as it is.
+// The worked example Standard Webhooks publish, and a plain secret used as it is.
 TEST(Webhooks, SignaturesAsStandardWebhooksDefineThem) {
   EXPECT_EQ(SignWebhook("whsec_MfKQ9r8GKYqrTwjUPD8ILPZIo2LaLaSw", "msg_p5jXN8AQM9LWM0D4loKWxJek", 1614265330,
                         R"({"test": 2432232314})"),
