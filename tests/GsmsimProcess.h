@@ -25,15 +25,17 @@ class TGsmsimProcess {
     std::vector<std::string> argv = {exe,   "--link", Modem(),  "--control", Fifo(), "--log",
                                      Log(), "--number", Number, "--model",   Model};
     argv.insert(argv.end(), Extra.begin(), Extra.end());
-    // A modem of its own: an IMEI from its number, unless the test gives one (a gateway refuses
-    // two modems with one IMEI).
-    if (std::find(Extra.begin(), Extra.end(), "--imei") == Extra.end()) {
-      std::string digits;
-      for (char c : Number)
-        if (c >= '0' && c <= '9') digits += c;
-      digits = std::string(7, '0') + digits;
-      argv.insert(argv.end(), {"--imei", "49015420" + digits.substr(digits.size() - 7)});
-    }
+    // A modem and a SIM of its own: an IMEI and an ICCID from its number, unless the test gives
+    // them (a gateway refuses two modems with one IMEI).
+    std::string digits;
+    for (char c : Number)
+      if (c >= '0' && c <= '9') digits += c;
+    digits = std::string(7, '0') + digits;
+    digits = digits.substr(digits.size() - 7);
+    if (std::find(Extra.begin(), Extra.end(), "--imei") == Extra.end())
+      argv.insert(argv.end(), {"--imei", "49015420" + digits});
+    if (std::find(Extra.begin(), Extra.end(), "--iccid") == Extra.end())
+      argv.insert(argv.end(), {"--iccid", "890010101234" + digits});
     std::filesystem::create_directories(Dir_);
     int out[2];
     if (::pipe(out) != 0) return;

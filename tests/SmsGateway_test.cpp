@@ -116,9 +116,10 @@ std::map<std::string, int> SentTexts(const TSim& Sim) {
 class TApi {
  public:
   explicit TApi(int Port) : Http_("127.0.0.1", Port) { Http_.set_read_timeout(30, 0); }
-  int64_t Queue(const std::string& To, const std::string& Text, bool Report) {
-    auto r = Http_.Post("/messages", Auth_, json{{"to", To}, {"text", Text}, {"report", Report}}.dump(),
-                        "application/json");
+  int64_t Queue(const std::string& To, const std::string& Text, bool Report, const std::string& Modem = "") {
+    json body = {{"to", To}, {"text", Text}, {"report", Report}};
+    if (!Modem.empty()) body["modem"] = Modem;
+    auto r = Http_.Post("/messages", Auth_, body.dump(), "application/json");
     if (!r || r->status != 201) {
       ADD_FAILURE() << "POST /messages: " << (r ? r->body : "no answer");
       return -1;
@@ -571,6 +572,95 @@ TEST(SmsGatewayIdentity, AModemIsFoundByItsImeiWhereverItAppears) {
   EXPECT_EQ(SentTexts(second), (std::map<std::string, int>{{"after it came back", 1}}));
   EXPECT_TRUE(SentTexts(other).empty());
   EXPECT_NE(gw.Log().find("m: open on " + second.Modem()), std::string::npos) << gw.Log();
+  EXPECT_EQ(gw.Terminate(), 0) << gw.Log();
+}
+
+// A modem known by its SIM's ICCID is found by it (Huawei's answers it only through +CRSM); its
+// record shows the ICCID.
+TEST(SmsGatewayIdentity, AModemIsFoundByTheIccidOfItsSim) {
+  auto db = TTestDatabase::Make("sqlite");
+  ASSERT_TRUE(db) << TTestDatabase::WhyNot("sqlite");
+  const std::string iccid = "8949226000000123456";
+  TSim other(db->Dir() / "sim-a", "+15550000001", "TC35");
+  TSim mine(db->Dir() / "sim-b", "+15550000002", "TC35", {"--iccid", iccid, "--personality", "huawei-e3372"});
+  TGatewayProcess gw(db->Dir() / "gw",
+                     "name = \"gw\"\nstore = \"" + db->Where() + "\"\ntoken = \"t0ken\"\n[http]\nport = 0\n"
+                     "[[modem]]\nname = \"m\"\niccid = \"" + iccid + "\"\nscan = [\"" +
+                         (db->Dir() / "sim-*" / "modem").string() + "\"]\ntimeout_ms = 3000\n");
+  int port = gw.Port();
+  ASSERT_GT(port, 0) << gw.Log();
+  TApi api(port);
+  auto store = Gateway::OpenStore(db->Where());
+  int64_t id = api.Queue("+4917100001", "from the right SIM", false);
+  ASSERT_TRUE(WaitFor(60, [&] { return store->Get(id)->Status == Gateway::msSent; })) << gw.Log();
+  EXPECT_EQ(SentTexts(mine), (std::map<std::string, int>{{"from the right SIM", 1}}));
+  EXPECT_TRUE(SentTexts(other).empty());
+  auto modems = api.Get("/modems")["modems"];
+  ASSERT_EQ(modems.size(), 1u) << modems;
+  EXPECT_EQ(modems[0]["iccid"], iccid);
+  EXPECT_EQ(gw.Terminate(), 0) << gw.Log();
+}
+
+// A pool of three: prefixes route to a group or one modem, a daily limit of 5 holds, a message
+// naming a modem goes through it, and one routed only to the limited modem waits and says why.
+TEST(SmsGatewayPool, RoutesLimitsAndANamedModemOverThreeSimulators) {
+  auto db = TTestDatabase::Make("sqlite");
+  ASSERT_TRUE(db) << TTestDatabase::WhyNot("sqlite");
+  TSim de1(db->Dir() / "sim-1", "+15550000001", "TC35"), de2(db->Dir() / "sim-2", "+15550000002", "TC35"),
+      any(db->Dir() / "sim-3", "+15550000003", "TC35");
+  auto modem = [](const std::string& Name, const TSim& Sim, const std::string& Extra) {
+    return "[[modem]]\nname = \"" + Name + "\"\ndevice = \"" + Sim.Modem() + "\"\ntimeout_ms = 5000\n" + Extra;
+  };
+  TGatewayProcess gw(db->Dir() / "gw",
+                     "name = \"gw\"\nstore = \"" + db->Where() + "\"\ntoken = \"t0ken\"\n[http]\nport = 0\n" +
+                         modem("de1", de1, "groups = [\"de\"]\nlimit_per_day = 5\n") +
+                         modem("de2", de2, "groups = [\"de\"]\n") + modem("any", any, "") +
+                         "[[route]]\nprefix = \"+49\"\nmodems = [\"de\"]\n"
+                         "[[route]]\nprefix = \"+4930\"\nmodems = [\"de2\"]\n");
+  int port = gw.Port();
+  ASSERT_GT(port, 0) << gw.Log();
+  ASSERT_TRUE(WaitFor(60, [&] { return gw.Log().find("any: open on") != std::string::npos; })) << gw.Log();
+  TApi api(port);
+  std::vector<int64_t> ids;
+  for (int i = 0; i < 10; ++i) {
+    ids.push_back(api.Queue("+4917" + std::to_string(100000 + i), "mobile " + std::to_string(i), false));
+    ids.push_back(api.Queue("+4917" + std::to_string(200000 + i), "mobile " + std::to_string(10 + i), false));
+    ids.push_back(api.Queue("+4930" + std::to_string(100000 + i), "berlin " + std::to_string(i), false));
+    ids.push_back(api.Queue("+3361" + std::to_string(100000 + i), "france " + std::to_string(i), false));
+  }
+  ids.push_back(api.Queue("+4917999999", "named", false, "any"));
+  auto store = Gateway::OpenStore(db->Where());
+  auto allSent = [&] {
+    for (int64_t id : ids)
+      if (store->Get(id)->Status != Gateway::msSent) return false;
+    return true;
+  };
+  EXPECT_TRUE(WaitFor(180, allSent)) << gw.Log();
+  auto one = SentTexts(de1), two = SentTexts(de2), three = SentTexts(any);
+  int total = 0;
+  for (auto* sent : {&one, &two, &three})
+    for (auto& [text, n] : *sent) {
+      EXPECT_EQ(n, 1) << text;
+      total += n;
+    }
+  EXPECT_EQ(total, 41);
+  int ones = 0;
+  for (auto& [text, n] : one) {
+    EXPECT_EQ(text.rfind("mobile ", 0), 0u) << text << " through de1";
+    ones += n;
+  }
+  EXPECT_EQ(ones, 5);
+  for (auto& [text, n] : two) EXPECT_TRUE(text.rfind("mobile ", 0) == 0 || text.rfind("berlin ", 0) == 0) << text;
+  for (auto& [text, n] : three) EXPECT_TRUE(text.rfind("france ", 0) == 0 || text == "named") << text;
+  EXPECT_EQ(three.count("named"), 1u);
+  // Only the limited modem may send this one: it waits, saying why.
+  int64_t held = api.Queue("+4917888888", "held", false, "de1");
+  const std::string why = "no modem may take it now: gw/de1: at its limit (per day: 5 of 5)";
+  json m;
+  EXPECT_TRUE(WaitFor(30, [&] { return (m = api.Get("/messages/" + std::to_string(held)))["waiting"] == why; })) << m;
+  EXPECT_EQ(m["status"], "queued");
+  for (auto& r : api.Get("/modems")["modems"])
+    if (r["name"] == "de1") EXPECT_EQ(r["limits_used"], "per day: 5 of 5") << r;
   EXPECT_EQ(gw.Terminate(), 0) << gw.Log();
 }
 

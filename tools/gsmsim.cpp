@@ -39,6 +39,7 @@ void Usage(FILE* out) {
                "  --boot-noise     still starting when first spoken to: boot lines come first\n"
                "  --pin PIN        the SIM asks for this PIN (default: no PIN)\n"
                "  --imei DIGITS    the modem's IMEI (AT+CGSN), 490154203237518 by default\n"
+               "  --iccid DIGITS   the SIM's ICCID (AT+CCID, AT+CRSM), 8900101012345678901 by default\n"
                "  --number NUMBER  the modem's own number; messages sent to it come back\n"
                "  --link PATH      also make a symbolic link PATH to the pseudo-terminal\n"
                "  --stdio          speak on standard input and output instead of a pseudo-terminal;\n"
@@ -86,6 +87,10 @@ int main(int argc, char** argv) {
         opt.IMEI = value();
         if (opt.IMEI.empty() || opt.IMEI.size() > 17 || opt.IMEI.find_first_not_of("0123456789") != std::string::npos)
           throw std::runtime_error("--imei takes up to 17 digits");
+      } else if (a == "--iccid") {
+        opt.ICCID = value();
+        if (opt.ICCID.size() < 18 || opt.ICCID.size() > 20 || opt.ICCID.find_first_not_of("0123456789") != std::string::npos)
+          throw std::runtime_error("--iccid takes 18 to 20 digits");
       } else if (a == "--link") {
         link = value();
       } else if (a == "--control") {

@@ -55,13 +55,13 @@ TUssdReply TGateway::Ussd(const std::string& Modem, const std::string& Code, int
   if (Session) {
     std::lock_guard lk(M_);
     auto s = UssdSessions_.find(Session);
-    if (s == UssdSessions_.end()) return {404, "No open USSD session " + std::to_string(Session)};
+    if (s == UssdSessions_.end()) return {404, "No open USSD session " + std::to_string(Session), 0, 0, ""};
     name = s->second;
   }
   TModemLink* link = nullptr;
   for (auto& l : Links_)
     if (l->Name() == name) link = l.get();
-  if (!link) return {404, "No modem " + name + " on this gateway"};
+  if (!link) return {404, "No modem " + name + " on this gateway", 0, 0, ""};
   auto r = link->Ussd(Code, Session != 0);
   std::lock_guard lk(M_);
   // Any other session of the modem ended with this request.
@@ -112,6 +112,14 @@ std::vector<TModemState> TGateway::Modems() const {
   std::lock_guard lk(M_);
   std::vector<TModemState> r;
   for (auto& m : Config_.Modems) r.push_back(States_.at(m.Name));
+  return r;
+}
+
+std::vector<std::string> TGateway::LessUsedIdle(const std::string& Modem, int64_t PartsToday) const {
+  std::lock_guard lk(M_);
+  std::vector<std::string> r;
+  for (auto& [name, s] : States_)
+    if (name != Modem && s.Up && s.Idle && s.Limited.empty() && s.PartsToday < PartsToday) r.push_back(name);
   return r;
 }
 

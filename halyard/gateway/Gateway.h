@@ -38,6 +38,9 @@ struct TModemState {
   bool Up = false;
   std::string LastError;
   std::string Limited;  // why it takes no work now ("per day: 50 of 50"), or ""
+  std::string Usage;    // what its limits have counted ("per day: 12 of 50"), or ""
+  int64_t PartsToday = 0;  // parts sent since midnight UTC
+  bool Idle = false;       // up and holding no message
   int Signal = -1;        // +CSQ rssi 0-31, or -1: not known
   int Registration = -1;  // +CREG <stat>, or -1: not known
   TModemCounters Counters;
@@ -105,6 +108,9 @@ class TGateway {
 
   // Thread-safe snapshots for the API.
   std::vector<TModemState> Modems() const;
+  // The other modems of this gateway that are idle, free of limits and have sent fewer parts
+  // today than PartsToday: one of them should take the next message it may (least use first).
+  std::vector<std::string> LessUsedIdle(const std::string& Modem, int64_t PartsToday) const;
   void Log(const std::string& Line) const;
   // Called by the links.
   void Update(const std::string& Modem, const std::function<void(TModemState&)>& Change);

@@ -53,7 +53,40 @@ TDigest Digest(const std::string& Key) {
   return d;
 }
 
-json Describe(const TOutgoing& m) {
+// A modem whose gateway has not refreshed its record for this long is shown as stale.
+constexpr int64_t kStaleMs = 60000;
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+std::string WaitingReason(const TOutgoing& M, const std::vector<TModemRecord>& Modems, int64_t NowMs) {
+  if (M.Status != msQueued && !(M.Status == msScheduled && M.SendAt <= NowMs)) return "";
+  std::string why;
+  bool any = false;
+  for (auto& r : Modems) {
+    if (!M.Modems.empty() && std::find(M.Modems.begin(), M.Modems.end(), r.Name) == M.Modems.end()) continue;
+    any = true;
+    std::string state;
+    if (NowMs - r.LastSeen > kStaleMs) state = "its gateway is silent";
+    else if (!r.Up) state = r.LastError.empty() ? "down" : "down (" + r.LastError + ")";
+    else if (!r.Limited.empty()) state = "at its limit (" + r.Limited + ")";
+    else return "";  // it may take the message
+    why += (why.empty() ? "" : "; ") + r.Gateway + "/" + r.Name + ": " + state;
+  }
+  if (!any) {
+    std::string names;
+    for (auto& n : M.Modems) names += (names.empty() ? "" : ", ") + n;
+    return names.empty() ? "no modem is known" : "no modem named " + names + " is known";
+  }
+  return "no modem may take it now: " + why;
+}
+
+namespace {
+
+json Describe(const TOutgoing& m, const std::vector<TModemRecord>& Modems) {
   json j = {{"id", m.Id},           {"to", m.To},       {"text", m.Text},         {"status", StatusName(m.Status)},
             {"attempts", m.Attempts}, {"report", m.Report}, {"references", m.References}, {"priority", m.Priority}};
   if (m.ValidityMinutes) j["validity_minutes"] = m.ValidityMinutes;
@@ -62,6 +95,7 @@ json Describe(const TOutgoing& m) {
   if (!m.Modem.empty()) j["modem"] = m.Modem;
   if (!m.CallbackUrl.empty()) j["callback_url"] = m.CallbackUrl;
   if (!m.Modems.empty()) j["modems"] = m.Modems;
+  if (std::string why = WaitingReason(m, Modems, NowMs()); !why.empty()) j["waiting"] = why;
   j["created_ms"] = m.Created;
   // When it reached each state that has a time of its own.
   json at = {{"queued", Rfc3339(m.Created)}};
@@ -99,9 +133,6 @@ std::string Label(const std::string& V) {
   return r;
 }
 
-
-// A modem whose gateway has not refreshed its record for this long is shown as stale.
-constexpr int64_t kStaleMs = 60000;
 
 // Text a client chose, fit for one line of the log: control bytes shown as \xNN.
 std::string Printable(const std::string& S) {
@@ -186,10 +217,6 @@ std::optional<int64_t> ParseRfc3339(const std::string& T) {
   std::time_t t = ::timegm(&u);
   if (u.tm_mday != d) return std::nullopt;  // 31 April and the like
   return (static_cast<int64_t>(t) - offset) * 1000 + ms;
-}
-
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now().time_since_epoch()).count();
 }
 
 std::string HexDigest(const std::string& Text) {
@@ -644,7 +671,8 @@ THttpResponse TApiServer::Route(const THttpRequest& Req, const TScopeCheck& May)
     f.BeforeId = NumberParam(Req, "cursor", 0, 0, INT64_MAX);
     json list = json::array();
     auto found = Src_.Store->Messages(f);
-    for (auto& m : found) list.push_back(Describe(m));
+    auto modems = Src_.Store->Modems();
+    for (auto& m : found) list.push_back(Describe(m, modems));
     json r = {{"messages", list}};
     // The next page's cursor, while a full page says there may be more.
     r["next_cursor"] = static_cast<int>(found.size()) == f.Limit ? json(found.back().Id) : json(nullptr);
@@ -667,7 +695,7 @@ THttpResponse TApiServer::Route(const THttpRequest& Req, const TScopeCheck& May)
     May({"read", "send"});
     auto m = Src_.Store->Get(*id);
     if (!m) throw EBadRequest{404, "No message " + std::to_string(*id)};
-    return Reply(200, Describe(*m));
+    return Reply(200, Describe(*m, Src_.Store->Modems()));
   }
 
   if (path == "/webhooks" && Req.Method == "POST") {
@@ -810,12 +838,12 @@ THttpResponse TApiServer::Route(const THttpRequest& Req, const TScopeCheck& May)
 
   if (path == "/modems") {
     May({"read"});
-    int64_t now =
-        std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now().time_since_epoch()).count();
+    int64_t now = NowMs();
     json list = json::array();
     for (auto& m : Src_.Store->Modems()) {
       json j = {{"gateway", m.Gateway}, {"name", m.Name}, {"device", m.Device}, {"model", m.Model},
-                {"imei", m.IMEI}, {"imsi", m.IMSI}, {"operator", m.Operator}, {"up", m.Up},
+                {"imei", m.IMEI}, {"imsi", m.IMSI}, {"iccid", m.ICCID}, {"operator", m.Operator}, {"up", m.Up},
+                {"parts_today", m.PartsToday},
                 {"state", now - m.LastSeen > kStaleMs ? "stale" : m.Up ? "up" : "down"},
                 {"last_seen", Rfc3339(m.LastSeen)},
                 {"counters", {{"sent", m.Sent}, {"parts", m.Parts}, {"failed", m.Failed}, {"received", m.Received},
@@ -823,6 +851,7 @@ THttpResponse TApiServer::Route(const THttpRequest& Req, const TScopeCheck& May)
       if (m.Signal >= 0) j["signal"] = m.Signal;
       if (!m.LastError.empty()) j["last_error"] = m.LastError;
       if (!m.Limited.empty()) j["limited"] = m.Limited;
+      if (!m.Usage.empty()) j["limits_used"] = m.Usage;
       if (m.Registration >= 0) j["registration"] = m.Registration;
       list.push_back(j);
     }

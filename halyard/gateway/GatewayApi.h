@@ -76,6 +76,11 @@ std::string HashKey(const std::string& Key);
 // Why To is no recipient ("" when it is one): digits with an optional leading "+", 3 to 20 of them.
 std::string RecipientProblem(const std::string& To);
 
+// Why a due message waits although it is queued: every modem that may send it (the ones it is
+// routed to, or any) is down, silent or at a limit, as the modems' records say; "" when one may
+// take it, or it is not waiting for a modem.
+std::string WaitingReason(const TOutgoing& Message, const std::vector<TModemRecord>& Modems, int64_t NowMs);
+
 // Whether Text is well-formed UTF-8 (no overlong forms, surrogates or code points past U+10FFFF).
 bool ValidUtf8(const std::string& Text);
 

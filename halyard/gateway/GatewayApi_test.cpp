@@ -421,6 +421,44 @@ TEST(GatewayParts, ErrorsThatMayPassAndThoseThatWillNot) {
     EXPECT_FALSE(ValidUtf8(bad)) << bad;
 }
 
+// A due message that no modem may take says why, from the modems' records of every gateway.
+TEST(GatewayParts, WhyAQueuedMessageWaits) {
+  const int64_t now = 1'800'000'000'000;
+  auto modem = [&](const std::string& Name, bool Up, const std::string& Limited, int64_t Seen) {
+    TModemRecord r;
+    r.Gateway = "gw";
+    r.Name = Name;
+    r.Up = Up;
+    r.Limited = Limited;
+    r.LastSeen = now - Seen;
+    if (!Up) r.LastError = "no answer";
+    return r;
+  };
+  std::vector<TModemRecord> pool = {modem("a", false, "", 0), modem("b", true, "per day: 50 of 50", 0),
+                                    modem("c", true, "", 120'000), modem("d", true, "", 0)};
+  TOutgoing m;
+  m.Status = msQueued;
+  m.Modems = {"a", "b", "c"};
+  EXPECT_EQ(WaitingReason(m, pool, now),
+            "no modem may take it now: gw/a: down (no answer); gw/b: at its limit (per day: 50 of 50); "
+            "gw/c: its gateway is silent");
+  m.Modems = {"x"};
+  EXPECT_EQ(WaitingReason(m, pool, now), "no modem named x is known");
+  m.Modems = {"a", "d"};
+  EXPECT_EQ(WaitingReason(m, pool, now), "");  // d may take it
+  m.Modems.clear();
+  EXPECT_EQ(WaitingReason(m, pool, now), "");
+  EXPECT_EQ(WaitingReason(m, {}, now), "no modem is known");
+  m.Modems = {"a"};
+  m.Status = msScheduled;
+  m.SendAt = now + 1000;  // not due: it waits for its time, not for a modem
+  EXPECT_EQ(WaitingReason(m, pool, now), "");
+  m.SendAt = now - 1000;
+  EXPECT_NE(WaitingReason(m, pool, now), "");
+  m.Status = msSent;
+  EXPECT_EQ(WaitingReason(m, pool, now), "");
+}
+
 TEST(GatewayConfig, FileValuesDefaultsAndMistakesNamed) {
   auto c = ParseConfig(R"(
 name = "gw-a"

@@ -267,6 +267,7 @@ TGatewayConfig ParseConfig(const std::string& Toml, const std::string& Origin) {
         h.Get("limit_per_month", mc.LimitPerMonth);
         h.Get("reset_hook", mc.ResetHook);
         h.Get("imei", mc.IMEI);
+        h.Get("iccid", mc.ICCID);
         h.ListOf("scan", "[[modem]] " + std::to_string(n), mc.Scan);
         h.ListOf("groups", "[[modem]] " + std::to_string(n), mc.Groups);
         h.Done();
@@ -342,13 +343,17 @@ void CheckConfig(const TGatewayConfig& C) {
   if (C.ReopenFirst.count() < 1 || C.ReopenMax < C.ReopenFirst)
     throw EConfigError("[reopen] first_ms must be at least 1 and max_ms at least first_ms");
   if (C.Modems.empty()) throw EConfigError("No modem");
-  std::set<std::string> imeis;
+  std::set<std::string> imeis, iccids;
   for (auto& m : C.Modems) {
     if (m.LimitPerMinute < 0 || m.LimitPerDay < 0 || m.LimitPerMonth < 0)
       throw EConfigError("Modem " + m.Name + ": a limit must not be negative");
     if (!m.IMEI.empty() && (m.IMEI.size() > 17 || m.IMEI.find_first_not_of("0123456789") != std::string::npos))
       throw EConfigError("Modem " + m.Name + ": imei must be digits");
     if (!m.IMEI.empty() && !imeis.insert(m.IMEI).second) throw EConfigError("Two modems have the IMEI " + m.IMEI);
+    if (!m.ICCID.empty() && (m.ICCID.size() < 18 || m.ICCID.size() > 22 ||
+                             m.ICCID.find_first_not_of("0123456789") != std::string::npos))
+      throw EConfigError("Modem " + m.Name + ": iccid must be 18 to 22 digits");
+    if (!m.ICCID.empty() && !iccids.insert(m.ICCID).second) throw EConfigError("Two modems have the ICCID " + m.ICCID);
   }
   std::set<std::string> prefixes;
   for (auto& r : C.Routes) {

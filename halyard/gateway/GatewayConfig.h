@@ -36,6 +36,9 @@ struct TModemConfig {
   // (by default /dev/serial/by-id/*, /dev/ttyUSB*, /dev/ttyACM*), at every open; a device that
   // answers with another IMEI is not it.
   std::string IMEI;
+  // The modem by the SIM in it (AT+CCID, or EF_ICCID read with AT+CRSM), looked for as IMEI is:
+  // the SIM's limits and routes follow the card when it moves to another modem.
+  std::string ICCID;
   std::vector<std::string> Scan;
   // Run (by sh) when neither reopening nor a reset brings the modem back: a USB power cycle, say.
   std::string ResetHook;

@@ -25,6 +25,30 @@ std::string Digits(std::string V) {
   return !V.empty() && V.find_first_not_of("0123456789") == std::string::npos ? V : std::string();
 }
 
+// A command the modem may not offer: false when it refuses it; raises when nothing answers
+// (the modem's trouble, not the command's).
+bool AskOptional(GSM::TGSM& G, const char* Cmd, uint8_t Mode, Framework::TStringList& Answer) {
+  try {
+    G.SendATCommand(Cmd, Mode, &Answer, 1);
+    return true;
+  } catch (const GSM::EGSMError&) {
+    if (G.LastResultLine().empty()) throw;
+    return false;
+  }
+}
+
+// The SIM's ICCID: AT+CCID as most makers spell it, else EF_ICCID through the SIM access
+// command every 27.007 modem has; "" when neither answers with one.
+std::string ReadIccid(GSM::TGSM& G) {
+  for (const char* cmd : {"AT+CCID", "AT+CRSM=176,12258,0,0,10"}) {
+    Framework::TStringList a;
+    if (!AskOptional(G, cmd, GSM::wmAnswer, a)) continue;
+    for (int i = 0; i < a.Count(); ++i)
+      if (std::string iccid = GSM::ParseIccid(AuxStr::Trim(a[i])); !iccid.empty()) return iccid;
+  }
+  return "";
+}
+
 // A message whose service-centre time stamp is no date (all zeros, month 13) read all the same:
 // its stamp (and a report's discharge time) replaced by a valid one, then left unknown.
 std::unique_ptr<GSM::TSMS2> ReadWithoutStamp(GSM::TGSM* G, std::string Hex) {
@@ -112,17 +136,12 @@ class TATDriver : public IModemDriver {
   void Identify(TModemRecord& R) override {
     auto ask = [&](const char* Cmd, uint8_t Mode) -> std::string {
       Framework::TStringList a;
-      try {
-        G_->SendATCommand(Cmd, Mode, &a, 1);
-      } catch (const GSM::EGSMError&) {
-        if (G_->LastResultLine().empty()) throw;  // no answer: the modem's trouble
-        return "";  // not offered
-      }
-      return a.Count() ? AuxStr::Trim(a[0]) : "";
+      return AskOptional(*G_, Cmd, Mode, a) && a.Count() ? AuxStr::Trim(a[0]) : "";
     };
     R.Model = GSM::GSMEquipmentLongName[G_->Equipment()];
     R.IMEI = Digits(ask("AT+CGSN", GSM::wmAnswer));
     R.IMSI = Digits(ask("AT+CIMI", GSM::wmAnswer));
+    R.ICCID = ReadIccid(*G_);
     R.Operator.clear();
     std::string cops = ask("AT+COPS?", GSM::wmPrefixedAnswer);
     if (size_t q = cops.find('"'); q != std::string::npos) R.Operator = cops.substr(q + 1, cops.find('"', q + 1) - q - 1);
@@ -131,13 +150,7 @@ class TATDriver : public IModemDriver {
   void Probe(TModemRecord& R) override {
     auto ask = [&](const char* Cmd) -> std::string {
       Framework::TStringList a;
-      try {
-        G_->SendATCommand(Cmd, GSM::wmPrefixedAnswer, &a, 1);
-      } catch (const GSM::EGSMError&) {
-        if (G_->LastResultLine().empty()) throw;  // no answer: the modem's trouble
-        return "";
-      }
-      return a.Count() ? AuxStr::Trim(a[0]) : "";
+      return AskOptional(*G_, Cmd, GSM::wmPrefixedAnswer, a) && a.Count() ? AuxStr::Trim(a[0]) : "";
     };
     std::string csq = ask("AT+CSQ");
     try {
@@ -242,21 +255,22 @@ class TATDriver : public IModemDriver {
   }
   void CancelUssd() override { GSM::CancelUssd(*G_); }
 
-  std::string ProbeImei() override {
+  TDeviceIdentity ProbeIdentity(bool WithIccid) override {
     auto d = std::make_unique<Session::TModemSession>(Options());
     d->Gsm().SetRecTimeout(3000);
     d->Gsm().OpenComDevice();
-    Framework::TStringList a;
-    std::string imei;
+    TDeviceIdentity id;
     try {
+      Framework::TStringList a;
       d->Gsm().SendATCommand("AT+CGSN", GSM::wmAnswer, &a, 1);
-      for (int i = 0; i < a.Count() && imei.empty(); ++i) imei = Digits(a[i]);
+      for (int i = 0; i < a.Count() && id.IMEI.empty(); ++i) id.IMEI = Digits(a[i]);
+      if (WithIccid) id.ICCID = ReadIccid(d->Gsm());
     } catch (const GSM::EGSMError&) {
       d->Gsm().CloseComDevice(true);
       throw;
     }
     d->Gsm().CloseComDevice(true);
-    return imei;
+    return id;
   }
 
   void Reset() override {

@@ -35,6 +35,11 @@ class EPartFailed : public std::runtime_error {
   int Cms;  // the +CMS ERROR number of a refusal, or -1
 };
 
+// What a device answers with before it is opened for use.
+struct TDeviceIdentity {
+  std::string IMEI, ICCID;
+};
+
 // One message a modem holds in its storage.
 struct TStoredMessage {
   int Index = -1;
@@ -82,9 +87,10 @@ class IModemDriver {
   // Before an open, to a modem that stopped answering: its reset (AT+CFUN=1,1), sent whether or
   // not anything answers. Raises only when the device cannot be opened at all.
   virtual void Reset() = 0;
-  // Before an open: the IMEI the device answers with (AT+CGSN), without setting anything up; ""
-  // when it answers none. Raises when the device cannot be opened or does not answer.
-  virtual std::string ProbeImei() = 0;
+  // Before an open: the IMEI the device answers with (AT+CGSN) and, when Iccid, its SIM's ICCID,
+  // without setting anything up; "" for what it does not say. Raises when the device cannot be
+  // opened or does not answer.
+  virtual TDeviceIdentity ProbeIdentity(bool Iccid) = 0;
 };
 
 using TDriverFactory = std::function<std::unique_ptr<IModemDriver>(const TModemConfig& Modem, const TLogSink& Log)>;

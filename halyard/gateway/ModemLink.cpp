@@ -94,6 +94,8 @@ void TModemLink::Record(const std::string& Event) {
       r.Up = m.Up;
       r.LastError = m.LastError;
       r.Limited = m.Limited;
+      r.Usage = m.Usage;
+      r.PartsToday = m.PartsToday;
       r.Sent = m.Counters.Sent;
       r.Parts = m.Counters.Parts;
       r.Failed = m.Counters.Failed;
@@ -142,8 +144,29 @@ void TModemLink::Loop() {
   Finished_.store(true);
 }
 
+namespace {
+
+// What in Id is not the identity the modem is configured by; "" when it is the modem.
+std::string Mismatch(const TModemConfig& C, const TDeviceIdentity& Id) {
+  std::string why;
+  auto check = [&](const char* What, const std::string& Want, const std::string& Got) {
+    if (!Want.empty() && Got != Want)
+      why += std::string(why.empty() ? "" : ", ") + What + " " + (Got.empty() ? "none" : Got);
+  };
+  check("IMEI", C.IMEI, Id.IMEI);
+  check("ICCID", C.ICCID, Id.ICCID);
+  return why;
+}
+
+std::string Identity(const TModemConfig& C) {
+  if (C.ICCID.empty()) return "the IMEI " + C.IMEI;
+  return C.IMEI.empty() ? "the ICCID " + C.ICCID : "the IMEI " + C.IMEI + " and the ICCID " + C.ICCID;
+}
+
+}  // namespace
+
 std::string TModemLink::FindDevice() {
-  if (Config_.IMEI.empty()) return Config_.Device;
+  if (Config_.IMEI.empty() && Config_.ICCID.empty()) return Config_.Device;
   // The configured device first, then whatever the patterns find that no other modem holds.
   std::vector<std::string> where;
   if (!Config_.Device.empty()) where.push_back(Config_.Device);
@@ -161,17 +184,16 @@ std::string TModemLink::FindDevice() {
     if (Gw_.Held(dev, Name())) continue;
     TModemConfig c = Config_;
     c.Device = dev;
-    std::string imei;
+    std::string why;
     try {
-      imei = Gw_.DriverFactory()(c, nullptr)->ProbeImei();
+      why = Mismatch(Config_, Gw_.DriverFactory()(c, nullptr)->ProbeIdentity(!Config_.ICCID.empty()));
     } catch (const std::exception& e) {
-      tried += (tried.empty() ? "" : ", ") + dev + ": " + e.what();
-      continue;
+      why = e.what();
     }
-    if (imei == Config_.IMEI) return dev;
-    tried += (tried.empty() ? "" : ", ") + dev + ": IMEI " + (imei.empty() ? "none" : imei);
+    if (why.empty()) return dev;
+    tried += (tried.empty() ? "" : ", ") + dev + ": " + why;
   }
-  throw std::runtime_error("no device answers with the IMEI " + Config_.IMEI +
+  throw std::runtime_error("no device answers with " + Identity(Config_) +
                            (tried.empty() ? " (none to look at)" : " (" + tried + ")"));
 }
 
@@ -183,8 +205,8 @@ void TModemLink::Open() {
   TModemRecord r = Record_;
   d->Identify(r);
   d->Probe(r);
-  if (!Config_.IMEI.empty() && r.IMEI != Config_.IMEI)
-    throw std::runtime_error(c.Device + " answers with the IMEI " + r.IMEI + ", not " + Config_.IMEI);
+  if (std::string why = Mismatch(Config_, {r.IMEI, r.ICCID}); !why.empty())
+    throw std::runtime_error(c.Device + " is not the modem with " + Identity(Config_) + ": " + why);
   if (std::string why = Gw_.Hold(Name(), c.Device, r.IMEI); !why.empty()) throw std::runtime_error(why);
   Record_ = r;
   Record_.Device = c.Device.empty() ? "simulated" : c.Device;
@@ -408,6 +430,7 @@ bool TModemLink::SendPart() {
   const auto& c = Gw_.Config();
   if (!Current_) {
     if (Gw_.Stopping()) return false;
+    SetIdle(true);
     // An empty outbox is looked at twice a second, or at once when this process queued.
     uint64_t pokes = Gw_.Pokes();
     if (now < NextClaim_ && pokes == SeenPokes_) return false;
@@ -417,11 +440,36 @@ bool TModemLink::SendPart() {
       NextClaim_ = now + 1s;
       return false;
     }
+    // Least use first: a modem idle with fewer parts today that may send the next message has
+    // half a second to take it.
+    if (auto others = Gw_.LessUsedIdle(Name(), PartsToday_); !others.empty()) {
+      auto next = Gw_.Store().NextDue(TClock::now(), Name());
+      if (!next) {
+        // Nothing due: the claim below could take one queued since, before they see it.
+        Deferred_ = false;
+        NextClaim_ = now + 500ms;
+        return false;
+      }
+      bool theirs = next->Modems.empty() || std::find_first_of(next->Modems.begin(), next->Modems.end(),
+                                                               others.begin(), others.end()) != next->Modems.end();
+      if (!theirs) {
+        Deferred_ = false;
+      } else {
+        if (!Deferred_) DeferredAt_ = now;
+        Deferred_ = true;
+        if (now - DeferredAt_ < kLeaveToLessUsed) {
+          NextClaim_ = now + 50ms;
+          return false;
+        }
+      }
+    }
+    Deferred_ = false;
     auto m = Gw_.Store().Claim(ClaimName_, TClock::now(), c.Lease, Name());
     if (!m) {
       NextClaim_ = now + 500ms;
       return false;
     }
+    SetIdle(false);
     TCurrent cur;
     cur.Message = *m;
     try {
@@ -483,7 +531,11 @@ bool TModemLink::SendPart() {
     ErrorRun_ = 0;
     LastHeard_ = TClockS::now();
     int64_t id = cur.Message.Id;
-    Gw_.Update(Name(), [](TModemState& s) { ++s.Counters.Parts; });
+    ++PartsToday_;
+    Gw_.Update(Name(), [this](TModemState& s) {
+      ++s.Counters.Parts;
+      s.PartsToday = PartsToday_;
+    });
     Write([this, id, mr] { Gw_.Store().AddSentPart(id, mr, TClock::now()); });
     RetryEarlyReports();
     if (Config_.RatePerMinute > 0)
@@ -525,7 +577,6 @@ void TModemLink::Ladder() {
 // --- limits ------------------------------------------------------------------------------------
 
 int64_t TModemLink::Room() {
-  if (!Config_.LimitPerMinute && !Config_.LimitPerDay && !Config_.LimitPerMonth) return INT64_MAX;
   TTime now = TClock::now();
   std::time_t t = TClock::to_time_t(now);
   std::tm u{};
@@ -534,21 +585,37 @@ int64_t TModemLink::Room() {
   TTime day = TClock::from_time_t(::timegm(&u));
   u.tm_mday = 1;
   TTime month = TClock::from_time_t(::timegm(&u));
+  if (day != Today_) {
+    PartsToday_ = Gw_.Store().PartsSentSince(ClaimName_, day);
+    Today_ = day;
+  }
   int64_t room = INT64_MAX;
-  std::string why;
+  std::string why, usage;
   auto window = [&](int Limit, TTime Since, const char* Name) {
     if (!Limit) return;
-    int64_t used = Gw_.Store().PartsSentSince(ClaimName_, Since);
+    int64_t used = Since == day ? PartsToday_ : Gw_.Store().PartsSentSince(ClaimName_, Since);
+    std::string text = std::string(Name) + ": " + std::to_string(used) + " of " + std::to_string(Limit);
+    usage += (usage.empty() ? "" : ", ") + text;
     if (Limit - used < room) {
       room = Limit - used;
-      why = std::string(Name) + ": " + std::to_string(used) + " of " + std::to_string(Limit);
+      why = text;
     }
   };
   window(Config_.LimitPerMinute, now - 60s, "per minute");
   window(Config_.LimitPerDay, day, "per day");
   window(Config_.LimitPerMonth, month, "per month");
+  Gw_.Update(Name(), [&](TModemState& s) {
+    s.PartsToday = PartsToday_;
+    s.Usage = usage;
+  });
   SetLimited(room <= 0 ? why : "");
   return room;
+}
+
+void TModemLink::SetIdle(bool Idle) {
+  if (Idle == Idle_) return;
+  Idle_ = Idle;
+  Gw_.Update(Name(), [&](TModemState& s) { s.Idle = Idle; });
 }
 
 void TModemLink::SetLimited(const std::string& Why) {

@@ -83,8 +83,10 @@ class TModemLink {
   bool MatchReport(const TReport& R);
   void RetryEarlyReports();
   bool ReadStored();
-  // Parts the modem's limits leave it now (INT64_MAX without limits); says so when none.
+  // Parts the modem's limits leave it now (INT64_MAX without limits); says so when none. Counts
+  // today's parts too, for least use first.
   int64_t Room();
+  void SetIdle(bool Idle);
   void SetLimited(const std::string& Why);
   // Serves the USSD requests that wait; closes a menu left open too long.
   void ServeUssd();
@@ -104,6 +106,13 @@ class TModemLink {
   std::chrono::milliseconds Backoff_;
   int ErrorRun_ = 0;
   int OpenFailures_ = 0;  // opens failed in a row
+  // Parts sent since Today_ (midnight UTC), read from the store once a day and counted on.
+  std::chrono::system_clock::time_point Today_{};
+  int64_t PartsToday_ = 0;
+  bool Deferred_ = false;  // the next message is left to a less used modem, since DeferredAt_
+  TClockS::time_point DeferredAt_{};
+  static constexpr std::chrono::milliseconds kLeaveToLessUsed{500};
+  bool Idle_ = false;
   std::mutex M_;                   // guards ListDue_, EarlyReports_ and Woken_
   std::condition_variable Cv_;
   std::deque<TReport> EarlyReports_;

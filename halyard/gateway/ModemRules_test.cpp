@@ -120,7 +120,7 @@ class TFakeDriver : public IModemDriver {
     std::lock_guard lk(F_->M);
     ++F_->Resets;
   }
-  std::string ProbeImei() override { return F_->IMEI; }
+  TDeviceIdentity ProbeIdentity(bool) override { return {F_->IMEI, ""}; }
 
  private:
   std::shared_ptr<TFakeModem> F_;
@@ -514,6 +514,58 @@ TEST_F(ModemRules, RoutesGroupsAndADailyLimitAcrossARestart) {
   RunUntil(allSent);
   EXPECT_EQ(Pool.at("de1")->SentTexts.size(), de1Before);
   EXPECT_NE(Logged().find("de1: at its limit (per day: 50 of 50)"), std::string::npos) << Logged();
+}
+
+// Least use first: a modem that sent 20 parts today (counted in the store, so across a restart)
+// leaves the next messages to the two that sent none while they are idle.
+TEST_F(ModemRules, TheLeastUsedModemTakesTheNextMessage) {
+  TModemConfig a, b, c;
+  a.Name = "a";
+  b.Name = "b";
+  c.Name = "c";
+  Config.Modems = {a, b, c};
+  std::vector<int64_t> ids;
+  Before = [&](TStore& S) {
+    for (int i = 0; i < 20; ++i) {
+      TNewMessage m;
+      m.To = "+4917100" + std::to_string(100 + i);
+      m.Text = "through a " + std::to_string(i);
+      m.Modems = {"a"};
+      ids.push_back(S.QueueMessage(m).Id);
+    }
+  };
+  auto allSent = [&](TStore& S) {
+    for (int64_t id : ids)
+      if (S.Get(id)->Status != msSent) return false;
+    return true;
+  };
+  RunUntil(allSent);
+  ASSERT_EQ(Pool.at("a")->SentTexts.size(), 20u);
+  // One message at a time, each queued once the one before is sent.
+  Before = nullptr;
+  ids.clear();
+  std::atomic<int> done{0};
+  During = [&](TGateway& G) {
+    auto allIdle = [&] {
+      auto m = G.Modems();
+      return std::all_of(m.begin(), m.end(), [](const TModemState& s) { return s.Up && s.Idle; });
+    };
+    for (auto end = std::chrono::steady_clock::now() + 30s; std::chrono::steady_clock::now() < end && !allIdle();)
+      std::this_thread::sleep_for(5ms);
+    for (int i = 0; i < 20; ++i) {
+      int64_t id = G.Store().Queue("+4917200" + std::to_string(100 + i), "one by one " + std::to_string(i), false, 0);
+      G.Poke();
+      for (auto end = std::chrono::steady_clock::now() + 30s;
+           std::chrono::steady_clock::now() < end && G.Store().Get(id)->Status != msSent;)
+        std::this_thread::sleep_for(5ms);
+    }
+    done = 20;
+  };
+  RunUntil([&](TStore&) { return done == 20; });
+  EXPECT_LE(Pool.at("a")->SentTexts.size(), 21u) << testing::PrintToString(Pool.at("a")->SentTexts) << Logged();
+  EXPECT_GE(Pool.at("b")->SentTexts.size(), 8u);
+  EXPECT_GE(Pool.at("c")->SentTexts.size(), 8u);
+  EXPECT_EQ(Pool.at("a")->SentTexts.size() + Pool.at("b")->SentTexts.size() + Pool.at("c")->SentTexts.size(), 40u);
 }
 
 // A modem that will not open goes up the ladder: reopened, reset, its hook run, and once that

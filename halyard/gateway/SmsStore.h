@@ -126,12 +126,14 @@ struct TEvent {
 
 // A modem as its gateway last recorded it.
 struct TModemRecord {
-  std::string Gateway, Name, Device, Model, IMEI, IMSI, Operator;
+  std::string Gateway, Name, Device, Model, IMEI, IMSI, Operator, ICCID;
   int Signal = -1;  // +CSQ's rssi 0-31, or -1: not known
   int Registration = -1;  // +CREG <stat> (1 home, 5 roaming, ...), or -1: not known
   bool Up = false;
   std::string LastError;
   std::string Limited;  // at a limit: which, or ""
+  std::string Usage;    // its limits' counts ("per day: 12 of 50"), or "" without limits
+  int64_t PartsToday = 0;  // parts sent since midnight UTC: least used first
   int64_t Sent = 0, Parts = 0, Failed = 0, Received = 0, Reports = 0;  // since its gateway started
   int64_t LastSeen = 0;  // milliseconds since the epoch
 };
@@ -192,6 +194,8 @@ class TStore {
   // Route: the modem's own name, which a message routed to some modems must name.
   virtual std::optional<TOutgoing> Claim(const std::string& Modem, TTime Now, std::chrono::seconds Lease,
                                          const std::string& Route = "") = 0;
+  // The message Claim would give a modem with this Route now, without claiming it.
+  virtual std::optional<TOutgoing> NextDue(TTime Now, const std::string& Route = "") = 0;
   // Parts Modem (as it claims) has sent since Since: what its limits count.
   virtual int64_t PartsSentSince(const std::string& Modem, TTime Since) = 0;
   // Extends a claim Modem still holds (between parts); false when it has lost it.

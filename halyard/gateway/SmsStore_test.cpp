@@ -31,7 +31,7 @@ TEST_P(SmsStore, QueueClaimSendReportAndReopen) {
   int64_t a, b;
   {
     auto s = Open();
-    EXPECT_EQ(s->SchemaVersion(), 5);
+    EXPECT_EQ(s->SchemaVersion(), 6);
     a = s->Queue("+4917", "first", true, 60);
     b = s->Queue("+4918", "second", false, 0);
     EXPECT_EQ(s->QueueDepth(), 2);
@@ -59,7 +59,7 @@ TEST_P(SmsStore, QueueClaimSendReportAndReopen) {
     EXPECT_FALSE(s->MatchReport("modem1", 8, "+4917", true, T0, 1h));  // reported already
   }
   auto s = Open();  // what was stored survives, the schema is not made again
-  EXPECT_EQ(s->SchemaVersion(), 5);
+  EXPECT_EQ(s->SchemaVersion(), 6);
   EXPECT_EQ(s->Get(a)->Status, msDelivered);
   EXPECT_EQ(s->Get(b)->Status, msQueued);
   EXPECT_EQ(s->QueueDepth(), 1);

@@ -116,8 +116,20 @@ std::vector<std::vector<std::string>> Migrations(bool Postgres) {
        "CREATE INDEX parts_sent ON parts(modem, sent_at)",
        "ALTER TABLE modems ADD COLUMN limited TEXT NOT NULL DEFAULT ''",
        "ALTER TABLE modems ADD COLUMN registration INTEGER NOT NULL DEFAULT -1"},
+      // 6: the SIM by its ICCID, and what the limits have counted
+      {"ALTER TABLE modems ADD COLUMN iccid TEXT NOT NULL DEFAULT ''",
+       "ALTER TABLE modems ADD COLUMN limits_used TEXT NOT NULL DEFAULT ''",
+       "ALTER TABLE modems ADD COLUMN parts_today BIGINT NOT NULL DEFAULT 0"},
   };
 }
+
+// The first due message a modem with a route name may take: a routed message goes only through
+// a modem its routes name.
+const std::string kNextDue =
+    "SELECT id FROM outbox WHERE status IN (0, 7) AND due <= ? AND (NOT EXISTS"
+    " (SELECT 1 FROM outbox_routes r WHERE r.message = outbox.id) OR EXISTS"
+    " (SELECT 1 FROM outbox_routes r WHERE r.message = outbox.id AND r.modem = ?))"
+    " ORDER BY priority DESC, id LIMIT 1";
 
 // The digits of a number: "+49 171" and "0049171" are told apart, "+49171" and "49171" not.
 std::string Digits(const std::string& N) {
@@ -258,13 +270,7 @@ class TSqlStore : public TStore {
                                  const std::string& Route) override {
     std::lock_guard lk(M_);
     TTransaction t(*Db_);
-    // A routed message goes only through a modem its routes name.
-    auto pick = Db_->Query(std::string("SELECT id FROM outbox WHERE status IN (0, 7) AND due <= ? AND (NOT EXISTS"
-                                       " (SELECT 1 FROM outbox_routes r WHERE r.message = outbox.id) OR EXISTS"
-                                       " (SELECT 1 FROM outbox_routes r WHERE r.message = outbox.id AND r.modem = ?))"
-                                       " ORDER BY priority DESC, id LIMIT 1") +
-                               Db_->ForUpdate(),
-                           {Ms(Now), Route});
+    auto pick = Db_->Query(kNextDue + Db_->ForUpdate(), {Ms(Now), Route});
     if (pick.empty()) return std::nullopt;
     int64_t id = Int(pick[0][0]);
     Db_->Query("UPDATE outbox SET status = 1, modem = ?, lease_until = ?, attempts = attempts + 1 WHERE id = ?",
@@ -273,6 +279,13 @@ class TSqlStore : public TStore {
     t.Emit("message.sending", id, {{"id", id}, {"modem", Modem}, {"attempt", m->Attempts}});
     t.Commit();
     return m;
+  }
+
+  std::optional<TOutgoing> NextDue(TTime Now, const std::string& Route) override {
+    std::lock_guard lk(M_);
+    auto pick = Db_->Query(kNextDue, {Ms(Now), Route});
+    if (pick.empty()) return std::nullopt;
+    return Load(Int(pick[0][0]));
   }
 
   int64_t PartsSentSince(const std::string& Modem, TTime Since) override {
@@ -499,16 +512,17 @@ class TSqlStore : public TStore {
     std::lock_guard lk(M_);
     TTransaction t(*Db_);
     Db_->Query("INSERT INTO modems(gateway, name, device, model, imei, imsi, operator, signal, up, last_error, sent,"
-               " parts, failed, received, reports, last_seen, limited, registration)"
-               " VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
+               " parts, failed, received, reports, last_seen, limited, registration, iccid, limits_used, parts_today)"
+               " VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
                " ON CONFLICT(gateway, name) DO UPDATE SET device = excluded.device, model = excluded.model,"
                " imei = excluded.imei, imsi = excluded.imsi, operator = excluded.operator, signal = excluded.signal,"
                " up = excluded.up, last_error = excluded.last_error, sent = excluded.sent, parts = excluded.parts,"
                " failed = excluded.failed, received = excluded.received, reports = excluded.reports,"
-               " last_seen = excluded.last_seen, limited = excluded.limited, registration = excluded.registration",
+               " last_seen = excluded.last_seen, limited = excluded.limited, registration = excluded.registration,"
+               " iccid = excluded.iccid, limits_used = excluded.limits_used, parts_today = excluded.parts_today",
                {M.Gateway, M.Name, M.Device, M.Model, M.IMEI, M.IMSI, M.Operator, int64_t{M.Signal}, int64_t{M.Up},
                 M.LastError, M.Sent, M.Parts, M.Failed, M.Received, M.Reports, M.LastSeen, M.Limited,
-                int64_t{M.Registration}});
+                int64_t{M.Registration}, M.ICCID, M.Usage, M.PartsToday});
     if (!EventType.empty()) {
       json data = {{"gateway", M.Gateway}, {"modem", M.Name}, {"device", M.Device}, {"model", M.Model}};
       if (!M.LastError.empty()) data["error"] = M.LastError;
@@ -521,7 +535,8 @@ class TSqlStore : public TStore {
     std::lock_guard lk(M_);
     std::vector<TModemRecord> r;
     for (auto& row : Db_->Query("SELECT gateway, name, device, model, imei, imsi, operator, signal, up, last_error,"
-                                " sent, parts, failed, received, reports, last_seen, limited, registration FROM modems"
+                                " sent, parts, failed, received, reports, last_seen, limited, registration, iccid, limits_used,"
+                                " parts_today FROM modems"
                                 " ORDER BY gateway, name")) {
       TModemRecord m;
       m.Gateway = Text(row[0]);
@@ -536,6 +551,9 @@ class TSqlStore : public TStore {
       m.LastError = Text(row[9]);
       m.Limited = Text(row[16]);
       m.Registration = static_cast<int>(Int(row[17]));
+      m.ICCID = Text(row[18]);
+      m.Usage = Text(row[19]);
+      m.PartsToday = Int(row[20]);
       m.Sent = Int(row[10]);
       m.Parts = Int(row[11]);
       m.Failed = Int(row[12]);

@@ -205,4 +205,31 @@ bool IsRestartLine(const std::string& Line) {
   return false;
 }
 
+std::string ParseIccid(const std::string& Line) {
+  std::string v = Line;
+  bool swapped = false;
+  if (size_t colon = v.find(':'); colon != std::string::npos) {
+    swapped = v.compare(0, 5, "+CRSM") == 0;
+    v = v.substr(colon + 1);
+  }
+  if (swapped) {
+    // sw1,sw2,"response": only 144 (0x90) is success.
+    size_t c1 = v.find(','), c2 = c1 == std::string::npos ? c1 : v.find(',', c1 + 1);
+    if (c2 == std::string::npos || AuxStr::Trim(v.substr(0, c1)) != "144") return "";
+    v = v.substr(c2 + 1);
+  }
+  std::string d;
+  for (char c : v)
+    if ((c >= '0' && c <= '9') || c == 'F' || c == 'f') d += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    else if (c != '"' && c != ' ') return "";
+  if (swapped) {
+    if (d.size() % 2) return "";
+    for (size_t i = 0; i + 1 < d.size(); i += 2) std::swap(d[i], d[i + 1]);
+  }
+  while (!d.empty() && d.back() == 'F') d.pop_back();
+  // ITU-T E.118: 18 to 20 digits (22 with an old check digit scheme), no F inside.
+  if (d.size() < 18 || d.size() > 22 || d.find('F') != std::string::npos) return "";
+  return d;
+}
+
 }  // namespace Halyard::GSM

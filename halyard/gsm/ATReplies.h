@@ -108,4 +108,10 @@ bool IsUnsolicitedLine(const std::string& Line, const std::string& CommandName);
 // it was set to): "RDY", "^SYSSTART", "SMS Ready", "+QIND: SMS DONE", ...
 bool IsRestartLine(const std::string& Line);
 
+// The SIM's ICCID from an answer line: "+CCID: 8949...F" and its makers' spellings (+ICCID,
+// ^ICCID, +QCCID, #CCID, bare digits), or the EF_ICCID read by "AT+CRSM=176,12258,0,0,10"
+// ("+CRSM: 144,0,\"98...\"", its digits swapped in pairs). The padding F is dropped; "" for
+// none (an error status word, too few digits).
+std::string ParseIccid(const std::string& Line);
+
 }  // namespace Halyard::GSM

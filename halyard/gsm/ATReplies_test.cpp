@@ -130,3 +130,20 @@ TEST(ATReplies, StatusReportAndBroadcastTextHeaders) {
   EXPECT_EQ(b.Pages, 3);
   EXPECT_THROW(ParseBroadcastTextHeader(" 1,2"), Framework::EConvertError);
 }
+
+// The spellings modems answer with (ModemManager reads EF_ICCID with +CRSM and swaps its
+// digits, plugins/huawei and plugins/quectel their own commands); an error status word or a
+// short answer is no ICCID.
+TEST(ATReplies, IccidInEverySpellingAndFromTheSim) {
+  const std::string iccid = "8949226000000123456";
+  for (const char* l : {"+CCID: 8949226000000123456F", "+CCID: \"8949226000000123456\"", "^ICCID: 8949226000000123456F",
+                        "+QCCID: 8949226000000123456F", "#CCID: 8949226000000123456", "8949226000000123456",
+                        "+ICCID: 8949226000000123456"})
+    EXPECT_EQ(ParseIccid(l), iccid) << l;
+  EXPECT_EQ(ParseIccid("+CRSM: 144,0,\"98942206000000214365\""), "89492260000000123456");
+  EXPECT_EQ(ParseIccid("+CRSM: 144,0,\"989422060000002143F5\""), "8949226000000012345");
+  EXPECT_EQ(ParseIccid("+CRSM: 106,130,\"\""), "");
+  EXPECT_EQ(ParseIccid("+CCID: 12345"), "");
+  EXPECT_EQ(ParseIccid("+CCID: 8949F26000000123456"), "");
+  EXPECT_EQ(ParseIccid("ERROR"), "");
+}

@@ -562,6 +562,14 @@ void TGSMSimulator::Command(std::string LineText) {
     return Ok();
   }
   if (ur == "+CGSN") return Line(Opt_.IMEI), Ok();
+  if (ur == "+CCID" && !huawei) return Line("+CCID: " + Opt_.ICCID), Ok();
+  if (ur == "+CRSM=176,12258,0,0,10") {
+    // EF_ICCID as the card stores it: BCD with the digits of each pair swapped, F-padded.
+    std::string d = Opt_.ICCID;
+    d.resize(20, 'F');
+    for (size_t i = 0; i < d.size(); i += 2) std::swap(d[i], d[i + 1]);
+    return Line("+CRSM: 144,0,\"" + d + "\""), Ok();
+  }
   if (is("+CMEE=")) {
     int v = Int(arg(6));
     if (v < 0 || v > 2) return Error(4);

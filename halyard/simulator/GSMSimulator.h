@@ -45,6 +45,7 @@ struct TSimOptions {
   std::string ServiceCentre = "+15550009999";
   std::string IMSI = "001010123456789";  // the test network 001-01
   std::string IMEI = "490154203237518";
+  std::string ICCID = "8900101012345678901";  // the SIM's; AT+CCID (not Huawei) and EF_ICCID by +CRSM
   int SMCapacity = 10, MECapacity = 20;
   TPersonality Personality = TPersonality::Classic;
   int CmgsDelayMs = 0;     // the answer to a sent message comes this late
