@@ -17,6 +17,7 @@ class TForwardingStore : public TStore {
                                  const std::string& Route) override {
     return R_->Claim(M, Now, L, Route);
   }
+  int64_t LatestEvent() override { return R_->LatestEvent(); }
   std::optional<TOutgoing> NextDue(TTime Now, const std::string& Route) override { return R_->NextDue(Now, Route); }
   int64_t PartsSentSince(const std::string& M, TTime Since) override { return R_->PartsSentSince(M, Since); }
   bool RenewClaim(int64_t Id, const std::string& M, TTime U) override { return R_->RenewClaim(Id, M, U); }

@@ -49,29 +49,13 @@ void Usage(FILE* Out) {
                "  --name NAME      this gateway's name among those on one store (default: host name)\n"
                "  --demo           run on a simulated modem with a temporary store, send and receive a\n"
                "                   few messages through the API, show them and stop\n"
+               "  --stay           with --demo: keep serving (the console) once the demo is done\n"
                "  --hash-key       read a key from standard input (none: make one up) and print the\n"
                "                   key_hash line of a [[key]] table for it\n"
                "  --help           this text\n\n"
                "API: POST /messages {\"to\", \"text\", \"validity_minutes\"?, \"report\"?}, GET /messages/ID,\n"
                "GET /inbox?since=ID, GET /health, GET /metrics; every call but /health needs\n"
                "\"Authorization: Bearer KEY\". SIGTERM stops it after the part in flight.\n");
-}
-
-std::string RandomToken() {
-  unsigned char b[16] = {};
-  int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-  if (fd < 0 || ::read(fd, b, sizeof b) != static_cast<ssize_t>(sizeof b)) {
-    if (fd >= 0) ::close(fd);
-    throw std::runtime_error("cannot read /dev/urandom for a token");
-  }
-  ::close(fd);
-  std::string t;
-  for (unsigned char c : b) {
-    static const char* hex = "0123456789abcdef";
-    t += hex[c >> 4];
-    t += hex[c & 15];
-  }
-  return t;
 }
 
 // The demo's client: queue three messages to the simulated modem's own number, which brings
@@ -142,7 +126,7 @@ void RaiseDescriptorLimit() {
 int main(int argc, char** argv) {
   TGatewayConfig config;
   TModemFlags one;
-  bool demo = false;
+  bool demo = false, stay = false;
   std::string store, listen, token, name;
   int port = -1;
   try {
@@ -193,6 +177,8 @@ int main(int argc, char** argv) {
         name = value();
       } else if (a == "--demo") {
         demo = true;
+      } else if (a == "--stay") {
+        stay = true;
       } else if (a == "--hash-key") {
         return HashKeyCommand();
       } else {
@@ -235,8 +221,10 @@ int main(int argc, char** argv) {
                                    return gw.Ussd(Modem, Code, Session);
                                  }});
     api.Start();
-    gw.Log(std::string("API on ") + (gw.Config().TlsCertificate.empty() ? "http" : "https") + "://" +
-           gw.Config().Listen + ":" + std::to_string(api.Port()));
+    const std::string base = std::string(gw.Config().TlsCertificate.empty() ? "http" : "https") + "://" +
+                             gw.Config().Listen + ":" + std::to_string(api.Port());
+    gw.Log("API on " + base);
+    gw.Log("Console on " + base + "/" + (demo ? " (log in with the key " + gw.Config().Token + ")" : ""));
     gGateway = &gw;
     struct sigaction sa{};
     sa.sa_handler = OnSignal;
@@ -252,6 +240,10 @@ int main(int argc, char** argv) {
         } catch (const std::exception& e) {
           std::fprintf(stderr, "halyard-smsd: demo: %s\n", e.what());
           status = 1;
+        }
+        if (stay) {
+          gw.Log("The demo is done; the console stays at " + base + "/ until Ctrl-C");
+          return;
         }
         gw.Stop();
       });

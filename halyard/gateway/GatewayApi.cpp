@@ -20,6 +20,7 @@
 #include "halyard/gsm/Ussd.h"
 #include "halyard/gsm/LongSMS.h"
 #include "halyard/gsm/SMS.h"
+#include "halyard/gsm/SMSText.h"
 
 namespace Halyard::Gateway {
 
@@ -283,7 +284,9 @@ const std::vector<TApiRoute>& ApiRoutes() {
       {"/webhooks/{id}", "DELETE"},      {"/webhooks/{id}/deliveries", "GET"}, {"/webhooks/{id}/replay", "POST"},
       {"/ussd", "POST"},                 {"/ussd/{id}", "POST"},
       {"/health", "GET"},                {"/metrics", "GET"},                   {"/openapi.json", "GET"},
-      {"/cgi-bin/sendsms", "GET, POST"}};
+      {"/cgi-bin/sendsms", "GET, POST"}, {"/split", "POST"},             {"/events/stream", "GET"},
+      {"/", "GET"},                      {"/console.js", "GET"},               {"/console.css", "GET"},
+      {"/console/login", "POST"},        {"/console/logout", "POST"},          {"/console/session", "GET"}};
   return kRoutes;
 }
 
@@ -488,6 +491,26 @@ THttpResponse TApiServer::SendSms(const THttpRequest& Req, std::string& Who) {
 
 const TApiServer::TKeyState* TApiServer::Authorise(const THttpRequest& Req, THttpResponse& Refusal, std::string& Who) {
   const std::string* header = Req.Header("authorization");
+  const std::string* cookie = Req.Header("cookie");
+  if (!header && cookie) {
+    // The console: its session names the key; a change must also carry the session's token,
+    // which a page of another site cannot read (CSRF).
+    if (auto s = Sessions_.Find(CookieValue(*cookie, kSessionCookie))) {
+      TKeyState* key = nullptr;
+      for (auto& k : Keys_)
+        if (k->Name == s->Key) key = k.get();
+      if (key) {
+        Who = key->Name;
+        const std::string* token = Req.Header("x-csrf-token");
+        if (Req.Method != "GET" && Req.Method != "HEAD" &&
+            (!token || token->size() != s->Csrf.size() || CRYPTO_memcmp(token->data(), s->Csrf.data(), s->Csrf.size()) != 0)) {
+          Refusal = Error(403, "The console's token (X-CSRF-Token) is missing or wrong");
+          return nullptr;
+        }
+        return Throttle(key, Refusal) ? key : nullptr;
+      }
+    }
+  }
   std::string auth = header ? *header : "";
   // The scheme's name is case-insensitive (RFC 9110 11.1), one or more spaces behind it.
   size_t sp = auth.find(' ');
@@ -500,21 +523,127 @@ const TApiServer::TKeyState* TApiServer::Authorise(const THttpRequest& Req, THtt
     return nullptr;
   }
   Who = key->Name;
-  if (key->Rate > 0) {
-    std::lock_guard lk(RateLock_);
-    auto now = std::chrono::steady_clock::now();
-    double burst = std::max(1.0, key->Rate);
-    if (key->Last != std::chrono::steady_clock::time_point{})
-      key->Tokens = std::min(burst, key->Tokens + std::chrono::duration<double>(now - key->Last).count() * key->Rate);
-    key->Last = now;
-    if (key->Tokens < 1) {
-      Refusal = Error(429, "Too many requests with the key " + key->Name);
-      Refusal.Set("Retry-After", std::to_string(static_cast<int64_t>(std::ceil((1 - key->Tokens) / key->Rate))));
-      return nullptr;
-    }
-    key->Tokens -= 1;
+  return Throttle(key, Refusal) ? key : nullptr;
+}
+
+bool TApiServer::Throttle(TKeyState* Key, THttpResponse& Refusal) {
+  if (Key->Rate <= 0) return true;
+  std::lock_guard lk(RateLock_);
+  auto now = std::chrono::steady_clock::now();
+  double burst = std::max(1.0, Key->Rate);
+  if (Key->Last != std::chrono::steady_clock::time_point{})
+    Key->Tokens = std::min(burst, Key->Tokens + std::chrono::duration<double>(now - Key->Last).count() * Key->Rate);
+  Key->Last = now;
+  if (Key->Tokens < 1) {
+    Refusal = Error(429, "Too many requests with the key " + Key->Name);
+    Refusal.Set("Retry-After", std::to_string(static_cast<int64_t>(std::ceil((1 - Key->Tokens) / Key->Rate))));
+    return false;
   }
-  return key;
+  Key->Tokens -= 1;
+  return true;
+}
+
+std::optional<THttpResponse> TApiServer::Console(const THttpRequest& Req, std::string& Who) {
+  auto guarded = [](THttpResponse R) {
+    R.Set("Content-Security-Policy", kConsolePolicy);
+    R.Set("X-Content-Type-Options", "nosniff");
+    R.Set("Referrer-Policy", "no-referrer");
+    R.Set("Cache-Control", "no-store");
+    return R;
+  };
+  if (const TConsoleAsset* a = ConsoleAsset(Req.Path); a && (Req.Method == "GET" || Req.Method == "HEAD")) {
+    THttpResponse r;
+    r.ContentType = a->Type;
+    r.Body = a->Body;
+    return guarded(r);
+  }
+  const bool tls = !Config_.TlsCertificate.empty();
+  auto cookie = [&](const std::string& Value, int64_t MaxAge) {
+    return std::string(kSessionCookie) + "=" + Value + "; Path=/; HttpOnly; SameSite=Strict; Max-Age=" +
+           std::to_string(MaxAge) + (tls ? "; Secure" : "");
+  };
+  if (Req.Path == "/console/login" && Req.Method == "POST") {
+    // JSON only: a form of another site cannot send it without the browser asking first.
+    json body = JsonBody(Req);
+    if (!body.contains("key") || !body["key"].is_string()) return guarded(Error(400, "\"key\" must be a string"));
+    TKeyState* key = KeyFor(body["key"]);
+    if (!key) return guarded(Error(401, "Wrong key"));
+    Who = key->Name;
+    if (!key->May("read")) return guarded(Error(403, "The key " + key->Name + " may not read: the console needs the scope \"read\""));
+    auto s = Sessions_.Open(key->Name);
+    THttpResponse r = Reply(200, {{"key", key->Name}, {"scopes", key->Scopes}, {"csrf", s.Csrf}});
+    r.Set("Set-Cookie", cookie(s.Id, Sessions_.Life().count()));
+    return guarded(r);
+  }
+  if (Req.Path == "/console/logout" && Req.Method == "POST") {
+    THttpResponse refusal;
+    if (!Req.Header("cookie") || Req.Header("authorization") || !Authorise(Req, refusal, Who))
+      return guarded(refusal.Status != 200 ? refusal : Error(401, "No console session"));
+    Sessions_.Close(CookieValue(*Req.Header("cookie"), kSessionCookie));
+    THttpResponse r = Reply(200, {{"logged_out", true}});
+    r.Set("Set-Cookie", cookie("", 0));
+    return guarded(r);
+  }
+  if (Req.Path == "/console/session" && Req.Method == "GET") {
+    const std::string* c = Req.Header("cookie");
+    auto s = c ? Sessions_.Find(CookieValue(*c, kSessionCookie)) : std::nullopt;
+    if (!s) return guarded(Error(401, "No console session"));
+    Who = s->Key;
+    std::set<std::string> scopes;
+    for (auto& k : Keys_)
+      if (k->Name == s->Key) scopes = k->Scopes;
+    return guarded(Reply(200, {{"key", s->Key}, {"scopes", scopes}, {"csrf", s->Csrf}}));
+  }
+  return std::nullopt;
+}
+
+THttpResponse TApiServer::EventStream(const THttpRequest& Req) {
+  int64_t since = -1;
+  if (const std::string* last = Req.Header("last-event-id"); last && !last->empty() &&
+                                                            last->find_first_not_of("0123456789") == std::string::npos)
+    since = std::stoll(*last);
+  else if (Req.Param("since"))
+    since = NumberParam(Req, "since", 0, 0, INT64_MAX);
+  if (since < 0) since = Src_.Store->LatestEvent();
+  THttpResponse r;
+  r.ContentType = "text/event-stream";
+  r.Set("Cache-Control", "no-store");
+  r.Set("X-Accel-Buffering", "no");
+  struct TState {
+    int64_t Last;
+    bool Begun = false;
+    std::chrono::steady_clock::time_point Quiet;
+  };
+  auto st = std::make_shared<TState>(TState{since, false, std::chrono::steady_clock::now()});
+  TStore* store = Src_.Store;
+  r.Stream = [st, store](std::string& Out) {
+    auto now = std::chrono::steady_clock::now();
+    if (!st->Begun) {
+      st->Begun = true;
+      Out += "retry: 2000\n\n";  // a browser that lost the stream asks again after 2 s, from its last id
+    }
+    try {
+      for (auto& e : store->Events(st->Last, 100, "")) {
+        json data = json::parse(e.Data, nullptr, false);
+        json ev = {{"id", e.Id}, {"type", e.Type}, {"time", Rfc3339(e.Time)}, {"subject", e.Subject},
+                   {"data", data.is_discarded() ? json::object() : data}};
+        Out += "id: " + std::to_string(e.Id) + "\nevent: " + e.Type + "\ndata: " +
+               ev.dump(-1, ' ', false, json::error_handler_t::replace) + "\n\n";
+        st->Last = e.Id;
+      }
+    } catch (const EStoreError&) {
+      // The store is away: the stream waits for it, saying so in a comment.
+      Out += ": store unavailable\n\n";
+    }
+    // A comment now and then keeps proxies and the server's idle time-out from closing it.
+    if (!Out.empty()) st->Quiet = now;
+    else if (now - st->Quiet >= std::chrono::seconds(10)) {
+      Out += ": keep-alive\n\n";
+      st->Quiet = now;
+    }
+    return true;
+  };
+  return r;
 }
 
 THttpResponse TApiServer::Handle(const THttpRequest& Req) {
@@ -523,12 +652,15 @@ THttpResponse TApiServer::Handle(const THttpRequest& Req) {
   try {
     const TKeyState* key = nullptr;
     const bool open = Req.Path == "/health" || Req.Path == "/openapi.json";
-    if (Req.Path == "/cgi-bin/sendsms") {
+    std::optional<THttpResponse> console = Console(Req, who);
+    if (console) {
+      res = *console;
+    } else if (Req.Path == "/cgi-bin/sendsms") {
       res = SendSms(Req, who);
     } else if (!open) {
       key = Authorise(Req, res, who);
     }
-    if (open || key) {
+    if (!console && (open || key)) {
       auto may = [&](std::initializer_list<const char*> Scopes) {
         for (const char* s : Scopes)
           if (key->May(s)) return;
@@ -647,6 +779,28 @@ THttpResponse TApiServer::Route(const THttpRequest& Req, const TScopeCheck& May)
   if (path == "/messages" && Req.Method == "POST") {
     May({"send"});
     return PostMessage(Req);
+  }
+
+  if (path == "/split") {
+    // How the gateway will send a text: its coding and parts, as a sender counts them.
+    May({"read", "send"});
+    json body = JsonBody(Req);
+    if (!body.contains("text") || !body["text"].is_string()) throw EBadRequest{400, "\"text\" must be a string"};
+    std::string text = body["text"];
+    if (!ValidUtf8(text)) throw EBadRequest{400, "\"text\" is not valid UTF-8"};
+    GSM::TEncodedText e = GSM::EncodeText(text);
+    bool gsm = e.Coding == GSM::tcGSM7;
+    int64_t units = static_cast<int64_t>(gsm ? e.Units.size() : e.Units.size() / 2);
+    int64_t characters = 0;
+    for (unsigned char c : text) characters += (c & 0xC0) != 0x80;
+    int parts = text.empty() ? 0 : GSM::CountParts(text);
+    return Reply(200, {{"encoding", gsm ? "GSM 7-bit" : "UCS2"}, {"characters", characters}, {"units", units},
+                       {"parts", parts}, {"per_part", parts > 1 ? (gsm ? 153 : 67) : (gsm ? 160 : 70)}});
+  }
+
+  if (path == "/events/stream") {
+    May({"read"});
+    return EventStream(Req);
   }
 
   if (path == "/messages") {

@@ -8,11 +8,13 @@
 #include <initializer_list>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "halyard/gateway/Console.h"
 #include "halyard/gateway/Gateway.h"
 #include "halyard/gateway/HttpServer.h"
 
@@ -53,8 +55,15 @@ class TApiServer {
   THttpResponse SendSms(const THttpRequest& Req, std::string& Who);
   // The key whose secret Secret is, or null.
   TKeyState* KeyFor(const std::string& Secret);
-  // The key a request carries, or the answer that refuses it; Who: the key's name, if known.
+  // The key a request carries (its Authorization, or the console's session cookie), or the
+  // answer that refuses it; Who: the key's name, if known.
   const TKeyState* Authorise(const THttpRequest& Req, THttpResponse& Refusal, std::string& Who);
+  // Takes one request from the key's rate; false (and the 429) when it has none left.
+  bool Throttle(TKeyState* Key, THttpResponse& Refusal);
+  // The console's own routes: its files, log-in and log-out; nothing for any other path.
+  std::optional<THttpResponse> Console(const THttpRequest& Req, std::string& Who);
+  // Server-Sent Events of the feed from the request's Last-Event-ID (or ?since=; else from now).
+  THttpResponse EventStream(const THttpRequest& Req);
   // Messages queued or being sent, counted at most once a second: a flood of /health must not
   // scan the outbox under the store's lock.
   int64_t QueueDepth();
@@ -66,6 +75,7 @@ class TApiServer {
   const TGatewayConfig Config_;
   TApiSource Src_;
   std::vector<std::unique_ptr<TKeyState>> Keys_;
+  TConsoleSessions Sessions_{std::chrono::hours(8)};
   std::mutex RateLock_;
   std::unique_ptr<THttpServer> Http_;
 };

@@ -403,6 +403,83 @@ TEST_F(GatewayApi, TheOpenApiDocumentNamesEveryRoute) {
   EXPECT_EQ(described, routed);
 }
 
+// The console: its files under a policy that allows only themselves; a session opened with a key
+// of the read scope lives in an HttpOnly, SameSite=Strict cookie, and every change made with it
+// must carry its token.
+TEST_F(GatewayApi, ConsoleSessionsAndTheirToken) {
+  auto ask = [&](const std::string& Method, const std::string& Path, THttpFields Headers = {},
+                 const std::string& Body = "") {
+    THttpRequest r;
+    r.Method = Method;
+    r.Path = Path;
+    r.Headers = std::move(Headers);
+    r.Body = Body;
+    r.Peer = "127.0.0.1";
+    if (!Body.empty()) r.Headers.emplace_back("content-type", "application/json");
+    return Api->Handle(r);
+  };
+  auto header = [](const THttpResponse& R, const std::string& Name) {
+    for (auto& [k, v] : R.Headers)
+      if (k == Name) return v;
+    return std::string();
+  };
+  auto page = ask("GET", "/");
+  EXPECT_EQ(page.Status, 200);
+  EXPECT_EQ(page.ContentType, "text/html; charset=utf-8");
+  EXPECT_NE(page.Body.find("/console.js"), std::string::npos);
+  EXPECT_NE(header(page, "Content-Security-Policy").find("script-src 'self'"), std::string::npos);
+  EXPECT_EQ(header(page, "Content-Security-Policy").find("unsafe-inline"), std::string::npos);
+  EXPECT_EQ(ask("GET", "/console.js").ContentType, "text/javascript; charset=utf-8");
+
+  EXPECT_EQ(ask("POST", "/console/login", {}, R"({"key": "wrong"})").Status, 401);
+  EXPECT_EQ(ask("POST", "/console/login", {{"content-type", "application/x-www-form-urlencoded"}}).Status, 415);
+  auto in = ask("POST", "/console/login", {}, R"({"key": "s3cret"})");
+  ASSERT_EQ(in.Status, 200) << in.Body;
+  std::string cookie = header(in, "Set-Cookie");
+  EXPECT_NE(cookie.find("; HttpOnly; SameSite=Strict; Max-Age=28800"), std::string::npos) << cookie;
+  std::string session = cookie.substr(0, cookie.find(';'));
+  std::string csrf = json::parse(in.Body)["csrf"];
+  EXPECT_EQ(csrf.size(), 64u);
+
+  EXPECT_EQ(ask("GET", "/modems", {{"cookie", "theme=dark; " + session}}).Status, 200);
+  EXPECT_EQ(json::parse(ask("GET", "/console/session", {{"cookie", session}}).Body)["csrf"], csrf);
+  const std::string msg = R"({"to": "+4917212345", "text": "from the console"})";
+  EXPECT_EQ(ask("POST", "/messages", {{"cookie", session}}, msg).Status, 403);
+  EXPECT_EQ(ask("POST", "/messages", {{"cookie", session}, {"x-csrf-token", std::string(64, '0')}}, msg).Status, 403);
+  EXPECT_EQ(Store->QueueDepth(), 0);
+  EXPECT_EQ(ask("POST", "/messages", {{"cookie", session}, {"x-csrf-token", csrf}}, msg).Status, 201);
+  EXPECT_EQ(ask("GET", "/modems", {{"cookie", "halyard_session=" + std::string(64, 'a')}}).Status, 401);
+
+  EXPECT_EQ(ask("POST", "/console/logout", {{"cookie", session}}).Status, 403);  // no token: a forged log-out
+  auto out = ask("POST", "/console/logout", {{"cookie", session}, {"x-csrf-token", csrf}});
+  EXPECT_EQ(out.Status, 200);
+  EXPECT_NE(header(out, "Set-Cookie").find("Max-Age=0"), std::string::npos);
+  EXPECT_EQ(ask("GET", "/modems", {{"cookie", session}}).Status, 401);
+}
+
+// What the console's live count shows: the coding and the parts the gateway will send.
+TEST_F(GatewayApi, SplitCountsAsTheGatewaySends) {
+  auto split = [&](const std::string& Text) {
+    auto r = Http->Post("/split", {{"Authorization", "Bearer s3cret"}}, json{{"text", Text}}.dump(), "application/json");
+    return r ? json::parse(r->body) : json();
+  };
+  auto one = split("hello");
+  EXPECT_EQ(one["encoding"], "GSM 7-bit");
+  EXPECT_EQ(one["parts"], 1);
+  EXPECT_EQ(one["per_part"], 160);
+  auto euro = split(std::string(159, 'a') + "\xE2\x82\xAC");  // the euro sign takes two septets
+  EXPECT_EQ(euro["units"], 161);
+  EXPECT_EQ(euro["characters"], 160);
+  EXPECT_EQ(euro["parts"], 2);
+  EXPECT_EQ(euro["per_part"], 153);
+  std::string cyrillic;
+  for (int i = 0; i < 71; ++i) cyrillic += "\xD0\x96";
+  auto wide = split(cyrillic);
+  EXPECT_EQ(wide["encoding"], "UCS2");
+  EXPECT_EQ(wide["parts"], 2);
+  EXPECT_EQ(wide["per_part"], 67);
+}
+
 TEST(GatewayParts, ErrorsThatMayPassAndThoseThatWillNot) {
   for (const char* again : {"+CMS ERROR: 500", "+CMS ERROR: 512", "+CMS ERROR: 331", "+CMS ERROR: 332",
                             "+CMS ERROR: 42", "+CMS ERROR: 322", "ERROR", "+CME ERROR: 100", ""})

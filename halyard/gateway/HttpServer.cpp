@@ -38,6 +38,16 @@ struct TConn {
   bool Shut = false;
 };
 
+// A streamed answer: what its source gave and the client has not taken yet.
+struct TStream {
+  std::function<bool(std::string&)> Next;
+  std::string Buf;
+  size_t Taken = 0;
+  bool Ended = false;
+  MHD_Connection* Conn = nullptr;
+  THttpServer::TImpl* Server = nullptr;
+};
+
 // One request as it is being received.
 struct TPending {
   THttpRequest Req;
@@ -103,6 +113,7 @@ struct THttpServer::TImpl {
   std::condition_variable Wake;
   bool Stopping = false;
   std::thread Reaper;
+  std::vector<MHD_Connection*> Parked;  // streams with nothing to send, suspended; under ConnLock
 
   void SetDeadline(MHD_Connection* C, TClock::time_point At) {
     const MHD_ConnectionInfo* i = MHD_get_connection_info(C, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
@@ -119,6 +130,9 @@ struct THttpServer::TImpl {
     std::unique_lock lk(ConnLock);
     while (!Stopping) {
       Wake.wait_for(lk, std::chrono::milliseconds(250));
+      // Parked streams are asked again for what has come since.
+      for (MHD_Connection* c : Parked) MHD_resume_connection(c);
+      Parked.clear();
       auto now = TClock::now();
       for (TConn* c : Conns)
         if (!c->Shut && c->Deadline <= now) {
@@ -155,9 +169,49 @@ struct THttpServer::TImpl {
     static_cast<TImpl*>(Cls)->SetDeadline(C, TClock::now() + static_cast<TImpl*>(Cls)->Limits.RequestTimeout);
   }
 
-  static MHD_Result Queue(MHD_Connection* C, const THttpResponse& R, bool Close) {
-    MHD_Response* res =
-        MHD_create_response_from_buffer(R.Body.size(), const_cast<char*>(R.Body.data()), MHD_RESPMEM_MUST_COPY);
+  // The next bytes of a streamed answer. With nothing ready the connection is suspended (the
+  // library's way for a reader with no data yet) and parked for the reaper to resume.
+  static ssize_t ReadStream(void* Cls, uint64_t, char* Buf, size_t Max) {
+    auto* s = static_cast<TStream*>(Cls);
+    if (s->Taken == s->Buf.size()) {
+      s->Buf.clear();
+      s->Taken = 0;
+      if (s->Ended) return MHD_CONTENT_READER_END_OF_STREAM;
+      {
+        std::lock_guard lk(s->Server->ConnLock);
+        if (s->Server->Stopping) return MHD_CONTENT_READER_END_OF_STREAM;
+      }
+      try {
+        s->Ended = !s->Next(s->Buf);
+      } catch (const std::exception&) {
+        s->Ended = true;
+      }
+      if (s->Buf.empty()) {
+        if (s->Ended) return MHD_CONTENT_READER_END_OF_STREAM;
+        std::lock_guard lk(s->Server->ConnLock);
+        // Checked again under the lock Stop takes: nothing is parked once it has resumed them all.
+        if (s->Server->Stopping) return MHD_CONTENT_READER_END_OF_STREAM;
+        MHD_suspend_connection(s->Conn);
+        s->Server->Parked.push_back(s->Conn);
+        return 0;
+      }
+    }
+    size_t n = std::min(Max, s->Buf.size() - s->Taken);
+    std::memcpy(Buf, s->Buf.data() + s->Taken, n);
+    s->Taken += n;
+    return static_cast<ssize_t>(n);
+  }
+
+  MHD_Result Queue(MHD_Connection* C, const THttpResponse& R, bool Close) {
+    MHD_Response* res = nullptr;
+    if (R.Stream) {
+      auto* s = new TStream{R.Stream, {}, 0, false, C, this};
+      res = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 4096, &TImpl::ReadStream, s,
+                                              [](void* Cls) { delete static_cast<TStream*>(Cls); });
+      if (!res) delete s;
+    } else {
+      res = MHD_create_response_from_buffer(R.Body.size(), const_cast<char*>(R.Body.data()), MHD_RESPMEM_MUST_COPY);
+    }
     if (!res) return MHD_NO;
     MHD_add_response_header(res, "Content-Type", R.ContentType.c_str());
     for (auto& [k, v] : R.Headers) MHD_add_response_header(res, k.c_str(), v.c_str());
@@ -299,7 +353,7 @@ struct THttpServer::TImpl {
     } catch (...) {
       r = THttpResponse{500, "application/json", "{\"error\":\"internal error\"}", {}};
     }
-    return Queue(C, r, false);
+    return self->Queue(C, r, false);
   }
 };
 
@@ -339,7 +393,7 @@ void THttpServer::Start(const std::string& Address, int Port) {
                                                : reinterpret_cast<sockaddr_in*>(&sa)->sin_port);
 
   const THttpLimits& l = Impl_->Limits;
-  unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ERROR_LOG;
+  unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ERROR_LOG | MHD_ALLOW_SUSPEND_RESUME;
   bool tls = !l.CertificatePem.empty() || !l.KeyPem.empty();
   if (tls) flags |= MHD_USE_TLS;
   std::vector<MHD_OptionItem> opts = {
@@ -376,14 +430,17 @@ void THttpServer::Start(const std::string& Address, int Port) {
 
 void THttpServer::Stop() {
   if (!Impl_->Daemon) return;
-  MHD_stop_daemon(Impl_->Daemon);  // closes every connection and the listening socket
-  Impl_->Daemon = nullptr;
   {
+    // Streams end: the parked ones are resumed to find the server stopping.
     std::lock_guard lk(Impl_->ConnLock);
     Impl_->Stopping = true;
+    for (MHD_Connection* c : Impl_->Parked) MHD_resume_connection(c);
+    Impl_->Parked.clear();
   }
   Impl_->Wake.notify_all();
   Impl_->Reaper.join();
+  MHD_stop_daemon(Impl_->Daemon);  // closes every connection and the listening socket
+  Impl_->Daemon = nullptr;
 }
 
 }  // namespace Halyard::Gateway

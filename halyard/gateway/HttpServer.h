@@ -40,6 +40,10 @@ struct THttpResponse {
   std::string ContentType = "application/json";
   std::string Body;
   THttpFields Headers;
+  // A body sent as it comes (Server-Sent Events) instead of Body: called whenever the client may
+  // take more, it appends what is ready to Out and says whether more may follow. Nothing ready:
+  // the connection waits, holding no thread, and is asked again a quarter of a second later.
+  std::function<bool(std::string& Out)> Stream;
   void Set(std::string Name, std::string Value) { Headers.emplace_back(std::move(Name), std::move(Value)); }
 };
 

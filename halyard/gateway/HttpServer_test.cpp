@@ -380,3 +380,49 @@ TEST_F(HttpExposure, TlsWhenACertificateIsGiven) {
   Config.TlsCertificate = "/no/such/cert.pem";
   EXPECT_THROW(Start(), EConfigError);
 }
+
+// The event stream: events come as they are stored, each once, from Last-Event-ID on; streams
+// with nothing to say hold no event loop (one loop, 30 of them open, still answers); a stop
+// ends every stream at once.
+TEST_F(HttpExposure, EventStreamsFollowTheFeedAndEndWithTheServer) {
+  Config.HttpThreads = 1;
+  Start();
+  int64_t first = Store->Queue("+4917212345", "one", false, 0);
+  auto open = [&](const std::string& Extra) {
+    TSocket s(Api->Port());
+    s.Send("GET /events/stream HTTP/1.1\r\nHost: gw\r\nAuthorization: Bearer s3cret\r\n" + Extra + "\r\n");
+    return s;
+  };
+  // Until Text has come on S, or the time is up: all that came.
+  auto until = [](TSocket& S, const std::string& Text, std::string& Got) {
+    for (auto end = TSteady::now() + std::chrono::seconds(30); TSteady::now() < end && Got.find(Text) == std::string::npos;)
+      Got += S.Receive(100);
+    return Got.find(Text) != std::string::npos;
+  };
+  TSocket fromNow = open(""), again = open("Last-Event-ID: " + std::to_string(first - 1) + "\r\n");
+  std::string now, replayed;
+  ASSERT_TRUE(until(again, "\"to\":\"+4917212345\"", replayed)) << replayed;
+  EXPECT_NE(replayed.find("text/event-stream"), std::string::npos) << replayed;
+  EXPECT_NE(replayed.find("event: message.queued"), std::string::npos) << replayed;
+  ASSERT_TRUE(until(fromNow, "retry: 2000", now)) << now;
+  EXPECT_EQ(now.find("message.queued"), std::string::npos) << now;  // it was stored before
+  std::vector<TSocket> idle;
+  for (int i = 0; i < 30; ++i) idle.push_back(open(""));
+  EXPECT_TRUE(HealthAnswers(10000));
+  Store->Queue("+4917299999", "two", false, 0);
+  ASSERT_TRUE(until(fromNow, "\"to\":\"+4917299999\"", now)) << now;
+  EXPECT_NE(now.find("id: " + std::to_string(Store->LatestEvent()) + "\n"), std::string::npos) << now;
+  size_t at = now.find("+4917299999");
+  EXPECT_EQ(now.find("+4917299999", at + 1), std::string::npos) << "sent twice: " << now;
+  auto stopping = TSteady::now();
+  Api->Stop();
+  EXPECT_LT(TSteady::now() - stopping, std::chrono::seconds(10));
+  std::string rest = fromNow.Receive(5000);
+  EXPECT_TRUE(fromNow.Closed()) << rest;
+}
+
+// A stream needs the read scope like the feed it follows.
+TEST_F(HttpExposure, AnEventStreamNeedsAKey) {
+  Start();
+  EXPECT_EQ(StatusOf(Ask("GET /events/stream HTTP/1.1\r\nHost: gw\r\n\r\n")), 401);
+}

@@ -246,6 +246,8 @@ class TStore {
   // The event feed after AfterId, oldest first; of one type (or a type's prefix ending in ".")
   // when Type is given.
   virtual std::vector<TEvent> Events(int64_t AfterId, int Limit = 100, const std::string& Type = "") = 0;
+  // The id of the newest event; 0 when there is none.
+  virtual int64_t LatestEvent() = 0;
   // Drops events older than Before; their number.
   virtual int PruneEvents(TTime Before) = 0;
   // Records a modem's state (its gateway and name are the key), with an event of EventType

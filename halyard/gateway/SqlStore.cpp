@@ -281,6 +281,11 @@ class TSqlStore : public TStore {
     return m;
   }
 
+  int64_t LatestEvent() override {
+    std::lock_guard lk(M_);
+    return Int(Db_->Query("SELECT COALESCE(MAX(id), 0) FROM events").at(0).at(0));
+  }
+
   std::optional<TOutgoing> NextDue(TTime Now, const std::string& Route) override {
     std::lock_guard lk(M_);
     auto pick = Db_->Query(kNextDue, {Ms(Now), Route});
