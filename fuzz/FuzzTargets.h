@@ -154,7 +154,7 @@ inline void UserData(const uint8_t* data, size_t size) {
   d.OA = "+" + std::to_string(data[0] & 3);
   static const uint8_t kDCS[] = {0x00, 0x04, 0x08, 0xC8, 0xE0, 0xF0, 0xF4, 0x28};
   d.DCS = kDCS[data[1] & 7];
-  d.SetPDUTypeBit(6, data[1] & 8);
+  d.SetPDUTypeBit(Halyard::GSM::Tp::kUdhiBit, data[1] & 8);
   d.UD.assign(reinterpret_cast<const char*>(data + 2), size - 2);
   if (d.Packed())
     for (auto& c : d.UD) c = static_cast<char>(c & 0x7F);

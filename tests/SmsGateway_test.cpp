@@ -659,7 +659,8 @@ TEST(SmsGatewayPool, RoutesLimitsAndANamedModemOverThreeSimulators) {
   json m;
   EXPECT_TRUE(WaitFor(30, [&] { return (m = api.Get("/messages/" + std::to_string(held)))["waiting"] == why; })) << m;
   EXPECT_EQ(m["status"], "queued");
-  for (auto& r : api.Get("/modems")["modems"])
+  json modems = api.Get("/modems")["modems"];
+  for (auto& r : modems)
     if (r["name"] == "de1") EXPECT_EQ(r["limits_used"], "per day: 5 of 5") << r;
   EXPECT_EQ(gw.Terminate(), 0) << gw.Log();
 }

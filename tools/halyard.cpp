@@ -111,30 +111,19 @@ struct Options {
 std::string Latin1(const std::string& utf8, std::vector<std::string>& bad) {
   std::string out;
   for (size_t i = 0; i < utf8.size();) {
-    unsigned char c = static_cast<unsigned char>(utf8[i]);
-    size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 1;
-    uint32_t cp = n == 1 ? c : c & (0x7F >> n);
-    for (size_t k = 1; k < n && i + k < utf8.size(); ++k) cp = cp << 6 | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+    size_t at = i;
+    int32_t cp = AuxStr::NextCodePoint(utf8, i);
+    if (cp < 0) cp = static_cast<unsigned char>(utf8[at]);  // not UTF-8: a byte of a Latin-1 terminal
     if (cp < 256) out += static_cast<char>(cp);
     else if (cp == 0x20AC) out += '\x80';  // the euro sign, where the GSM table keeps it
-    else bad.push_back(utf8.substr(i, n));
-    i += n;
+    else bad.push_back(utf8.substr(at, i - at));
   }
   return out;
 }
 
 std::string Utf8(const std::string& latin1) {
   std::string out;
-  for (unsigned char c : latin1) {
-    if (c == 0x80) {
-      out += "\xE2\x82\xAC";
-    } else if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else {
-      out += static_cast<char>(0xC0 | c >> 6);
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
+  for (unsigned char c : latin1) AuxStr::AppendUtf8(out, c == 0x80 ? U'\u20AC' : char32_t{c});
   return out;
 }
 
@@ -232,10 +221,10 @@ json Details(GSM::TSMS* sms) {
     int vpf = s->GetPDUType2Bits(3);
     if (vpf == 2) j["validity"] = std::to_string(static_cast<long long>(std::llround(s->VP * 1440))) + " minutes";
     else if (vpf == 3) j["validity"] = Stamp(s->VP);
-    j["status_report_requested"] = s->GetPDUTypeBit(5);
+    j["status_report_requested"] = s->GetPDUTypeBit(GSM::Tp::kSrBit);
   }
   // The user-data header: its elements (the text behind it is Describe's).
-  if ((deliver || submit) && m->GetPDUTypeBit(6)) {
+  if ((deliver || submit) && m->GetPDUTypeBit(GSM::Tp::kUdhiBit)) {
     json elements = json::array();
     try {
       const GSM::TMessageContent content = GSM::MessageContent(*m);
@@ -363,7 +352,7 @@ std::unique_ptr<GSM::TSMSSubmit> MakeSubmit(Session* s, const std::string& numbe
   std::string sms = ToSMS(utf8);
   if (sms.size() > 160) throw GSM::EGSMError("Text too long: " + std::to_string(sms.size()) + " septets, 160 at most");
   m->UD = textMode ? GSM::SMStoISO(sms) : sms;
-  if (report) m->SetPDUTypeBit(5, true);
+  if (report) m->SetPDUTypeBit(GSM::Tp::kSrBit, true);
   if (!validity.empty()) {
     m->SetPDUType2Bits(3, 2);
     m->VP = ParseValidity(validity);

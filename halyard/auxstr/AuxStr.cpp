@@ -201,4 +201,59 @@ std::string StripExponent(std::string S) {
   return S;
 }
 
+int32_t NextCodePoint(std::string_view Text, size_t& Pos) {
+  const auto* s = reinterpret_cast<const unsigned char*>(Text.data());
+  const unsigned c = s[Pos];
+  const size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+  if (len == 0 || Pos + len > Text.size()) {
+    ++Pos;
+    return -1;
+  }
+  uint32_t cp = len == 1 ? c : c & (0x7Fu >> len);
+  for (size_t k = 1; k < len; ++k) {
+    if ((s[Pos + k] & 0xC0) != 0x80) {
+      ++Pos;
+      return -1;
+    }
+    cp = cp << 6 | (s[Pos + k] & 0x3F);
+  }
+  static constexpr uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+    ++Pos;
+    return -1;
+  }
+  Pos += len;
+  return static_cast<int32_t>(cp);
+}
+
+void AppendUtf8(std::string& Out, char32_t Cp) {
+  if (Cp < 0x80) {
+    Out += static_cast<char>(Cp);
+  } else if (Cp < 0x800) {
+    Out += static_cast<char>(0xC0 | Cp >> 6);
+    Out += static_cast<char>(0x80 | (Cp & 0x3F));
+  } else if (Cp < 0x10000) {
+    Out += static_cast<char>(0xE0 | Cp >> 12);
+    Out += static_cast<char>(0x80 | (Cp >> 6 & 0x3F));
+    Out += static_cast<char>(0x80 | (Cp & 0x3F));
+  } else {
+    Out += static_cast<char>(0xF0 | Cp >> 18);
+    Out += static_cast<char>(0x80 | (Cp >> 12 & 0x3F));
+    Out += static_cast<char>(0x80 | (Cp >> 6 & 0x3F));
+    Out += static_cast<char>(0x80 | (Cp & 0x3F));
+  }
+}
+
+bool ValidUtf8(std::string_view Text) {
+  for (size_t i = 0; i < Text.size();)
+    if (NextCodePoint(Text, i) < 0) return false;
+  return true;
+}
+
+size_t CountCodePoints(std::string_view Text) {
+  size_t n = 0;
+  for (size_t i = 0; i < Text.size(); ++n) NextCodePoint(Text, i);
+  return n;
+}
+
 }  // namespace Halyard::AuxStr

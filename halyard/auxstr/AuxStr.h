@@ -2,6 +2,7 @@
 // Small string and number routines on byte strings; positions count from 1.
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace Halyard::AuxStr {
 
@@ -29,5 +30,14 @@ std::string Bin2Hex(const std::string& Bin);
 std::string Hex2Bin(const std::string& Hex);
 std::string StripDecimals(std::string S);
 std::string StripExponent(std::string S);
+
+// UTF-8, walked in one place. The code point at Pos, with Pos moved past it; a malformed
+// sequence (a stray or missing continuation byte, an overlong form, a surrogate, a value past
+// U+10FFFF, a sequence cut short) is -1, and Pos moves one byte.
+int32_t NextCodePoint(std::string_view Text, size_t& Pos);
+void AppendUtf8(std::string& Out, char32_t CodePoint);
+bool ValidUtf8(std::string_view Text);
+// Code points, a malformed byte counting as one.
+size_t CountCodePoints(std::string_view Text);
 
 }  // namespace Halyard::AuxStr

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <vector>
 
 using namespace Halyard::AuxStr;
 
@@ -115,4 +116,27 @@ TEST(AuxStrFloatText, StripExponent) {
   EXPECT_EQ(StripExponent("1E05"), "1E05");
   EXPECT_EQ(StripExponent("1E005"), "1E05");
   EXPECT_EQ(StripExponent("12"), "12");
+}
+
+// The one UTF-8 walker: every malformed form is one byte of -1, never a code point, never a
+// read past the text.
+TEST(AuxStrUtf8, WalkAppendValidateAndCount) {
+  auto walk = [](const std::string& S) {
+    std::vector<int32_t> r;
+    for (size_t i = 0; i < S.size();) r.push_back(Halyard::AuxStr::NextCodePoint(S, i));
+    return r;
+  };
+  EXPECT_EQ(walk("a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"), (std::vector<int32_t>{'a', 0xE9, 0x20AC, 0x1F600}));
+  EXPECT_EQ(walk("\xC0\xAF"), (std::vector<int32_t>{-1, -1}));          // overlong
+  EXPECT_EQ(walk("\xED\xA0\x80"), (std::vector<int32_t>{-1, -1, -1}));  // a surrogate
+  EXPECT_EQ(walk("\xF4\x90\x80\x80"), (std::vector<int32_t>(4, -1)));  // past U+10FFFF
+  EXPECT_EQ(walk("\xE2\x82"), (std::vector<int32_t>{-1, -1}));          // cut short
+  EXPECT_EQ(walk("\xC3" "a"), (std::vector<int32_t>{-1, 'a'}));         // no continuation
+  std::string out;
+  for (char32_t c : {U'a', U'\u00E9', U'\u20AC', U'\U0001F600'}) Halyard::AuxStr::AppendUtf8(out, c);
+  EXPECT_EQ(out, "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80");
+  EXPECT_TRUE(Halyard::AuxStr::ValidUtf8(out));
+  EXPECT_FALSE(Halyard::AuxStr::ValidUtf8("ok\xFF"));
+  EXPECT_EQ(Halyard::AuxStr::CountCodePoints(out), 4u);
+  EXPECT_EQ(Halyard::AuxStr::CountCodePoints("\xFF\xFE"), 2u);
 }

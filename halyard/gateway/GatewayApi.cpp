@@ -263,7 +263,7 @@ int CheckMessage(const std::string& To, const std::string& Text) {
     throw EBadRequest{400, "Not a phone number: " + To + " (" + e.what() + ")"};
   }
   if (Text.empty()) throw EBadRequest{400, "\"text\" is empty"};
-  if (!ValidUtf8(Text)) throw EBadRequest{400, "\"text\" is not valid UTF-8"};
+  if (!AuxStr::ValidUtf8(Text)) throw EBadRequest{400, "\"text\" is not valid UTF-8"};
   int parts = 0;
   try {
     parts = GSM::CountParts(Text);
@@ -297,25 +297,6 @@ std::string RecipientProblem(const std::string& To) {
     return "only digits, with an optional leading +, make a number";
   if (digits < 3 || digits > 20) return "a number has 3 to 20 digits";
   return "";
-}
-
-bool ValidUtf8(const std::string& Text) {
-  const auto* s = reinterpret_cast<const unsigned char*>(Text.data());
-  size_t n = Text.size();
-  for (size_t i = 0; i < n;) {
-    unsigned c = s[i];
-    size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-    if (len == 0 || i + len > n) return false;
-    uint32_t cp = len == 1 ? c : c & (0x7F >> len);
-    for (size_t k = 1; k < len; ++k) {
-      if ((s[i + k] & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (s[i + k] & 0x3F);
-    }
-    static const uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += len;
-  }
-  return true;
 }
 
 struct TApiServer::TKeyState {
@@ -787,12 +768,11 @@ THttpResponse TApiServer::Route(const THttpRequest& Req, const TScopeCheck& May)
     json body = JsonBody(Req);
     if (!body.contains("text") || !body["text"].is_string()) throw EBadRequest{400, "\"text\" must be a string"};
     std::string text = body["text"];
-    if (!ValidUtf8(text)) throw EBadRequest{400, "\"text\" is not valid UTF-8"};
+    if (!AuxStr::ValidUtf8(text)) throw EBadRequest{400, "\"text\" is not valid UTF-8"};
     GSM::TEncodedText e = GSM::EncodeText(text);
     bool gsm = e.Coding == GSM::tcGSM7;
     int64_t units = static_cast<int64_t>(gsm ? e.Units.size() : e.Units.size() / 2);
-    int64_t characters = 0;
-    for (unsigned char c : text) characters += (c & 0xC0) != 0x80;
+    auto characters = static_cast<int64_t>(AuxStr::CountCodePoints(text));
     int parts = text.empty() ? 0 : GSM::CountParts(text);
     return Reply(200, {{"encoding", gsm ? "GSM 7-bit" : "UCS2"}, {"characters", characters}, {"units", units},
                        {"parts", parts}, {"per_part", parts > 1 ? (gsm ? 153 : 67) : (gsm ? 160 : 70)}});

@@ -91,7 +91,5 @@ std::string RecipientProblem(const std::string& To);
 // take it, or it is not waiting for a modem.
 std::string WaitingReason(const TOutgoing& Message, const std::vector<TModemRecord>& Modems, int64_t NowMs);
 
-// Whether Text is well-formed UTF-8 (no overlong forms, surrogates or code points past U+10FFFF).
-bool ValidUtf8(const std::string& Text);
 
 }  // namespace Halyard::Gateway

@@ -493,9 +493,9 @@ TEST(GatewayParts, ErrorsThatMayPassAndThoseThatWillNot) {
   EXPECT_EQ(UtcStamp(local, 8), 1767323045 - 7200);
   EXPECT_EQ(UtcStamp(local, -20), 1767323045 + 18000);
   EXPECT_EQ(UtcStamp(0, 8), 0);
-  EXPECT_TRUE(ValidUtf8("Gr\xC3\xBC\xC3\x9F" "e \xF0\x9F\x98\x80"));
+  EXPECT_TRUE(Halyard::AuxStr::ValidUtf8("Gr\xC3\xBC\xC3\x9F" "e \xF0\x9F\x98\x80"));
   for (const char* bad : {"\xC3", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xFF", "a\x80"})
-    EXPECT_FALSE(ValidUtf8(bad)) << bad;
+    EXPECT_FALSE(Halyard::AuxStr::ValidUtf8(bad)) << bad;
 }
 
 // A due message that no modem may take says why, from the modems' records of every gateway.

@@ -53,15 +53,15 @@ std::string ReadIccid(GSM::TGSM& G) {
 // its stamp (and a report's discharge time) replaced by a valid one, then left unknown.
 std::unique_ptr<GSM::TSMS2> ReadWithoutStamp(GSM::TGSM* G, std::string Hex) {
   size_t pos = G->SCAinPDU() ? static_cast<size_t>(Octet(Hex, 0)) + 1 : 0;
-  const int type = Octet(Hex, pos) & 0x03;  // TP-MTI
-  if (type != 0 && type != 2) return nullptr;
-  pos += type == 0 ? 1 : 2;  // DELIVER: the first octet; STATUS-REPORT: and TP-MR
+  const int type = Octet(Hex, pos) & GSM::Tp::kMtiMask;
+  if (type != GSM::Tp::kMtiDeliver && type != GSM::Tp::kMtiStatusReport) return nullptr;
+  pos += type == GSM::Tp::kMtiDeliver ? 1 : 2;  // DELIVER: the first octet; STATUS-REPORT: and TP-MR
   pos += 2 + static_cast<size_t>(Octet(Hex, pos) + 1) / 2;  // the address: length, type, digits
-  if (type == 0) pos += 2;  // TP-PID, TP-DCS
-  const int stamps = type == 0 ? 1 : 2;
+  if (type == GSM::Tp::kMtiDeliver) pos += 2;  // TP-PID, TP-DCS
+  const int stamps = type == GSM::Tp::kMtiDeliver ? 1 : 2;
   if (Hex.size() < 2 * (pos + 7 * static_cast<size_t>(stamps))) return nullptr;
   for (int i = 0; i < stamps; ++i, pos += 7) Hex.replace(2 * pos, 14, "00101000000000");
-  auto sms = GSM::TSMS2::CreateSMS(G, Hex, type == 0);
+  auto sms = GSM::TSMS2::CreateSMS(G, Hex, type == GSM::Tp::kMtiDeliver);
   if (auto* d = dynamic_cast<GSM::TSMSDeliver*>(sms.get())) {
     d->SCTS = 0;
     d->TimeZone = 0;

@@ -123,10 +123,13 @@ std::vector<std::vector<std::string>> Migrations(bool Postgres) {
   };
 }
 
+// A status as the outbox's column holds it.
+std::string St(TMessageStatus S) { return std::to_string(static_cast<int>(S)); }
+
 // The first due message a modem with a route name may take: a routed message goes only through
 // a modem its routes name.
 const std::string kNextDue =
-    "SELECT id FROM outbox WHERE status IN (0, 7) AND due <= ? AND (NOT EXISTS"
+    "SELECT id FROM outbox WHERE status IN (" + St(msQueued) + ", " + St(msScheduled) + ") AND due <= ? AND (NOT EXISTS"
     " (SELECT 1 FROM outbox_routes r WHERE r.message = outbox.id) OR EXISTS"
     " (SELECT 1 FROM outbox_routes r WHERE r.message = outbox.id AND r.modem = ?))"
     " ORDER BY priority DESC, id LIMIT 1";
@@ -273,7 +276,7 @@ class TSqlStore : public TStore {
     auto pick = Db_->Query(kNextDue + Db_->ForUpdate(), {Ms(Now), Route});
     if (pick.empty()) return std::nullopt;
     int64_t id = Int(pick[0][0]);
-    Db_->Query("UPDATE outbox SET status = 1, modem = ?, lease_until = ?, attempts = attempts + 1 WHERE id = ?",
+    Db_->Query("UPDATE outbox SET status = " + St(msSending) + ", modem = ?, lease_until = ?, attempts = attempts + 1 WHERE id = ?",
                {Modem, Ms(Now + Lease), id});
     auto m = Load(id);
     t.Emit("message.sending", id, {{"id", id}, {"modem", Modem}, {"attempt", m->Attempts}});
@@ -300,7 +303,8 @@ class TSqlStore : public TStore {
 
   bool RenewClaim(int64_t Id, const std::string& Modem, TTime Until) override {
     std::lock_guard lk(M_);
-    Db_->Query("UPDATE outbox SET lease_until = ? WHERE id = ? AND status = 1 AND modem = ?", {Ms(Until), Id, Modem});
+    Db_->Query("UPDATE outbox SET lease_until = ? WHERE id = ? AND status = " + St(msSending) + " AND modem = ?",
+               {Ms(Until), Id, Modem});
     return Db_->Changes() == 1;
   }
 
@@ -319,8 +323,8 @@ class TSqlStore : public TStore {
     std::lock_guard lk(M_);
     TTransaction t(*Db_);
     // Sent it was, even when its lease ran out meanwhile and it was called unknown.
-    Db_->Query("UPDATE outbox SET status = 2, error = '', error_code = -1, lease_until = 0, sent_at = ? WHERE id = ?"
-               " AND status <> 2",
+    Db_->Query("UPDATE outbox SET status = " + St(msSent) + ", error = '', error_code = -1, lease_until = 0, sent_at = ?"
+               " WHERE id = ? AND status <> " + St(msSent),
                {Ms(TClock::now()), Id});
     if (Db_->Changes() > 0) t.Emit("message.sent", Id, {{"id", Id}});
     Settle(t, Id);  // the reports of its first parts may be in already
@@ -353,7 +357,8 @@ class TSqlStore : public TStore {
   int ExpireClaims(TTime Now, std::chrono::seconds Silence) override {
     std::lock_guard lk(M_);
     TTransaction t(*Db_);
-    auto ids = Db_->Query("UPDATE outbox SET status = 6, error = ?, done_at = ? WHERE status = 1 AND lease_until < ?"
+    auto ids = Db_->Query("UPDATE outbox SET status = " + St(msUnknown) + ", error = ?, done_at = ? WHERE status = " +
+                              St(msSending) + " AND lease_until < ?"
                           " AND NOT EXISTS (SELECT 1 FROM modems WHERE gateway || '/' || name = outbox.modem"
                           " AND last_seen >= ?) RETURNING id",
                           {std::string(kUnknownOutcome), Ms(Now), Ms(Now), Ms(Now - Silence)});
@@ -365,8 +370,8 @@ class TSqlStore : public TStore {
   void ReleaseClaims(const std::string& Modem) override {
     std::lock_guard lk(M_);
     TTransaction t(*Db_);
-    auto ids = Db_->Query("UPDATE outbox SET status = 0, modem = '', lease_until = 0, attempts = attempts - 1 "
-                          "WHERE status = 1 AND modem = ? RETURNING id",
+    auto ids = Db_->Query("UPDATE outbox SET status = " + St(msQueued) + ", modem = '', lease_until = 0, attempts = attempts - 1 "
+                          "WHERE status = " + St(msSending) + " AND modem = ? RETURNING id",
                           {Modem});
     for (auto& r : ids) t.Emit("message.queued", Int(r[0]), {{"id", Int(r[0])}, {"released", true}});
     t.Commit();
@@ -379,7 +384,8 @@ class TSqlStore : public TStore {
 
   int QueueDepth() override {
     std::lock_guard lk(M_);
-    return static_cast<int>(Int(Db_->Query("SELECT COUNT(*) FROM outbox WHERE status IN (0, 1)").at(0).at(0)));
+    return static_cast<int>(
+        Int(Db_->Query("SELECT COUNT(*) FROM outbox WHERE status IN (" + St(msQueued) + ", " + St(msSending) + ")").at(0).at(0)));
   }
 
   std::map<TMessageStatus, int64_t> Counts() override {
@@ -789,7 +795,8 @@ class TSqlStore : public TStore {
                            {Message});
     if (!left.at(0).at(0) || Int(left[0][0]) != 0) return;
     TMessageStatus to = Int(left[0][1]) == 0 ? msDelivered : msUndelivered;
-    Db_->Query("UPDATE outbox SET status = ?, done_at = ? WHERE id = ? AND status IN (2, 4, 5) AND status <> ?",
+    Db_->Query("UPDATE outbox SET status = ?, done_at = ? WHERE id = ? AND status IN (" + St(msSent) + ", " +
+                   St(msDelivered) + ", " + St(msUndelivered) + ") AND status <> ?",
                {int64_t{to}, Ms(TClock::now()), Message, int64_t{to}});
     if (Db_->Changes() > 0) T.Emit(std::string("message.") + StatusName(to), Message, {{"id", Message}});
   }

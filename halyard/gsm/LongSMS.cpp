@@ -75,7 +75,7 @@ std::vector<std::unique_ptr<TSMSSubmit>> SplitText(const std::string& Utf8, cons
   for (size_t i = 0; i < pieces.size(); ++i) {
     auto m = std::make_unique<TSMSSubmit>();
     m->DA = DA;
-    if (Options.StatusReport) m->SetPDUTypeBit(5, true);
+    if (Options.StatusReport) m->SetPDUTypeBit(Tp::kSrBit, true);
     if (Options.Validity > 0) {
       m->SetPDUType2Bits(3, 2);
       m->VP = Options.Validity;
@@ -215,20 +215,34 @@ std::optional<TBroadcastAssembler::TMessage> TBroadcastAssembler::Add(const TCel
   auto key = std::make_tuple(m.MessageIdentifier, m.SerialNumber, pages);
   auto [it, fresh] = Partial_.try_emplace(key);
   if (fresh) it->second.Started = Now;
-  it->second.Texts.try_emplace(page, std::move(text));
+  const size_t bytes = text.size();
+  if (it->second.Texts.try_emplace(page, std::move(text)).second) {
+    it->second.Bytes += bytes;
+    Bytes_ += bytes;
+  }
   if (static_cast<int>(it->second.Texts.size()) == pages) {
     m.Pages = pages;
     for (auto& [n, t] : it->second.Texts) m.Text += t;
+    Bytes_ -= it->second.Bytes;
     Partial_.erase(it);
     return m;
   }
-  // Bounds: pages that are too old, and the oldest beyond the count, are given up.
-  for (auto i = Partial_.begin(); i != Partial_.end();)
-    i = Now - i->second.Started >= Opt_.KeepFor ? Partial_.erase(i) : std::next(i);
-  while (Partial_.size() > Opt_.MaxMessages)
-    Partial_.erase(std::min_element(Partial_.begin(), Partial_.end(), [](const auto& a, const auto& b) {
+  // Bounds: pages that are too old, and the oldest beyond the count or the bytes, are given up.
+  for (auto i = Partial_.begin(); i != Partial_.end();) {
+    if (Now - i->second.Started < Opt_.KeepFor) {
+      ++i;
+      continue;
+    }
+    Bytes_ -= i->second.Bytes;
+    i = Partial_.erase(i);
+  }
+  while (!Partial_.empty() && (Partial_.size() > Opt_.MaxMessages || Bytes_ > Opt_.MaxBytes)) {
+    auto oldest = std::min_element(Partial_.begin(), Partial_.end(), [](const auto& a, const auto& b) {
       return a.second.Started < b.second.Started;
-    }));
+    });
+    Bytes_ -= oldest->second.Bytes;
+    Partial_.erase(oldest);
+  }
   return std::nullopt;
 }
 

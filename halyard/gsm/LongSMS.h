@@ -112,10 +112,12 @@ class TBroadcastAssembler {
   struct TPartial {
     std::map<int, std::string> Texts;
     Clock::time_point Started;
+    size_t Bytes = 0;
   };
   TReassembler::TOptions Opt_;
   mutable std::mutex M_;
   std::map<std::tuple<uint16_t, uint16_t, int>, TPartial> Partial_;
+  size_t Bytes_ = 0;  // of every partial message's pages
 };
 
 }  // namespace Halyard::GSM

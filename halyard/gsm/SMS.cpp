@@ -121,11 +121,36 @@ uint8_t DTToValPer(TDateTime P) {
 
 // --- TSMS2 field codecs --------------------------------------------------------------------
 
-std::string TSMS2::EncodeODA(const std::string& A) {
-  uint8_t toa = 0x81;
+namespace {
+
+// A character a semi-octet can carry, as EncodeODA reads them.
+bool SemiOctet(char C) { return (C >= '0' && C <= '>') || C == '*' || C == '#' || (C >= 'a' && C <= 'c'); }
+
+// An alphanumeric address (TON 101, 23.040 9.1.2.5): the text as packed septets, its length
+// the number of useful semi-octets. What DecodeODA gives for one ("InternetSMS") encodes again.
+std::string EncodeAlphanumeric(const std::string& A) {
+  for (unsigned char c : A)
+    if (!IsSMSCharacter(c))
+      throw Framework::EConvertError(Framework::Format("Invalid character '%s' in the address \"%s\"", std::string(1, static_cast<char>(c)), A));
+  std::string septets = ISOtoSMS(A);
+  if (septets.size() > 11)
+    throw Framework::EConvertError(Framework::Format("The address \"%s\" has %d characters, 11 at most", A, static_cast<int>(septets.size())));
+  std::string packed = TSMS::EncodeString(septets, true).substr(1);
+  std::string r;
+  r += static_cast<char>((septets.size() * 7 + 3) / 4);
+  r += static_cast<char>(kToaAlphanumeric);
+  return r + packed;
+}
+
+}  // namespace
+
+std::string TSMS2::EncodeODA(const std::string& A, bool Alphanumeric) {
+  if (Alphanumeric && !A.empty() && A[0] != '+' && std::any_of(A.begin(), A.end(), [](char c) { return !SemiOctet(c); }))
+    return EncodeAlphanumeric(A);
+  uint8_t toa = kToaUnknown;
   std::string digits = A;
   if (!A.empty() && (A[0] == '+' || A[0] == '#')) {
-    toa = A[0] == '+' ? 0x91 : 0xA1;
+    toa = A[0] == '+' ? kToaInternational : kToaNational;
     digits.erase(0, 1);
   }
   // A semi-octet carries a digit or one of "*#abc" (10 to 14); ":;<=>" are the same values as
@@ -162,7 +187,7 @@ std::string TSMS2::DecodeODA(const std::string& Data, int& Pos) {
   uint8_t toa = At(Data, Pos + 1);
   Pos += 2;
   if (L == 0) return {};
-  if ((toa >> 4) == 0x0D) {
+  if ((toa & 0x70) == (kToaAlphanumeric & 0x70)) {
     int septets = 4 * L / 7;
     int octets = (septets * 7 + 7) / 8;
     Require(Data, Pos, octets);
@@ -171,7 +196,7 @@ std::string TSMS2::DecodeODA(const std::string& Data, int& Pos) {
     Pos += octets;
     return SMStoISO(DecodeString(packed, true));
   }
-  std::string r = toa == 0x91 ? "+" : toa == 0xA1 ? "#" : "";
+  std::string r = toa == kToaInternational ? "+" : toa == kToaNational ? "#" : "";
   int octets = (L + 1) / 2;
   Require(Data, Pos, octets);
   for (int i = 0; i < L; ++i) {
@@ -190,7 +215,7 @@ std::string TSMS2::DecodeSCA(const std::string& Data, int& Pos) const {
   } else {
     Require(Data, Pos, L + 1);
     uint8_t toa = At(Data, Pos + 1);
-    r = toa == 0x91 ? "+" : toa == 0xA1 ? "#" : "";
+    r = toa == kToaInternational ? "+" : toa == kToaNational ? "#" : "";
     for (int i = 2; i <= L; ++i) {
       uint8_t b = static_cast<uint8_t>(Data[static_cast<size_t>(Pos - 1 + i)]);
       r += static_cast<char>(0x30 + (b & 0x0F));
@@ -313,7 +338,7 @@ void TSMSSubmit::DecodePDU(const std::string& Data) {
 std::string TSMSDeliver::EncodePDU() {
   std::string r = EncodeSCAPrefix();
   r += static_cast<char>(PDUType);
-  r += EncodeODA(OA);
+  r += EncodeODA(OA, true);  // a sender may be a name: what DecodeODA read encodes again
   r += static_cast<char>(PID);
   r += static_cast<char>(DCS);
   r += EncodeStamp(SCTS) + static_cast<char>(EncodeTimeZone(TimeZone));

@@ -12,6 +12,23 @@ namespace Halyard::GSM {
 
 using Framework::TDateTime;
 
+// The first octet of a TPDU (23.040 9.2.3) and the types of address (9.1.2.5), by name.
+namespace Tp {
+constexpr uint8_t kMtiMask = 0x03;  // TP-MTI: the message type
+constexpr uint8_t kMtiDeliver = 0x00, kMtiSubmit = 0x01, kMtiStatusReport = 0x02;  // as the MS sees them
+constexpr int kMmsBit = 2;     // TP-MMS (DELIVER, STATUS-REPORT) / TP-RD (SUBMIT)
+constexpr int kVpfShift = 3;   // TP-VPF (SUBMIT): two bits
+constexpr uint8_t kVpfNone = 0, kVpfEnhanced = 1, kVpfRelative = 2, kVpfAbsolute = 3;
+constexpr int kSrBit = 5;      // TP-SRR (SUBMIT), TP-SRI (DELIVER), TP-SRQ (STATUS-REPORT)
+constexpr int kUdhiBit = 6;    // TP-UDHI: the user data begins with a header
+constexpr int kRpBit = 7;      // TP-RP: a reply path is set
+}  // namespace Tp
+// Type of address: 1, type of number (3 bits), numbering plan (4 bits).
+constexpr uint8_t kToaUnknown = 0x81;        // TON 000, ISDN/telephone
+constexpr uint8_t kToaInternational = 0x91;  // TON 001: spelt with a leading "+"
+constexpr uint8_t kToaNational = 0xA1;       // TON 010: spelt with a leading "#"
+constexpr uint8_t kToaAlphanumeric = 0xD0;   // TON 101: packed septets
+
 // What the message classes ask of the modem engine that steers their coding.
 class ISMSModem {
  public:
@@ -87,7 +104,9 @@ class TSMS2 : public TSMS {
   // 7-bit default-alphabet coding when bits 2 and 3 of DCS are clear.
   bool Packed() const { return (DCS & 0x0C) == 0; }
 
-  static std::string EncodeODA(const std::string& A);
+  // An address: digits with "+" (international) or "#" (national) in front, or, when
+  // Alphanumeric, a name of up to 11 characters of the default alphabet (TON 101).
+  static std::string EncodeODA(const std::string& A, bool Alphanumeric = false);
   // Pos (1-based) designates the length octet and advances past the field.
   static std::string DecodeODA(const std::string& Data, int& Pos);
   std::string DecodeSCA(const std::string& Data, int& Pos) const;
@@ -113,7 +132,7 @@ class TSMS2 : public TSMS {
 
 class TSMSSubmit : public TSMS2 {
  public:
-  TSMSSubmit() { PDUType = 0x01; }
+  TSMSSubmit() { PDUType = Tp::kMtiSubmit; }
   uint8_t PID = 0;
   std::string DA;
   uint8_t MR = 0;
@@ -125,7 +144,7 @@ class TSMSSubmit : public TSMS2 {
 
 class TSMSDeliver : public TSMS2 {
  public:
-  TSMSDeliver() { PDUType = 0x00; }
+  TSMSDeliver() { PDUType = Tp::kMtiDeliver; }
   uint8_t PID = 0;
   std::string OA;
   TDateTime SCTS = 0;
@@ -136,7 +155,7 @@ class TSMSDeliver : public TSMS2 {
 
 class TSMSStatusReport : public TSMS2 {
  public:
-  TSMSStatusReport() { PDUType = 0x02; }
+  TSMSStatusReport() { PDUType = Tp::kMtiStatusReport; }
   uint8_t MR = 0;
   std::string RA;
   TDateTime SCTS = 0;
@@ -150,7 +169,7 @@ class TSMSStatusReport : public TSMS2 {
 
 class TSMSCommand : public TSMS2 {
  public:
-  TSMSCommand() { PDUType = 0x02; }
+  TSMSCommand() { PDUType = Tp::kMtiStatusReport; }  // SMS-COMMAND shares the value, MS to SC
   uint8_t MR = 0;
   uint8_t PID = 0;
   uint8_t CT = 0;
@@ -162,7 +181,7 @@ class TSMSCommand : public TSMS2 {
 
 class TSMSDeliverReport : public TSMS2 {
  public:
-  TSMSDeliverReport() { PDUType = 0x00; }
+  TSMSDeliverReport() { PDUType = Tp::kMtiDeliver; }
   uint8_t ParameterIndicator = 0;
   uint8_t PID = 0;
   bool GetPresentBit(int N) const { return GetBit(ParameterIndicator, N); }
@@ -178,7 +197,7 @@ class TSMSDeliverReport : public TSMS2 {
 
 class TSMSSubmitReport : public TSMSDeliverReport {
  public:
-  TSMSSubmitReport() { PDUType = 0x01; }
+  TSMSSubmitReport() { PDUType = Tp::kMtiSubmit; }
   TDateTime SCTS = 0;
   int8_t TimeZone = 0;
   std::string EncodePDU() override;

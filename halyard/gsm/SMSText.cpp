@@ -2,88 +2,26 @@
 
 #include <array>
 
+#include "halyard/auxstr/AuxStr.h"
+
 namespace Halyard::GSM {
 
 namespace {
 
-// The default alphabet (TS 23.038 §6.2.1) as Unicode; 0x1B is the escape to the extension table.
-constexpr std::array<char32_t, 128> kDefault = {
-    U'@',    U'\u00A3', U'$',     U'\u00A5', U'\u00E8', U'\u00E9', U'\u00F9', U'\u00EC', U'\u00F2', U'\u00C7',
-    U'\n',   U'\u00D8', U'\u00F8', U'\r',    U'\u00C5', U'\u00E5', U'\u0394', U'_',     U'\u03A6', U'\u0393',
-    U'\u039B', U'\u03A9', U'\u03A0', U'\u03A8', U'\u03A3', U'\u0398', U'\u039E', 0xFFFD,  U'\u00C6', U'\u00E6',
-    U'\u00DF', U'\u00C9', U' ',     U'!',     U'"',     U'#',     U'\u00A4', U'%',     U'&',     U'\'',
-    U'(',    U')',     U'*',     U'+',     U',',     U'-',     U'.',     U'/',     U'0',     U'1',
-    U'2',    U'3',     U'4',     U'5',     U'6',     U'7',     U'8',     U'9',     U':',     U';',
-    U'<',    U'=',     U'>',     U'?',     U'\u00A1', U'A',     U'B',     U'C',     U'D',     U'E',
-    U'F',    U'G',     U'H',     U'I',     U'J',     U'K',     U'L',     U'M',     U'N',     U'O',
-    U'P',    U'Q',     U'R',     U'S',     U'T',     U'U',     U'V',     U'W',     U'X',     U'Y',
-    U'Z',    U'\u00C4', U'\u00D6', U'\u00D1', U'\u00DC', U'\u00A7', U'\u00BF', U'a',     U'b',     U'c',
-    U'd',    U'e',     U'f',     U'g',     U'h',     U'i',     U'j',     U'k',     U'l',     U'm',
-    U'n',    U'o',     U'p',     U'q',     U'r',     U's',     U't',     U'u',     U'v',     U'w',
-    U'x',    U'y',     U'z',     U'\u00E4', U'\u00F6', U'\u00F1', U'\u00FC', U'\u00E0'};
-
-// The extension table: the septet after the escape, and its character.
-struct TExtension {
-  uint8_t Code;
-  char32_t Char;
-};
-constexpr std::array<TExtension, 10> kExtension = {{{0x0A, U'\f'},
-                                                    {0x14, U'^'},
-                                                    {0x28, U'{'},
-                                                    {0x29, U'}'},
-                                                    {0x2F, U'\\'},
-                                                    {0x3C, U'['},
-                                                    {0x3D, U'~'},
-                                                    {0x3E, U']'},
-                                                    {0x40, U'|'},
-                                                    {0x65, U'\u20AC'}}};
+constexpr const auto& kDefault = kGsmDefault;
+constexpr const auto& kExtension = kGsmExtension;
 
 constexpr char32_t kReplacement = 0xFFFD;
 
-void PutUtf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | cp >> 6);
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | cp >> 12);
-    out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | cp >> 18);
-    out += static_cast<char>(0x80 | (cp >> 12 & 0x3F));
-    out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
+void PutUtf8(std::string& out, char32_t cp) { AuxStr::AppendUtf8(out, cp); }
 
 // The code points of a UTF-8 text; a malformed sequence is one U+FFFD.
 std::u32string CodePoints(const std::string& s) {
   std::u32string r;
   r.reserve(s.size());
   for (size_t i = 0; i < s.size();) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-    if (n == 0 || i + n > s.size()) {
-      r += kReplacement;
-      ++i;
-      continue;
-    }
-    char32_t cp = n == 1 ? c : c & (0x7F >> n);
-    bool ok = true;
-    for (size_t k = 1; k < n; ++k) {
-      unsigned char f = static_cast<unsigned char>(s[i + k]);
-      if ((f & 0xC0) != 0x80) ok = false;
-      cp = cp << 6 | (f & 0x3F);
-    }
-    if (!ok || (cp >= 0xD800 && cp < 0xE000) || cp > 0x10FFFF) {
-      r += kReplacement;
-      ++i;
-      continue;
-    }
-    r += cp;
-    i += n;
+    int32_t cp = AuxStr::NextCodePoint(s, i);
+    r += cp < 0 ? kReplacement : static_cast<char32_t>(cp);
   }
   return r;
 }
@@ -321,7 +259,7 @@ TMessageContent MessageContent(const TSMS2& M) {
   const bool septets = M.Packed();  // how the message class holds UD
   std::string octets = septets ? TSMS::EncodeString(M.UD, true).substr(1) : M.UD;
   size_t headerOctets = 0;
-  if (M.GetPDUTypeBit(6) && !octets.empty()) c.Header = TUserDataHeader::Parse(octets, headerOctets);
+  if (M.GetPDUTypeBit(Tp::kUdhiBit) && !octets.empty()) c.Header = TUserDataHeader::Parse(octets, headerOctets);
   if (septets) {
     std::string text = M.UD.substr(std::min(M.UD.size(), (headerOctets * 8 + 6) / 7));
     if (c.Coding == tcGSM7) c.Units = std::move(text);
@@ -342,7 +280,7 @@ TMessageContent MessageContent(const TSMS2& M) {
 void SetMessageContent(TSMS2& M, const TUserDataHeader* Header, const TEncodedText& Text) {
   M.DCS = Text.DCS();
   std::string header = Header && !Header->Elements.empty() ? Header->Encode() : std::string();
-  M.SetPDUTypeBit(6, !header.empty());
+  M.SetPDUTypeBit(Tp::kUdhiBit, !header.empty());
   if (Text.Coding == tcGSM7) M.UD = (header.empty() ? std::string() : AsSeptets(header)) + Text.Units;
   else M.UD = header + Text.Units;
 }

@@ -244,8 +244,9 @@ TEST(LongSMS, ReassemblerDropsDuplicatesExpiresAndStaysBounded) {
 TEST(CellBroadcastText, CodingsPrefixesPaddingAndPages) {
   // Pages as a network sends them: 6 header octets, then 82 octets of content padded with CR
   // (93 packed septets in the default alphabet).
-  auto page = [](uint8_t dcs, const std::string& content, int n, int of) {
+  auto page = [](uint8_t dcs, const std::string& content, int n, int of, int serial = 0) {
     std::string pdu = AuxStr::Hex2Bin("005011120000");
+    pdu[1] = static_cast<char>(0x50 + serial);
     pdu[4] = static_cast<char>(dcs);
     pdu[5] = static_cast<char>(n << 4 | of);
     if (CBSCoding(dcs).Coding == tcGSM7) {
@@ -274,4 +275,13 @@ TEST(CellBroadcastText, CodingsPrefixesPaddingAndPages) {
   EXPECT_EQ(whole->Pages, 2);
   EXPECT_EQ(a.Pending(), 0u);
   EXPECT_THROW(a.Add(*page(0x0F, "x", 3, 2)), ESMSDecodeError);
+  // The bytes kept are bounded as well as the count: first pages of endless messages push the
+  // oldest out.
+  TBroadcastAssembler small({.KeepFor = std::chrono::hours(1), .MaxMessages = 100, .MaxBytes = 100});
+  for (int serial = 0; serial < 20; ++serial)
+    EXPECT_FALSE(small.Add(*page(0x0F, ISOtoSMS("page one of message " + std::to_string(serial) + " "), 1, 2, serial)));
+  EXPECT_LE(small.Pending(), 4u);
+  auto last = small.Add(*page(0x0F, ISOtoSMS("and two"), 2, 2, 19));
+  ASSERT_TRUE(last);  // the newest is still there
+  EXPECT_EQ(last->Text, "page one of message 19 and two");
 }

@@ -69,7 +69,7 @@ std::string RawUserData(const std::string& t) {
   if (p >= t.size()) return {};
   p += 2 + (static_cast<uint8_t>(t[p]) + 1u) / 2;  // address: length in digits, type, digits
   p += 2;                                          // PID, DCS
-  switch ((static_cast<uint8_t>(t[0]) >> 3) & 3) {
+  switch ((static_cast<uint8_t>(t[0]) >> GSM::Tp::kVpfShift) & 3) {
     case 2: p += 1; break;
     case 1: case 3: p += 7; break;
     default: break;
@@ -894,7 +894,7 @@ void TGSMSimulator::FinishMessage(const std::string& Body, bool Escape) {
   }
   int mr = NextMR_++ & 0xFF;
   std::string back = SameNumber(submit.DA, Opt_.OwnNumber) ? AsDelivered(submit, WithoutSCA(stored), Opt_.OwnNumber) : "";
-  bool report = submit.GetPDUTypeBit(5);
+  bool report = submit.GetPDUTypeBit(GSM::Tp::kSrBit);
   std::string to = submit.DA;
   auto finish = [this, mr, back, report, to] {
     Line(Format("+CMGS: %d", mr));
@@ -902,7 +902,7 @@ void TGSMSimulator::FinishMessage(const std::string& Body, bool Escape) {
     if (!back.empty()) Deliver(back, false);
     if (report) {
       TSMSStatusReport r;
-      r.PDUType = 0x06;
+      r.PDUType = GSM::Tp::kMtiStatusReport | 1 << GSM::Tp::kMmsBit;  // no more messages
       r.MR = static_cast<uint8_t>(mr);
       r.RA = to;
       r.SCTS = r.DT = std::floor(Framework::Now() * 86400) / 86400;
@@ -917,7 +917,8 @@ void TGSMSimulator::FinishMessage(const std::string& Body, bool Escape) {
 std::string TGSMSimulator::AsDelivered(const TSMSSubmit& Submit, const std::string& TPDU, const std::string& From) {
   // A DELIVER with the user data exactly as sent: its header bit, PID and DCS too.
   TSMSDeliver d;
-  d.PDUType = static_cast<uint8_t>(0x04 | (Submit.PDUType & 0xC0));
+  d.PDUType = static_cast<uint8_t>(GSM::Tp::kMtiDeliver | 1 << GSM::Tp::kMmsBit |
+                                   (Submit.PDUType & (1 << GSM::Tp::kRpBit | 1 << GSM::Tp::kUdhiBit)));
   d.OA = From;
   d.PID = Submit.PID;
   d.DCS = Submit.DCS;
@@ -1002,7 +1003,7 @@ void TGSMSimulator::InjectPDU(const std::string& DeliverHex) {
 
 void TGSMSimulator::InjectStatusReport(uint8_t MR, uint8_t Status) {
   TSMSStatusReport r;
-  r.PDUType = 0x06;
+  r.PDUType = GSM::Tp::kMtiStatusReport | 1 << GSM::Tp::kMmsBit;
   r.MR = MR;
   r.ST = Status;
   r.RA = Opt_.OwnNumber;
