@@ -547,8 +547,27 @@ std::optional<THttpResponse> TApiServer::Console(const THttpRequest& Req, std::s
     // JSON only: a form of another site cannot send it without the browser asking first.
     json body = JsonBody(Req);
     if (!body.contains("key") || !body["key"].is_string()) return guarded(Error(400, "\"key\" must be a string"));
+    // Guessing keys is slowed: a peer with 10 wrong keys in a minute waits out the minute.
+    auto now = std::chrono::steady_clock::now();
+    {
+      std::lock_guard lk(RateLock_);
+      auto& f = FailedLogins_[Req.Peer];
+      if (now - f.first > std::chrono::minutes(1)) f = {now, 0};
+      if (f.second >= 10) {
+        THttpResponse r = Error(429, "Too many wrong keys from " + Req.Peer + "; try again in a minute");
+        r.Set("Retry-After", std::to_string(std::max<int64_t>(1, std::chrono::duration_cast<std::chrono::seconds>(
+                                                                   f.first + std::chrono::minutes(1) - now).count())));
+        return guarded(r);
+      }
+    }
     TKeyState* key = KeyFor(body["key"]);
-    if (!key) return guarded(Error(401, "Wrong key"));
+    if (!key) {
+      std::lock_guard lk(RateLock_);
+      if (FailedLogins_.size() > 4096)
+        std::erase_if(FailedLogins_, [&](const auto& e) { return now - e.second.first > std::chrono::minutes(1); });
+      ++FailedLogins_[Req.Peer].second;
+      return guarded(Error(401, "Wrong key"));
+    }
     Who = key->Name;
     if (!key->May("read")) return guarded(Error(403, "The key " + key->Name + " may not read: the console needs the scope \"read\""));
     auto s = Sessions_.Open(key->Name);
@@ -580,8 +599,8 @@ std::optional<THttpResponse> TApiServer::Console(const THttpRequest& Req, std::s
 
 THttpResponse TApiServer::EventStream(const THttpRequest& Req) {
   int64_t since = -1;
-  if (const std::string* last = Req.Header("last-event-id"); last && !last->empty() &&
-                                                            last->find_first_not_of("0123456789") == std::string::npos)
+  if (const std::string* last = Req.Header("last-event-id");
+      last && !last->empty() && last->size() <= 18 && last->find_first_not_of("0123456789") == std::string::npos)
     since = std::stoll(*last);
   else if (Req.Param("since"))
     since = NumberParam(Req, "since", 0, 0, INT64_MAX);

@@ -76,6 +76,8 @@ class TApiServer {
   TApiSource Src_;
   std::vector<std::unique_ptr<TKeyState>> Keys_;
   TConsoleSessions Sessions_{std::chrono::hours(8)};
+  // Wrong keys given to the console's log-in, by peer: since when, and how many; under RateLock_.
+  std::map<std::string, std::pair<std::chrono::steady_clock::time_point, int>> FailedLogins_;
   std::mutex RateLock_;
   std::unique_ptr<THttpServer> Http_;
 };

@@ -455,6 +455,12 @@ TEST_F(GatewayApi, ConsoleSessionsAndTheirToken) {
   EXPECT_EQ(out.Status, 200);
   EXPECT_NE(header(out, "Set-Cookie").find("Max-Age=0"), std::string::npos);
   EXPECT_EQ(ask("GET", "/modems", {{"cookie", session}}).Status, 401);
+
+  // Ten wrong keys from one peer in a minute, and even the right one waits.
+  for (int i = 0; i < 9; ++i) EXPECT_EQ(ask("POST", "/console/login", {}, R"({"key": "guess"})").Status, 401);
+  auto slowed = ask("POST", "/console/login", {}, R"({"key": "s3cret"})");
+  EXPECT_EQ(slowed.Status, 429) << slowed.Body;
+  EXPECT_FALSE(header(slowed, "Retry-After").empty());
 }
 
 // What the console's live count shows: the coding and the parts the gateway will send.
