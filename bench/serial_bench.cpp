@@ -3,6 +3,11 @@
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <thread>
 
@@ -31,6 +36,41 @@ void Latency(benchmark::State& state, bool inEventThread) {
     }
   }
 }
+
+// The floor: a thread of its own polling the slave in raw mode and reading what comes, the least
+// any serial library can do between the byte and its handler.
+void BM_RxLatencyBareReader(benchmark::State& state) {
+  HalyardTest::TPtyPair pty;
+  int fd = ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  termios t{};
+  ::tcgetattr(fd, &t);
+  ::cfmakeraw(&t);
+  ::tcsetattr(fd, TCSANOW, &t);
+  int stop[2];
+  if (::pipe(stop) != 0) return;
+  std::atomic<int> got{0};
+  std::thread reader([&] {
+    char buf[4096];
+    for (;;) {
+      pollfd p[2] = {{fd, POLLIN, 0}, {stop[0], POLLIN, 0}};
+      ::poll(p, 2, -1);
+      if (p[1].revents) return;
+      ssize_t n = ::read(fd, buf, sizeof buf);
+      if (n > 0) got += static_cast<int>(n);
+    }
+  });
+  for (auto _ : state) {
+    int before = got.load();
+    pty.Write("x");
+    while (got.load() == before) std::this_thread::yield();
+  }
+  (void)!::write(stop[1], "q", 1);
+  reader.join();
+  ::close(stop[0]);
+  ::close(stop[1]);
+  ::close(fd);
+}
+BENCHMARK(BM_RxLatencyBareReader)->UseRealTime();
 
 void BM_RxLatencyEventThread(benchmark::State& state) { Latency(state, true); }
 void BM_RxLatencyMainThread(benchmark::State& state) { Latency(state, false); }

@@ -19,7 +19,6 @@ using Framework::Application;
 using Framework::Format;
 
 namespace {
-constexpr int kAttemptPause = 150;
 constexpr int kDrainWait = 50;
 // Longest line kept: a modem line is never near this; a stream without line ends is noise.
 constexpr size_t kMaxLine = 64 * 1024;
@@ -173,7 +172,7 @@ bool TATChannel::RunAttempt(const std::string& Cmd, uint8_t Mode, bool& BodySent
       // Lines that came during the transaction wait for the framing: start it, whichever
       // thread ran the transaction.
       if (c->HandOver_) c->HandOver_->Wake();
-      Pause(kAttemptPause);
+      Pause(c->Settings.AttemptPause);
     }
   } cleanup{this};
   Drain(Mode);

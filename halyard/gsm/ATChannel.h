@@ -96,6 +96,8 @@ class TATChannel {
   };
   struct TSettings {
     int RepeatCount = 5, RecTimeout = 6000, RepeatTimeout = 500;
+    // The pause after every attempt, whatever its outcome (the model's).
+    int AttemptPause = 150;
     // The silence a two-stage command's final answer may take once its body is sent (0:
     // RecTimeout). A modem that sends a message may take two minutes to say so.
     int BodyTimeout = 0;

@@ -1,4 +1,5 @@
 #include "halyard/gsm/GSM.h"
+#include "halyard/gsm/GSMModels.h"
 
 #include <chrono>
 #include <thread>
@@ -190,11 +191,7 @@ namespace {
 const bool kPublished = [] {
   Framework::TClassBuilder<TGSM>("TGSM", "TConnection")
       .Create()
-      .Enum<TGSMEquipment>("Equipment", "TGSMEquipment",
-                           {"eqA1", "eqM1", "eqM20", "eqGM12", "eqNokia6210", "eqNokia9110", "eqM35", "eqS25",
-                            "eqT260", "eqWaveCom", "eqTC35", "eqGeneric", "eqQuectel", "eqSIMCom", "eqHuawei",
-                            "eqSierra", "eqUblox", "eqTelit"},
-                           &TGSM::Equipment, &TGSM::SetEquipment)
+      .Enum<TGSMEquipment>("Equipment", "TGSMEquipment", GSMEquipmentPublishedNames(), &TGSM::Equipment, &TGSM::SetEquipment)
       .Integer("SMSFormat", &TGSM::SMSFormat, &TGSM::SetSMSFormat)
       .SetOf<TGSMUnsolicitedIndicationSet>(
           "UnsolicitedIndication", "TGSMUnsolicitedIndicationSet",

@@ -35,6 +35,7 @@ void TGSM::SetSMSFormat(uint8_t v) {
 }
 
 void TGSM::SetEquipment(TGSMEquipment v) {
+  Channel_.Settings.AttemptPause = GSMModel(v).AttemptPause;
   Equipment_ = v;
   if (!GetSupportedSMSFormats().Contains(SMSFormat_)) SetSMSFormat(SMSFormat_ == 1 ? 0 : 1);
 }

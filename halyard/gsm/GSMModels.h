@@ -1,5 +1,8 @@
 #pragma once
 // The facts of each modem model in one table, read by the engine and by the simulator.
+#include <string>
+#include <vector>
+
 #include "halyard/commconnect/CommConnect.h"
 #include "halyard/gsm/GSMUtils.h"
 
@@ -35,6 +38,8 @@ struct TGSMModel {
   int FixedLength = 0;  // with clFixed
   // The serial line.
   CommConnect::TBaudrate Baudrate = CommConnect::br19200;
+  // ms between one attempt of a command and whatever comes next.
+  int AttemptPause = 150;
   // Opening.
   TPINStep PINStep = psStandard;
   int PINTimeout = 0;        // ms the PIN may take, when longer than RecTimeout
@@ -47,7 +52,7 @@ struct TGSMModel {
   bool TextVPRelative = false;  // text mode: a message without validity is sent as relative
   int SendTimeout = 0;          // ms a text-mode send may take, when longer than RecTimeout
   int SendPause = 0;            // ms it wants after a send
-  bool ReadPause = false;       // wants 500 ms after reading a message
+  int ReadPause = 0;            // ms it wants after reading a message
   int ListAll = -1;             // the +CMGL status that lists all messages (-1: none given)
   bool ListErrorEnds = false;   // answers an empty +CMGL with an error
   const char* SwitchOff = nullptr;  // the command that switches it off on close
@@ -63,6 +68,8 @@ struct TGSMModel {
 };
 
 const TGSMModel& GSMModel(TGSMEquipment Equipment);
+// The names the class publishes for TGSMEquipment, in its order.
+std::vector<std::string> GSMEquipmentPublishedNames();
 
 // The model row for what a modem says of itself (+CGMI, +CGMM): one of the eleven when it is
 // one of them, a family of today's modems, or eqGeneric.

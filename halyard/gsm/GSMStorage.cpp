@@ -61,7 +61,7 @@ std::unique_ptr<TSMS2> TGSM::ReadSMS(int Index, int& Status) {
   struct PauseAfter {
     TGSM* g;
     ~PauseAfter() {
-      if (GSMModel(g->Equipment_).ReadPause) g->Pause(500);
+      g->Pause(GSMModel(g->Equipment_).ReadPause);
     }
   } pause{this};
   TStringList work;

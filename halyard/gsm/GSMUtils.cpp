@@ -9,13 +9,6 @@ namespace R = Halyard::Resources;
 using AuxStr::Trim;
 using AuxStr::UpString;
 
-const std::array<const char*, kEquipmentCount> GSMEquipmentShortName = {
-    "A1",      "M1",      "M20",    "GM12",   "Nokia6210", "Nokia9110", "M35",    "S25",  "T260",
-    "WaveCom", "TC35",    "generic", "Quectel", "SIMCom",    "Huawei",    "Sierra", "u-blox", "Telit"};
-const std::array<const char*, kEquipmentCount> GSMEquipmentLongName = {
-    "Siemens A1",  "Siemens M1",    "Siemens M20",   "Ericsson GM12", "Nokia 6210", "Nokia 9110",
-    "Siemens M35", "Siemens S25",   "Motorola T260", "WaveCom",       "Siemens TC35", "Generic 27.005 modem",
-    "Quectel",     "SIMCom",        "Huawei",        "Sierra Wireless", "u-blox",     "Telit"};
 const std::array<const char*, 5> StatS = {"REC UNREAD", "REC READ", "STO UNSENT", "STO SENT", "ALL"};
 
 void GSMError(const std::string& Msg) { throw EGSMError(Msg); }

@@ -37,8 +37,9 @@ enum TGSMEquipment {
   eqA1, eqM1, eqM20, eqGM12, eqNokia6210, eqNokia9110, eqM35, eqS25, eqT260, eqWaveCom, eqTC35,
   eqGeneric, eqQuectel, eqSIMCom, eqHuawei, eqSierra, eqUblox, eqTelit
 };
-constexpr size_t kEquipmentCount = 18;
+constexpr size_t kEquipmentCount = static_cast<size_t>(eqTelit) + 1;
 using TGSMEquipmentSet = Framework::Set<TGSMEquipment, 32>;
+// Columns of the model table (GSMModels.cpp).
 extern const std::array<const char*, kEquipmentCount> GSMEquipmentShortName;
 extern const std::array<const char*, kEquipmentCount> GSMEquipmentLongName;
 extern const std::array<const char*, 5> StatS;
