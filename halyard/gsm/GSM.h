@@ -13,6 +13,7 @@
 #include "halyard/commconnect/CommConnect.h"
 #include "halyard/connect/Connect.h"
 #include "halyard/gsm/ATChannel.h"
+#include "halyard/gsm/ATReplies.h"
 #include "halyard/framework/Classes.h"
 #include "halyard/framework/Threads.h"
 #include "halyard/gsm/GSMUtils.h"
@@ -222,7 +223,7 @@ class TGSM : public Connect::TConnection, public ISMSModem, private TATChannel::
   void Acknowledge();
   void RegistrationChanged(int Status);
   // "+CMTI: <mem>,<index>" and its kind: the storage switched to, then the event.
-  void StoredIndication(const std::string& Line, int PrefixLength);
+  void StoredIndication(const TStoredIndication& Item);
   TRxCharEvent OnRxChar_;
   TBusyChanged OnBusyChanged_;
   TUnsolicitedLineEvent OnUnsolicitedLine_;

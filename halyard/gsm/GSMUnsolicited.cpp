@@ -4,6 +4,7 @@
 #include "halyard/gsm/CellBroadcast.h"
 #include "halyard/gsm/GSM.h"
 #include "halyard/gsm/GSMModels.h"
+#include "halyard/gsm/Unsolicited.h"
 
 namespace Halyard::GSM {
 
@@ -111,122 +112,133 @@ void TGSM::Acknowledge() {
   if (SMSService_ >= 1) Command("AT+CNMA", wmPrefixed);
 }
 
-void TGSM::ProcessRxLine(const std::string& aLine) {
-  // 1. The body of the message whose header came before.
-  if (PendingSMS_) {
-    const bool text = SMSFormat_ == 1;
-    std::unique_ptr<TSMS> sms = std::move(PendingSMS_);  // freed on every way out
-    if (auto* cb = dynamic_cast<TCellBroadcast*>(sms.get())) {
-      if (text) cb->Content = aLine;
-      else cb->SetPDU(aLine);
-      DoUnsolicitedSMS(-1, cb);
-    } else if (auto* sr = dynamic_cast<TSMSStatusReport*>(sms.get())) {
-      sr->SetPDU(aLine);
-      DoUnsolicitedSMS(-1, sr);
-      Acknowledge();
-    } else if (auto* d = dynamic_cast<TSMSDeliver*>(sms.get())) {
-      if (text) d->UD = aLine;
-      else d->SetPDU(aLine);
-      DoUnsolicitedSMS(-1, d);
-      Acknowledge();
+TUnsolicitedAction UnsolicitedAction(const std::string& Line, const TUnsolicitedContext& C) {
+  using A = TUnsolicitedAction;
+  auto starts = [&](const char* prefix) { return Line.rfind(prefix, 0) == 0; };
+  A a;
+  auto kind = [&](A::TKind k) {
+    a.Kind = k;
+    return std::move(a);
+  };
+  // Network registration; the answer to "AT+CREG=?" is ignored.
+  if (starts("+CREG: ")) {
+    if (Line.find('(') != std::string::npos) return kind(A::uaNone);
+    a.Registration = ParseRegistration(Line);
+    return kind(A::uaRegistration);
+  }
+  // The WaveCom module has finished starting up.
+  if (starts("+WIND:") && C.PINStep == psWaveCom) {
+    int pos = 7;
+    return kind(Framework::StrToIntDef(ExtractParam(Line, pos), -1) == 4 ? A::uaStartedUp : A::uaNone);
+  }
+  // Signal as registration, where opening asks for the signal.
+  if (starts("+CSQ: ") && C.Registration == rsCSQ && Line.find('(') == std::string::npos) {
+    a.Registration = ParseSignalQuality(Line) == 99 ? 0 : 1;
+    return kind(A::uaRegistration);
+  }
+  // An item stored by the modem. Quectel stores reports in "SR" and names "SM" in the indication.
+  if (starts("+CMTI:") || starts("+CBMI:") || starts("+CDSI:") || (starts("+CDS:") && C.StatusReportStored)) {
+    a.Stored = ParseStoredIndication(Line, starts("+CDS:") ? 5 : 6);
+    if (starts("+CDSI:") && C.ReportsInSR) a.Stored.Storage = "\"SR\"";
+    return kind(A::uaStored);
+  }
+  // A message delivered directly: its body follows.
+  if (starts("+CMT:")) {
+    auto d = std::make_unique<TSMSDeliver>();
+    if (C.TextMode) {
+      int pos = 6;
+      TDeliverTextHeader h = ParseDeliverTextHeader(Line, pos);
+      h.ApplyTo(*d);
+      a.BodyLength = h.Length;
     }
+    a.Message = std::move(d);
+    return kind(A::uaAwaitBody);
+  }
+  // A status report: in text mode whole in its line.
+  if (starts("+CDS:")) {
+    auto r = std::make_unique<TSMSStatusReport>();
+    if (!C.TextMode) {
+      a.Message = std::move(r);
+      return kind(A::uaAwaitBody);
+    }
+    TStatusReportTextHeader h = ParseStatusReportTextHeader(Line.substr(5));
+    r->PDUType = h.FO;
+    r->MR = h.MR;
+    r->RA = h.RA;
+    r->SCTS = h.SCTS;
+    r->TimeZone = h.TimeZone;
+    r->DT = h.DT;
+    r->DTTimeZone = h.DTTimeZone;
+    r->ST = h.ST;
+    a.Message = std::move(r);
+    return kind(A::uaMessage);
+  }
+  // A cell broadcast page.
+  if (starts("+CBM:")) {
+    auto cb = std::make_unique<TCellBroadcast>();
+    if (C.TextMode) {
+      TBroadcastTextHeader h = ParseBroadcastTextHeader(Line.substr(5));
+      cb->SetMessageCode(h.SerialNumber);
+      cb->MessageIdentifier = h.MessageIdentifier;
+      cb->DCS = h.DCS;
+      cb->SetPageNumber(4, h.Page);
+      cb->SetPageNumber(0, h.Pages);
+      a.BodyLength = 0;
+    }
+    a.Message = std::move(cb);
+    return kind(A::uaAwaitBody);
+  }
+  return kind(A::uaLine);
+}
+
+void CompleteBody(TSMS& Message, const std::string& Line, bool TextMode) {
+  if (auto* cb = dynamic_cast<TCellBroadcast*>(&Message)) {
+    if (TextMode) cb->Content = Line;
+    else cb->SetPDU(Line);
+  } else if (auto* d = dynamic_cast<TSMSDeliver*>(&Message); d && TextMode) {
+    d->UD = Line;
+  } else if (auto* m = dynamic_cast<TSMS2*>(&Message)) {
+    m->SetPDU(Line);
+  }
+}
+
+void TGSM::ProcessRxLine(const std::string& aLine) {
+  const bool text = SMSFormat_ == 1;
+  // The body of the message whose header came before.
+  if (PendingSMS_) {
+    std::unique_ptr<TSMS> sms = std::move(PendingSMS_);  // freed on every way out
+    CompleteBody(*sms, aLine, text);
+    DoUnsolicitedSMS(-1, sms.get());
+    if (!dynamic_cast<TCellBroadcast*>(sms.get())) Acknowledge();
     return;
   }
-  // The other rules in their order: the first whose prefix matches (letter case included) and
-  // that takes the line decides; a line no rule takes is the application's.
-  using TRule = bool (*)(TGSM& g, const std::string& Line);
-  static const std::pair<const char*, TRule> kRules[] = {
-      // 2. Network registration; the answer to "AT+CREG=?" is ignored.
-      {"+CREG: ",
-       [](TGSM& g, const std::string& Line) {
-         if (Line.find('(') == std::string::npos) g.RegistrationChanged(ParseRegistration(Line));
-         return true;
-       }},
-      // 3. The WaveCom module has finished starting up.
-      {"+WIND:",
-       [](TGSM& g, const std::string& Line) {
-         if (GSMModel(g.Equipment_).PINStep != psWaveCom) return false;
-         int pos = 7;
-         if (Framework::StrToIntDef(ExtractParam(Line, pos), -1) == 4) g.Channel_.ResponseEvent().SetEvent();
-         return true;
-       }},
-      // 4. Signal as registration, where opening asks for the signal.
-      {"+CSQ: ",
-       [](TGSM& g, const std::string& Line) {
-         if (GSMModel(g.Equipment_).Registration != rsCSQ || Line.find('(') != std::string::npos) return false;
-         g.RegistrationChanged(ParseSignalQuality(Line) == 99 ? 0 : 1);
-         return true;
-       }},
-      // 5, 6. An item stored by the modem.
-      {"+CMTI:", [](TGSM& g, const std::string& Line) { return g.StoredIndication(Line, 6), true; }},
-      {"+CBMI:", [](TGSM& g, const std::string& Line) { return g.StoredIndication(Line, 6), true; }},
-      {"+CDSI:", [](TGSM& g, const std::string& Line) { return g.StoredIndication(Line, 6), true; }},
-      {"+CDS:",
-       [](TGSM& g, const std::string& Line) {
-         if (!GSMModel(g.Equipment_).StatusReportStored) return false;
-         return g.StoredIndication(Line, 5), true;
-       }},
-      // 7. A message delivered directly: its body follows.
-      {"+CMT:",
-       [](TGSM& g, const std::string& Line) {
-         auto* d = new TSMSDeliver;
-         g.PendingSMS_.reset(d);
-         int pos = 6;
-         if (g.SMSFormat_ == 1) {
-           TDeliverTextHeader h = ParseDeliverTextHeader(Line, pos);
-           h.ApplyTo(*d);
-           g.Channel_.AwaitBody(h.Length);
-         } else {
-           g.Channel_.AwaitPDU();
-         }
-         return true;
-       }},
-      // 8. A status report: in text mode whole in its line.
-      {"+CDS:",
-       [](TGSM& g, const std::string& Line) {
-         if (g.SMSFormat_ != 1) {
-           g.PendingSMS_ = std::make_unique<TSMSStatusReport>();
-           g.Channel_.AwaitPDU();
-           return true;
-         }
-         TStatusReportTextHeader h = ParseStatusReportTextHeader(Line.substr(5));
-         TSMSStatusReport r;
-         r.PDUType = h.FO;
-         r.MR = h.MR;
-         r.RA = h.RA;
-         r.SCTS = h.SCTS;
-         r.TimeZone = h.TimeZone;
-         r.DT = h.DT;
-         r.DTTimeZone = h.DTTimeZone;
-         r.ST = h.ST;
-         g.DoUnsolicitedSMS(-1, &r);
-         g.Acknowledge();
-         return true;
-       }},
-      // 9. A cell broadcast page.
-      {"+CBM:",
-       [](TGSM& g, const std::string& Line) {
-         auto* cb = new TCellBroadcast;
-         g.PendingSMS_.reset(cb);
-         if (g.SMSFormat_ == 1) {
-           TBroadcastTextHeader h = ParseBroadcastTextHeader(Line.substr(5));
-           cb->SetMessageCode(h.SerialNumber);
-           cb->MessageIdentifier = h.MessageIdentifier;
-           cb->DCS = h.DCS;
-           cb->SetPageNumber(4, h.Page);
-           cb->SetPageNumber(0, h.Pages);
-           g.Channel_.AwaitBody(0);
-         } else {
-           g.Channel_.AwaitPDU();
-         }
-         return true;
-       }},
-  };
-  for (const auto& [prefix, rule] : kRules)
-    if (aLine.rfind(prefix, 0) == 0 && rule(*this, aLine)) return;
+  TUnsolicitedAction a = UnsolicitedAction(aLine, TUnsolicitedContext::Of(GSMModel(Equipment_), text));
+  switch (a.Kind) {
+    case TUnsolicitedAction::uaNone:
+      return;
+    case TUnsolicitedAction::uaRegistration:
+      RegistrationChanged(a.Registration);
+      return;
+    case TUnsolicitedAction::uaStartedUp:
+      Channel_.ResponseEvent().SetEvent();
+      return;
+    case TUnsolicitedAction::uaStored:
+      StoredIndication(a.Stored);
+      return;
+    case TUnsolicitedAction::uaAwaitBody:
+      PendingSMS_ = std::move(a.Message);
+      if (a.BodyLength < 0) Channel_.AwaitPDU();
+      else Channel_.AwaitBody(a.BodyLength);
+      return;
+    case TUnsolicitedAction::uaMessage:
+      DoUnsolicitedSMS(-1, a.Message.get());
+      Acknowledge();
+      return;
+    case TUnsolicitedAction::uaLine:
+      break;
+  }
   // A modem that started again by itself has lost its settings: its owner opens it again.
   if (IsRestartLine(aLine) && Channel_.Framed() > OpenMark_) RestartSeen_ = true;
-  // 10.
   DoUnsolicitedLine(aLine);
 }
 
@@ -234,10 +246,8 @@ void TGSM::RegistrationChanged(int Status) {
   if (Status != RegistrationStatus_) DoNetworkRegistration(Status);
 }
 
-void TGSM::StoredIndication(const std::string& Line, int PrefixLength) {
-  auto [storage, index] = ParseStoredIndication(Line, PrefixLength);
-  // Quectel stores reports in "SR" and names "SM" in the indication.
-  if (Line.rfind("+CDSI:", 0) == 0 && GSMModel(Equipment_).ReportsInSR) storage = "\"SR\"";
+void TGSM::StoredIndication(const TStoredIndication& Item) {
+  const auto& [storage, index] = Item;
   try {
     Setmem1(storage);
   } catch (const std::exception& e) {
