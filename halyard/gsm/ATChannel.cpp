@@ -81,6 +81,36 @@ TATChannel::TATChannel(TOwner& Owner) : Owner_(Owner) {
                            "+CME ERROR:.Params=RES,ERR", "COMMAND NOT SUPPORT.Params=RES,ERR",
                            "TOO MANY PARAMETERS.Params=RES,ERR"})
     ResultCodes_.Add(line);
+  CompileResultCodes();
+  ResultCodes_.OnChange = [this](Framework::TObject*) { CompileResultCodes(); };
+}
+
+void TATChannel::CompileResultCodes() {
+  std::vector<TResultCode> codes;
+  for (int i = 0; i < ResultCodes_.Count(); ++i) {
+    std::string name = ResultCodes_.Names(i);
+    if (name.empty() || name.find(".Params") != std::string::npos) continue;
+    std::string params = ResultCodes_.GetValue(name + ".Params");
+    codes.push_back({name, Framework::StrToIntDef(ResultCodes_.ValueFromIndex(i), 0),
+                     params.find("RES") != std::string::npos, params.find("OK") != std::string::npos});
+  }
+  std::lock_guard lk(StateLock_);
+  Codes_ = std::move(codes);
+}
+
+const TATChannel::TResultCode* TATChannel::FindCode(const std::string& L, bool Exact) const {
+  auto same = [](std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+             return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
+           });
+  };
+  // The first entry of a name wins, as the list's own look-up does.
+  for (const TResultCode& c : Codes_)
+    if (same(c.Line, L)) return &c;
+  if (Exact || UpString(L).find("ERROR") == std::string::npos) return nullptr;
+  for (const TResultCode& c : Codes_)
+    if (c.Line == "ERROR") return &c;
+  return nullptr;
 }
 
 int TATChannel::LastResultCode() const {
@@ -247,10 +277,10 @@ bool TATChannel::RunAttempt(const std::string& Cmd, uint8_t Mode, bool& BodySent
     // No echo this time: the modem does not echo (any more), whatever the command was.
     if (!EchoSeen_) EchoOn_ = false;
   }
-  std::string last = LastResultLine();
+  std::lock_guard lk(StateLock_);
   bool ok = complete;
-  if (complete && (Mode & wmResult)) ok = ResultCodes_.GetValue(last + ".Params").find("OK") != std::string::npos;
-  if (!ok && (Mode & wmErrorEnds)) ok = last.find("ERROR") != std::string::npos;
+  if (complete && (Mode & wmResult)) ok = LastResultOk_;
+  if (!ok && (Mode & wmErrorEnds)) ok = LastResultLine_.find("ERROR") != std::string::npos;
   return ok;
 }
 
@@ -273,7 +303,10 @@ int TATChannel::Transact(const std::string& Cmd, uint8_t Mode, Framework::TStrin
     std::lock_guard lk(StateLock_);
     LastResultLine_.clear();
     LastResultCode_ = 0;
+    LastResultOk_ = false;
     CommandName_ = name;
+    CommandEcho_ = "AT" + name;
+    CommandPrefix_ = name + ":";
     ResultLines_ = Strings;
   }
   int left = Repeats != 0 ? Repeats : Settings.RepeatCount;
@@ -346,18 +379,6 @@ void TATChannel::Receive(const std::string& Chunk) {
   if (wake && HandOver_) HandOver_->Wake();
 }
 
-bool TATChannel::IsFinal(const std::string& L, bool Exact, std::string* Key) const {
-  std::string key = L;
-  int index = ResultCodes_.IndexOfName(key);
-  if (index < 0 && !Exact && UpString(L).find("ERROR") != std::string::npos) {
-    key = "ERROR";
-    index = ResultCodes_.IndexOfName(key);
-  }
-  if (index < 0 || ResultCodes_.GetValue(key + ".Params").find("RES") == std::string::npos) return false;
-  if (Key) *Key = key;
-  return true;
-}
-
 void TATChannel::ConsumeLines(const std::string& Chunk, const std::function<void(const std::string&)>& Line) {
   ResponseBuffer_ += Chunk;
   size_t pos = 0, n = ResponseBuffer_.size();
@@ -377,7 +398,7 @@ void TATChannel::ConsumeLines(const std::string& Chunk, const std::function<void
 void TATChannel::HandleLine(const std::string& L) {
   ++AttemptLines_;
   std::string U = UpString(L);
-  if (U.rfind("AT" + CommandName_, 0) == 0) {
+  if (U.rfind(CommandEcho_, 0) == 0) {
     ++Progress_;  // the echo
     // Whatever came before the echo answers an earlier command (a reply that came too late
     // for its own transaction); it is framed for the unsolicited handling afterwards.
@@ -385,6 +406,7 @@ void TATChannel::HandleLine(const std::string& L) {
       RxState_ &= wmDrain | wmPrompt;
       LastResultLine_.clear();
       LastResultCode_ = 0;
+      LastResultOk_ = false;
       if (ResultLines_ && ResultLines_->Count() > LinesAtStart_)
         ResultLines_->DeleteRange(LinesAtStart_, ResultLines_->Count() - LinesAtStart_);
     }
@@ -400,9 +422,8 @@ void TATChannel::HandleLine(const std::string& L) {
   // A message's body is data even where it reads like a result ("ERROR in your bill").
   bool body = ExpectBody_;
   ExpectBody_ = false;
-  std::string key;
-  std::string prefix = CommandName_ + ":";
-  if (IsFinal(L, body, &key)) {
+  const std::string& prefix = CommandPrefix_;
+  if (const TResultCode* code = IsFinal(L, body)) {
     if (Owed_) {
       // An earlier command's final result: it and what came with it are not this command's.
       Owed_ = false;
@@ -413,11 +434,12 @@ void TATChannel::HandleLine(const std::string& L) {
       ++Progress_;
       return;
     }
-    LastResultCode_ = Framework::StrToIntDef(ResultCodes_.ValueFromIndex(ResultCodes_.IndexOfName(key)), 0);
+    LastResultCode_ = code->Code;
+    LastResultOk_ = code->Ok;
     LastResultLine_ = L;
     RxState_ |= wmResult | wmResponse;
     ++Progress_;
-  } else if (ResultCodes_.IndexOfName(L) >= 0) {
+  } else if (FindCode(L, true)) {
     // A result code that is no final one (RING).
   } else if (body) {
     data(L);

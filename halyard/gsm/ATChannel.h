@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "halyard/framework/Classes.h"
 #include "halyard/framework/FrontBuffer.h"
@@ -156,15 +157,29 @@ class TATChannel {
   // Waits for ResponseEvent up to Limit ms of silence; returns false on time-out.
   bool WaitResponse(uint64_t& SeenProgress, const std::function<bool()>& Done, int Limit);
   void HandleLine(const std::string& L);  // under StateLock_
-  // Whether a line is a final result code, and its entry in ResultCodes (Exact: by its whole
-  // text only, not by the word ERROR in it).
-  bool IsFinal(const std::string& L, bool Exact, std::string* Key = nullptr) const;
+  // ResultCodes as values, compiled whenever the list changes.
+  struct TResultCode {
+    std::string Line;
+    int Code = 0;
+    bool Final = false;  // its ".Params" say RES
+    bool Ok = false;     // and OK
+  };
+  void CompileResultCodes();
+  // The entry of a line: its own (names compare without regard to ASCII case), or with Exact
+  // false the ERROR entry for any line with the word ERROR in it; null for none.
+  const TResultCode* FindCode(const std::string& L, bool Exact) const;
+  // The entry of a final result line, or null.
+  const TResultCode* IsFinal(const std::string& L, bool Exact) const {
+    const TResultCode* c = FindCode(L, Exact);
+    return c && c->Final ? c : nullptr;
+  }
   // Adds a chunk to ResponseBuffer_ and hands over each whole line it completes; under StateLock_.
   void ConsumeLines(const std::string& Chunk, const std::function<void(const std::string&)>& Line);
   void Send(const std::string& Text) { Owner_.ChannelSend(Text); }
 
   TOwner& Owner_;
   Framework::TStringList ResultCodes_;
+  std::vector<TResultCode> Codes_;  // under StateLock_
   TATHandOverThread* HandOver_ = nullptr;
   Framework::TEvent ResponseEvent_;
 
@@ -181,7 +196,9 @@ class TATChannel {
   std::string ResponseBuffer_;
   std::string LastResultLine_;
   int LastResultCode_ = 0;
+  bool LastResultOk_ = false;
   std::string CommandName_;
+  std::string CommandEcho_, CommandPrefix_;  // "AT" + the name, the name + ":"
   Framework::TStringList* ResultLines_ = nullptr;
   uint64_t Progress_ = 0;  // chunks that carried something of the transaction
   long long AttemptLines_ = 0, AttemptBytes_ = 0;  // what this attempt has received
