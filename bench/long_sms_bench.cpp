@@ -49,6 +49,24 @@ void BM_DecodeAndReassemble(benchmark::State& state) {
 }
 BENCHMARK(BM_DecodeAndReassemble)->Arg(0)->Arg(1);
 
+// The user data of one full concatenated 7-bit part as a received message holds it (septets):
+// its header read and its text decoded.
+void BM_ConcatenatedPartUserData(benchmark::State& state) {
+  auto parts = SplitText(Text(false), "+491712345678", {.Reference = 1});
+  TSMSDeliver d;
+  d.OA = "+491712345678";
+  d.PDUType = static_cast<uint8_t>(parts[0]->PDUType & 0x40);
+  d.DCS = parts[0]->DCS;
+  d.UD = parts[0]->UD;
+  for (auto _ : state) {
+    TMessageContent c = MessageContent(d);
+    benchmark::DoNotOptimize(c.Header);
+    benchmark::DoNotOptimize(c.Text());
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_ConcatenatedPartUserData);
+
 }  // namespace
 
 BENCHMARK_MAIN();

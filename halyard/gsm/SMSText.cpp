@@ -257,15 +257,25 @@ TMessageContent MessageContent(const TSMS2& M) {
   TMessageContent c;
   c.Coding = SMSCoding(M.DCS);
   const bool septets = M.Packed();  // how the message class holds UD
-  std::string octets = septets ? TSMS::EncodeString(M.UD, true).substr(1) : M.UD;
-  size_t headerOctets = 0;
-  if (M.GetPDUTypeBit(Tp::kUdhiBit) && !octets.empty()) c.Header = TUserDataHeader::Parse(octets, headerOctets);
+  const bool hasHeader = M.GetPDUTypeBit(Tp::kUdhiBit) && !M.UD.empty();
   if (septets) {
-    std::string text = M.UD.substr(std::min(M.UD.size(), (headerOctets * 8 + 6) / 7));
-    if (c.Coding == tcGSM7) c.Units = std::move(text);
-    else c.Units = TSMS::EncodeString(text, true).substr(1);  // compressed or reserved: the octets
+    // The header is read from the septets that hold it, packed again alone (its length is in the
+    // first octet: the first septet and one bit of the second); the text is taken as it stands.
+    size_t headerOctets = 0;
+    if (hasHeader) {
+      const auto& ud = M.UD;
+      size_t udhl = (static_cast<uint8_t>(ud[0]) & 0x7F) | (ud.size() > 1 ? (static_cast<uint8_t>(ud[1]) & 1) << 7 : 0);
+      size_t need = std::min(ud.size(), ((1 + udhl) * 8 + 6) / 7);
+      std::string octets = TSMS::EncodeString(ud.substr(0, need), true).substr(1);
+      c.Header = TUserDataHeader::Parse(octets, headerOctets);
+    }
+    size_t from = std::min(M.UD.size(), (headerOctets * 8 + 6) / 7);
+    if (c.Coding == tcGSM7) c.Units = M.UD.substr(from);
+    else c.Units = TSMS::EncodeString(M.UD.substr(from), true).substr(1);  // compressed or reserved: the octets
   } else {
-    std::string rest = octets.substr(headerOctets);
+    size_t headerOctets = 0;
+    if (hasHeader) c.Header = TUserDataHeader::Parse(M.UD, headerOctets);
+    std::string rest = M.UD.substr(std::min(headerOctets, M.UD.size()));
     if (c.Coding == tcGSM7) {
       // A 7-bit group the message class holds as octets (message waiting): unpack them.
       size_t n = rest.size() * 8 / 7;
