@@ -129,7 +129,7 @@ void BM_SignalQuality(benchmark::State& state) {
   }
   state.counters["cpu_ms"] = 1000 * cpu / static_cast<double>(state.iterations());
 }
-BENCHMARK(BM_SignalQuality)->Iterations(20)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SignalQuality)->Iterations(100)->Unit(benchmark::kMillisecond);
 
 #ifdef HALYARD_HAVE_GAMMU
 void BM_SignalQualityLibgammu(benchmark::State& state) {

@@ -68,7 +68,7 @@ void TCommEventThread::Execute() {
   while (!Terminated()) {
     Mask_ = 0;
     bool ok = WaitCommEvent(Handle_, &Mask_, &Overlapped_);
-    if (GetLastError() == ERROR_IO_PENDING) ok = Event_WaitFor(&WakeEvent(), Framework::INFINITE) == Framework::wrSignaled;
+    if (GetLastError() == ERROR_IO_PENDING) ok = WaitCommEventReading(Handle_, &WakeEvent()) == Framework::wrSignaled;
     // Woken to end: the mask of a cancelled wait is no event.
     if (Terminated()) break;
     if (ok) {

@@ -1,5 +1,6 @@
 #include "halyard/framework/Threads.h"
 
+#include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -25,12 +26,52 @@ TEvent::~TEvent() {
   Abandoned_ = true;
   Cv_.notify_all();
   Cv_.wait(lk, [&] { return Waiters_ == 0; });
+  if (PollFd_ >= 0) ::close(PollFd_);
 }
 
 void TEvent::SetEvent() {
   std::lock_guard lk(M_);
   Signaled_ = true;
   Cv_.notify_all();
+  PokePoller();
+}
+
+void TEvent::PokePoller() {
+  if (!Polling_ || Poked_) return;
+  uint64_t one = 1;
+  [[maybe_unused]] ssize_t n = ::write(PollFd_, &one, sizeof one);
+  Poked_ = true;
+}
+
+int TEvent::PollFd() {
+  std::lock_guard lk(M_);
+  if (PollFd_ < 0) PollFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  return PollFd_;
+}
+
+bool TEvent::BeginPoll(TWaitResult& Result) {
+  std::lock_guard lk(M_);
+  if (Signaled_ || Abandoned_) {
+    Result = Signaled_ ? wrSignaled : wrAbandoned;
+    return false;
+  }
+  Polling_ = PollFd_ >= 0;
+  return Polling_;
+}
+
+void TEvent::EndPoll() {
+  std::lock_guard lk(M_);
+  Polling_ = false;
+  if (Poked_) {
+    uint64_t count;
+    [[maybe_unused]] ssize_t n = ::read(PollFd_, &count, sizeof count);
+    Poked_ = false;
+  }
+}
+
+void TEvent::Notify() {
+  std::lock_guard lk(M_);
+  PokePoller();
 }
 
 void TEvent::ResetEvent() {
@@ -47,6 +88,7 @@ void TEvent::Abandon() {
   std::lock_guard lk(M_);
   Abandoned_ = true;
   Cv_.notify_all();
+  PokePoller();
 }
 
 TWaitResult TEvent::WaitFor(uint32_t Timeout) {

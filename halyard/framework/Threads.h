@@ -34,12 +34,24 @@ class TEvent {
   // Wakes every waiter with wrAbandoned, now and in future waits.
   void Abandon();
 
+  // For a wait that watches descriptors too (poll): PollFd becomes readable when the event is
+  // set or abandoned, or Notify is called, between BeginPoll and EndPoll. BeginPoll returns
+  // false, with the result, when the wait is over already; -1 when no descriptor can be made.
+  int PollFd();
+  bool BeginPoll(TWaitResult& Result);
+  void EndPoll();
+  // Wakes a poller without setting the event.
+  void Notify();
+
  private:
+  void PokePoller();  // under M_
   mutable std::mutex M_;
   std::condition_variable Cv_;
   bool Signaled_;
   bool Abandoned_ = false;
   int Waiters_ = 0;
+  int PollFd_ = -1;
+  bool Polling_ = false, Poked_ = false;
 };
 
 // Re-entrant lock, as the platform's critical sections are. Meets BasicLockable.

@@ -291,8 +291,10 @@ int TATChannel::Transact(const std::string& Cmd, uint8_t Mode, Framework::TStrin
     ~Guard() {
       std::lock_guard lk(c->StateLock_);
       c->ResultLines_ = nullptr;
+      c->CallerFrames_ = false;
     }
   } lines{this};
+  const bool framesHere = HandOver_ ? HandOver_->FramesHere() : Application().IsMainThread();
   std::string name = UpString(Trim(Cmd));
   name.erase(0, 2);
   for (char stop : {'=', '?', ';'}) {
@@ -308,6 +310,7 @@ int TATChannel::Transact(const std::string& Cmd, uint8_t Mode, Framework::TStrin
     CommandEcho_ = "AT" + name;
     CommandPrefix_ = name + ":";
     ResultLines_ = Strings;
+    CallerFrames_ = framesHere;
   }
   int left = Repeats != 0 ? Repeats : Settings.RepeatCount;
   bool ok = false, bodySent = false;
@@ -332,7 +335,7 @@ int TATChannel::Transact(const std::string& Cmd, uint8_t Mode, Framework::TStrin
 
 void TATChannel::Receive(const std::string& Chunk) {
   if (Chunk.empty()) return;
-  bool wake;
+  bool wake, signal = false;
   {
     std::lock_guard lk(RxLock_);
     AsyncBuffer_.Append(Chunk);
@@ -367,7 +370,10 @@ void TATChannel::Receive(const std::string& Chunk) {
       // A long line that is still coming is progress as much as a whole one.
       if (!ResponseBuffer_.empty()) ++Progress_;
       if (AttemptLines_ > Settings.MaxReplyLines || AttemptBytes_ > Settings.MaxReplyBytes) Overflow_ = true;
-      ResponseEvent_.SetEvent();
+      signal = true;
+      // The waiting caller frames what came itself when it is the framing thread; the hand-over
+      // after the attempt takes the lines on.
+      if (CallerFrames_) wake = false;
     } else if (Owed_) {
       // Between transactions only a final result matters: it pays what is owed.
       ConsumeLines(Chunk, [this](const std::string& L) {
@@ -376,6 +382,8 @@ void TATChannel::Receive(const std::string& Chunk) {
       if (!Owed_) ResponseBuffer_.clear();
     }
   }
+  // Set outside the lock: the caller it wakes takes the lock at once.
+  if (signal) ResponseEvent_.SetEvent();
   if (wake && HandOver_) HandOver_->Wake();
 }
 

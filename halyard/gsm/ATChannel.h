@@ -200,6 +200,7 @@ class TATChannel {
   std::string CommandName_;
   std::string CommandEcho_, CommandPrefix_;  // "AT" + the name, the name + ":"
   Framework::TStringList* ResultLines_ = nullptr;
+  bool CallerFrames_ = false;  // the transaction runs on the thread that frames
   uint64_t Progress_ = 0;  // chunks that carried something of the transaction
   long long AttemptLines_ = 0, AttemptBytes_ = 0;  // what this attempt has received
   bool Overflow_ = false;

@@ -107,6 +107,10 @@ BOOL SetCommTimeouts(HANDLE h, const COMMTIMEOUTS* Timeouts);
 // A new mask completes a pending WaitCommEvent with 0.
 BOOL SetCommMask(HANDLE h, DWORD EvtMask);
 BOOL WaitCommEvent(HANDLE h, DWORD* EvtMask, OVERLAPPED* Overlapped);
+// Waits without limit, as Event->WaitFor does, for the event of a wait that WaitCommEvent left
+// pending, and reads the device meanwhile in the calling thread: received bytes raise the event
+// with no other thread between. Not for other waits on the event.
+Framework::TWaitResult WaitCommEventReading(HANDLE h, Framework::TEvent* Event);
 // When the device hangs up (the other end of a pseudo-terminal closed, a USB modem pulled), it is
 // no longer watched: CE_IOE is reported once with EV_ERR, pending writes fail, and reads fail
 // with the system's error once the bytes that had arrived are taken.

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -137,6 +138,15 @@ struct TCommDevice {
   };
   std::deque<WriteReq> OutQ;
   bool TxCheck = false;
+  // Input is read by the event thread while it waits for an event (WaitCommEventReading), so a
+  // byte reaches its handler with no hand-over between threads; the I/O thread reads only once
+  // nobody has waited for kAway (a handler that takes long, or no event thread at all).
+  bool Waiter = false;
+  Framework::TEvent* WaiterEvent = nullptr;
+  static constexpr int kAway = 5;  // ms
+  bool AwayExpired = false;  // kAway has passed without a waiter: the I/O thread reads
+  bool IoReading = false;    // the I/O thread polls for input
+  int AwayTimer = -1, TxTimer = -1;
   bool HungUp = false;
   int HangupError = 0;
   bool XoffHold = false;
@@ -145,9 +155,53 @@ struct TCommDevice {
   bool HasCounters = false;
   serial_icounter_struct Counters{};
 
+  // Has the I/O thread, and a waiter that reads, look at the device again.
   void Wake() {
+    WakeIo();
+    if (Waiter && WaiterEvent) WaiterEvent->Notify();
+  }
+  void WakeIo() {
     char c = 1;
     [[maybe_unused]] ssize_t r = ::write(WakeW, &c, 1);
+  }
+  static void Arm(int Timer, int Ms) {
+    itimerspec t{};
+    t.it_value.tv_nsec = static_cast<long>(Ms) * 1000000L;
+    ::timerfd_settime(Timer, 0, &t, nullptr);
+  }
+  static bool Expired(int Timer) {
+    uint64_t n = 0;
+    return ::read(Timer, &n, sizeof n) == static_cast<ssize_t>(sizeof n) && n > 0;
+  }
+  // Reads what the device has into the input queue (a hang-up when it has gone) and raises
+  // one event for it, written bytes that have left included. Under M, so two readers keep the
+  // order of the bytes.
+  void ReadInput() {
+    char buf[4096];
+    ssize_t n = Sys->Read(Fd, buf, sizeof buf);
+    int err = n == 0 ? EIO : n < 0 ? errno : 0;
+    if (n > 0) {
+      std::string_view chunk(buf, static_cast<size_t>(n));
+      DWORD ev = EV_RXCHAR;
+      if (chunk.find(Dcb.EvtChar) != std::string_view::npos) ev |= EV_RXFLAG;
+      if (Dcb.Flags & fNull) {
+        for (char c : chunk)
+          if (c != '\0') InQ.Push(c);
+      } else {
+        InQ.Append(chunk);
+      }
+      CheckCounters();
+      // An answer means the command has gone out: one event says both.
+      if (TxCheck && OutQ.empty() && Drained()) {
+        TxCheck = false;
+        Arm(TxTimer, 0);
+        ev |= EV_TXEMPTY;
+      }
+      Raise(ev);
+    } else if (err != EAGAIN && err != EINTR) {
+      // The other end has gone (a pseudo-terminal whose master closed, a USB modem pulled).
+      HangUp(err);
+    }
   }
   static void Complete(OVERLAPPED* ov, DWORD status, DWORD bytes) {
     ov->Internal = status;
@@ -196,9 +250,13 @@ struct TCommDevice {
     LineBits = bits;
     if (ev) Raise(ev);
   }
+  bool NoLsr = false;  // the driver has no line status register to ask (a pseudo-terminal, USB)
   bool Drained() {  // under M
     unsigned int lsr = 0;
-    if (Sys->Ioctl(Fd, TIOCSERGETLSR, &lsr) == 0) return (lsr & TIOCSER_TEMT) != 0;
+    if (!NoLsr) {
+      if (Sys->Ioctl(Fd, TIOCSERGETLSR, &lsr) == 0) return (lsr & TIOCSER_TEMT) != 0;
+      NoLsr = errno == ENOTTY || errno == EINVAL;
+    }
     int n = 0;
     if (Sys->Ioctl(Fd, TIOCOUTQ, &n) == 0) return n == 0;
     return true;
@@ -225,23 +283,24 @@ struct TCommDevice {
 };
 
 void TCommDevice::IoLoop() {
-  char buf[4096];
   for (;;) {
     // Checked before every wait too: the wake-up byte of a stop may have been drained already.
     if (Stop.load()) return;
-    bool wantRead, wantWrite, txCheck, hungUp;
+    bool wantRead, wantWrite, hungUp;
     {
       std::lock_guard lk(M);
       hungUp = HungUp;
-      wantRead = !HungUp && InQ.size() < InCap;
+      wantRead = !HungUp && InQ.size() < InCap && !Waiter && AwayExpired;
+      IoReading = wantRead;
       wantWrite = !HungUp && !OutQ.empty();
-      txCheck = TxCheck;
     }
     // A hung-up descriptor reports POLLHUP at once whatever is asked: leave it out of the poll.
-    pollfd fds[2] = {{hungUp ? -1 : Fd, static_cast<short>((wantRead ? POLLIN : 0) | (wantWrite ? POLLOUT : 0)), 0},
-                     {WakeR, POLLIN, 0}};
-    // The only timed poll: while written bytes may still sit in the driver's queue.
-    int r = Sys->Poll(fds, 2, txCheck ? 5 : -1);
+    const short what = static_cast<short>((wantRead ? POLLIN : 0) | (wantWrite ? POLLOUT : 0));
+    pollfd fds[4] = {{hungUp || !what ? -1 : Fd, what, 0},
+                     {WakeR, POLLIN, 0},
+                     {AwayTimer, POLLIN, 0},
+                     {TxTimer, POLLIN, 0}};
+    int r = Sys->Poll(fds, 4, -1);
     if (Stop.load()) return;
     if (r < 0) {
       if (errno == EINTR) continue;
@@ -252,27 +311,26 @@ void TCommDevice::IoLoop() {
       while (::read(WakeR, sink, sizeof sink) > 0) {
       }
     }
-    if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-      bool readable = (fds[0].revents & POLLIN) || wantRead;
-      ssize_t n = readable ? Sys->Read(Fd, buf, sizeof buf) : -1;
-      int err = n == 0 || !readable ? EIO : n < 0 ? errno : 0;
+    if ((fds[2].revents & POLLIN) && Expired(AwayTimer)) {
       std::lock_guard lk(M);
-      if (n > 0) {
-        std::string_view chunk(buf, static_cast<size_t>(n));
-        DWORD ev = EV_RXCHAR;
-        if (chunk.find(Dcb.EvtChar) != std::string_view::npos) ev |= EV_RXFLAG;
-        if (Dcb.Flags & fNull) {
-          for (char c : chunk)
-            if (c != '\0') InQ.Push(c);
+      if (!Waiter) AwayExpired = true;
+    }
+    if ((fds[3].revents & POLLIN) && Expired(TxTimer)) {
+      // Written bytes may still sit in the driver's queue: look again until they have left.
+      std::lock_guard lk(M);
+      if (TxCheck && OutQ.empty()) {
+        if (Drained()) {
+          TxCheck = false;
+          Raise(EV_TXEMPTY);
         } else {
-          InQ.Append(chunk);
+          Arm(TxTimer, 5);
         }
-        CheckCounters();
-        Raise(ev);
-      } else if (err != EAGAIN && err != EINTR) {
-        // The other end has gone (a pseudo-terminal whose master closed, a USB modem pulled).
-        HangUp(err);
       }
+    }
+    if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+      std::lock_guard lk(M);
+      if (wantRead || (fds[0].revents & POLLIN)) ReadInput();
+      else HangUp(EIO);
     }
     if (fds[0].revents & POLLOUT) {
       std::lock_guard lk(M);
@@ -290,14 +348,10 @@ void TCommDevice::IoLoop() {
         DWORD done = static_cast<DWORD>(w.Off);
         OutQ.pop_front();
         if (ov) Complete(ov, 0, done);
-        TxCheck = true;
-      }
-    }
-    {
-      std::lock_guard lk(M);
-      if (TxCheck && OutQ.empty() && Drained()) {
-        TxCheck = false;
-        Raise(EV_TXEMPTY);
+        if (OutQ.empty()) {
+          TxCheck = true;
+          Arm(TxTimer, 5);
+        }
       }
     }
   }
@@ -370,6 +424,19 @@ HANDLE CreateFileA(const std::string& FileName, DWORD DesiredAccess, DWORD, void
     }
     d->WakeR = p[0];
     d->WakeW = p[1];
+    d->AwayTimer = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    d->TxTimer = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (d->AwayTimer < 0 || d->TxTimer < 0) {
+      int e = errno;
+      for (int f : {d->AwayTimer, d->TxTimer, d->WakeR, d->WakeW})
+        if (f >= 0) ::close(f);
+      sys->Close(fd);
+      delete d;
+      Fail(e);
+      return INVALID_HANDLE_VALUE;
+    }
+    // Until an event thread waits, the I/O thread reads.
+    TCommDevice::Arm(d->AwayTimer, TCommDevice::kAway);
     d->Io = std::thread([d] { d->IoLoop(); });
     if (d->HasLines) {
       InstallInterruptHandler();
@@ -402,8 +469,8 @@ BOOL CloseHandle(HANDLE h) {
     h->WaitOv = nullptr;
     h->WaitMask = nullptr;
   }
-  if (h->WakeR >= 0) ::close(h->WakeR);
-  if (h->WakeW >= 0) ::close(h->WakeW);
+  for (int f : {h->WakeR, h->WakeW, h->AwayTimer, h->TxTimer})
+    if (f >= 0) ::close(f);
   h->Sys->Close(h->Fd);
   delete h;
   return Ok();
@@ -564,6 +631,47 @@ BOOL WaitCommEvent(HANDLE h, DWORD* EvtMask, OVERLAPPED* ov) {
   return Fail(ERROR_IO_PENDING);
 }
 
+Framework::TWaitResult WaitCommEventReading(HANDLE h, Framework::TEvent* Event) {
+  if (!Event) return Framework::wrError;
+  if (!Usable(h) || !h->IsChar || Event->PollFd() < 0) return Event->WaitFor(Framework::INFINITE);
+  const int eventFd = Event->PollFd();
+  {
+    std::lock_guard lk(h->M);
+    h->Waiter = true;
+    h->WaiterEvent = Event;
+    h->AwayExpired = false;
+    TCommDevice::Arm(h->AwayTimer, 0);
+    if (h->IoReading) h->WakeIo();  // it stops reading
+  }
+  struct Leave {
+    TCommDevice* d;
+    ~Leave() {
+      std::lock_guard lk(d->M);
+      d->Waiter = false;
+      d->WaiterEvent = nullptr;
+      TCommDevice::Arm(d->AwayTimer, TCommDevice::kAway);
+    }
+  } leave{h};
+  Framework::TWaitResult result = Framework::wrError;
+  for (;;) {
+    if (!Event->BeginPoll(result)) return result;
+    bool wantRead;
+    {
+      std::lock_guard lk(h->M);
+      wantRead = !h->HungUp && h->InQ.size() < h->InCap;
+    }
+    pollfd fds[2] = {{wantRead ? h->Fd : -1, POLLIN, 0}, {eventFd, POLLIN, 0}};
+    int r = h->Sys->Poll(fds, 2, -1);
+    int err = errno;
+    Event->EndPoll();
+    if (r < 0 && err != EINTR) return Event->WaitFor(Framework::INFINITE);
+    if (r > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
+      std::lock_guard lk(h->M);
+      h->ReadInput();
+    }
+  }
+}
+
 BOOL ClearCommError(HANDLE h, DWORD* Errors, COMSTAT* Stat) {
   if (!Usable(h)) return false;
   int outq = 0;
@@ -688,8 +796,9 @@ BOOL WriteFile(HANDLE h, const void* Buffer, DWORD Count, DWORD* Written, OVERLA
   if (done == Count) {
     if (Written) *Written = Count;
     if (ov) TCommDevice::Complete(ov, 0, Count);
+    // Whoever reads the answer tells that the bytes have left; the timer, when none comes.
     h->TxCheck = true;
-    h->Wake();
+    TCommDevice::Arm(h->TxTimer, 5);
     return Ok();
   }
   TCommDevice::WriteReq req;
@@ -698,7 +807,7 @@ BOOL WriteFile(HANDLE h, const void* Buffer, DWORD Count, DWORD* Written, OVERLA
   req.Ov = ov;
   if (ov) ov->Internal = ERROR_IO_PENDING;
   h->OutQ.push_back(std::move(req));
-  h->Wake();
+  h->WakeIo();
   return Fail(ERROR_IO_PENDING);
 }
 
