@@ -333,7 +333,28 @@ int TATChannel::Transact(const std::string& Cmd, uint8_t Mode, Framework::TStrin
 
 // --- the receiver thread -------------------------------------------------------------------
 
-void TATChannel::Receive(const std::string& Chunk) {
+template <class F>
+void TATChannel::ConsumeLines(std::string_view Chunk, F&& Line) {
+  const bool kept = !ResponseBuffer_.empty();
+  if (kept) ResponseBuffer_.append(Chunk);
+  const std::string_view buf = kept ? std::string_view(ResponseBuffer_) : Chunk;
+  size_t pos = 0, n = buf.size();
+  for (;;) {
+    TLineScan s = ScanLine(buf, pos, n);
+    if (s.Kind == TLineScan::lsIncomplete) {
+      pos = s.Start;
+      break;
+    }
+    if (s.Kind == TLineScan::lsLine) Line(std::string(buf.substr(s.Start, s.End - s.Start)));
+    pos = s.End + 1;
+  }
+  if (kept) ResponseBuffer_.erase(0, pos);
+  else ResponseBuffer_.assign(Chunk.substr(pos));
+  if (ResponseBuffer_.size() > kMaxLine) ResponseBuffer_.clear();
+}
+
+
+void TATChannel::Receive(std::string_view Chunk) {
   if (Chunk.empty()) return;
   bool wake, signal = false;
   {
@@ -361,7 +382,7 @@ void TATChannel::Receive(const std::string& Chunk) {
         RxState_ |= wmDrain;
         ++Progress_;
       }
-      if ((WaitMode_ & wmPrompt) && Chunk.find('>') != std::string::npos) {
+      if ((WaitMode_ & wmPrompt) && Chunk.find('>') != std::string_view::npos) {
         RxState_ |= wmPrompt;
         ++Progress_;
       }
@@ -385,22 +406,6 @@ void TATChannel::Receive(const std::string& Chunk) {
   // Set outside the lock: the caller it wakes takes the lock at once.
   if (signal) ResponseEvent_.SetEvent();
   if (wake && HandOver_) HandOver_->Wake();
-}
-
-void TATChannel::ConsumeLines(const std::string& Chunk, const std::function<void(const std::string&)>& Line) {
-  ResponseBuffer_ += Chunk;
-  size_t pos = 0, n = ResponseBuffer_.size();
-  for (;;) {
-    TLineScan s = ScanLine(ResponseBuffer_, pos, n);
-    if (s.Kind == TLineScan::lsIncomplete) {
-      pos = s.Start;
-      break;
-    }
-    if (s.Kind == TLineScan::lsLine) Line(ResponseBuffer_.substr(s.Start, s.End - s.Start));
-    pos = s.End + 1;
-  }
-  ResponseBuffer_.erase(0, pos);
-  if (ResponseBuffer_.size() > kMaxLine) ResponseBuffer_.clear();
 }
 
 void TATChannel::HandleLine(const std::string& L) {

@@ -124,7 +124,7 @@ class TATChannel {
   std::string LastResultLine() const;
 
   // The receiver thread's part: a chunk as the port delivered it.
-  void Receive(const std::string& Chunk);
+  void Receive(std::string_view Chunk);
   // The main thread's part: reports the characters received and, between transactions, frames
   // their lines for the owner.
   void Frame();
@@ -173,8 +173,11 @@ class TATChannel {
     const TResultCode* c = FindCode(L, Exact);
     return c && c->Final ? c : nullptr;
   }
-  // Adds a chunk to ResponseBuffer_ and hands over each whole line it completes; under StateLock_.
-  void ConsumeLines(const std::string& Chunk, const std::function<void(const std::string&)>& Line);
+  // Hands over each whole line a chunk completes, with what ResponseBuffer_ kept of an earlier
+  // one, and keeps the unfinished rest there; under StateLock_. A chunk of whole lines is read
+  // where it lies.
+  template <class F>
+  void ConsumeLines(std::string_view Chunk, F&& Line);
   void Send(const std::string& Text) { Owner_.ChannelSend(Text); }
 
   TOwner& Owner_;

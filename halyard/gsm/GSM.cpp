@@ -176,7 +176,10 @@ void TGSM::DoComRxChar(TObject* Sender, int Count) {
   // The sender, not COMDevice: the property may change while the old port still delivers.
   auto* port = dynamic_cast<Connect::TCommunicationConnection*>(Sender);
   if (Count <= 0 || !port) return;
-  Channel_.Receive(port->Retrieve(Count));
+  // Read into a buffer kept between chunks: no allocation for each.
+  RxChunk_.resize(static_cast<size_t>(Count));
+  int n = port->Read(RxChunk_.data(), Count);
+  Channel_.Receive(std::string_view(RxChunk_.data(), static_cast<size_t>(std::clamp(n, 0, Count))));
 }
 
 void TGSM::DoRxChar(char aChar) {

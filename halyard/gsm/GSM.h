@@ -220,6 +220,7 @@ class TGSM : public Connect::TConnection, public ISMSModem, private TATChannel::
   TUnsolicitedSMSEvent OnUnsolicitedSMS_;
   // The message whose body line is awaited.
   std::unique_ptr<TSMS> PendingSMS_;
+  std::string RxChunk_;  // the port's event thread only
   void Acknowledge();
   void RegistrationChanged(int Status);
   // "+CMTI: <mem>,<index>" and its kind: the storage switched to, then the event.

@@ -674,9 +674,10 @@ Framework::TWaitResult WaitCommEventReading(HANDLE h, Framework::TEvent* Event) 
 
 BOOL ClearCommError(HANDLE h, DWORD* Errors, COMSTAT* Stat) {
   if (!Usable(h)) return false;
-  int outq = 0;
-  if (h->Sys->Ioctl(h->Fd, TIOCOUTQ, &outq) < 0) outq = 0;
   std::lock_guard lk(h->M);
+  // Once the bytes written are known to have left, the driver's queue needs no asking.
+  int outq = 0;
+  if ((h->TxCheck || !h->OutQ.empty()) && h->Sys->Ioctl(h->Fd, TIOCOUTQ, &outq) < 0) outq = 0;
   if (Errors) *Errors = h->Errors;
   h->Errors = 0;
   if (Stat) {
