@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <mutex>
 #include <random>
 #include <thread>
 #include <vector>
@@ -199,6 +200,42 @@ TEST(SerialRx, DeliveredInMainThreadOrInEventThread) {
   ASSERT_TRUE(WaitFor([&] { return total == 7; }));  // no pumping needed
   EXPECT_TRUE(offMain);
   EXPECT_FALSE(onMain);
+}
+
+// The event thread reads the device while it waits; a handler that keeps it away must not stop
+// the reading: the I/O thread takes over, so the input queue fills beyond what the terminal's
+// own buffer holds, and nothing is lost or reordered.
+TEST(SerialRx, AHandlerThatTakesLongDoesNotStopTheReading) {
+  TPtyPair pty;
+  auto c = MakeComponent<TComm>(nullptr);
+  c->SetDeviceName(pty.SlavePath());
+  c->SetDontSynchronize(true);
+  std::atomic<bool> release{false}, entered{false};
+  std::string got;
+  std::mutex m;
+  c->SetOnRxChar([&](TObject* sender, int count) {
+    entered = true;
+    while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::lock_guard lk(m);
+    got += static_cast<TComm*>(sender)->Retrieve(count);
+  });
+  c->Open();
+  std::string sent;
+  for (int i = 0; sent.size() < 48 * 1024; ++i) sent += "line " + std::to_string(i) + "\r\n";
+  pty.Write("x");
+  ASSERT_TRUE(WaitFor([&] { return entered.load(); }));
+  std::thread writer([&] { pty.Write(sent); });
+  // More than the terminal's buffers hold (4 KiB here, the writer blocks beyond them): read.
+  bool queued = WaitFor([&] { return c->InQueCount() > 16 * 1024; }, 20000);
+  writer.join();
+  release = true;
+  ASSERT_TRUE(queued) << c->InQueCount();
+  ASSERT_TRUE(WaitFor([&] {
+    std::lock_guard lk(m);
+    return got.size() == sent.size() + 1;
+  }, 20000));
+  std::lock_guard lk(m);
+  EXPECT_EQ(got, "x" + sent);
 }
 
 TEST(SerialTransfer, OneMegabyteEachWay) {

@@ -1,6 +1,7 @@
 #include "halyard/framework/Threads.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <atomic>
 #include <functional>
@@ -127,6 +128,38 @@ TEST(Events, ManualResetAndTimeouts) {
   TEvent a;
   a.Abandon();
   EXPECT_EQ(a.WaitFor(INFINITE), wrAbandoned);
+}
+
+// A wait that polls descriptors too: the event's descriptor is readable exactly while the event
+// is set or poked during the poll, and a set event ends the wait before it starts.
+TEST(Events, PollableWait) {
+  TEvent e;
+  int fd = e.PollFd();
+  ASSERT_GE(fd, 0);
+  auto readable = [&](int ms) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, ms) == 1;
+  };
+  TWaitResult r = wrError;
+  ASSERT_TRUE(e.BeginPoll(r));
+  EXPECT_FALSE(readable(0));
+  TLambdaThread setter([&](TLambdaThread&) { e.SetEvent(); });
+  EXPECT_TRUE(readable(5000));
+  e.EndPoll();
+  EXPECT_FALSE(readable(0));  // drained for the next wait
+  EXPECT_FALSE(e.BeginPoll(r));
+  EXPECT_EQ(r, wrSignaled);
+  e.ResetEvent();
+  ASSERT_TRUE(e.BeginPoll(r));
+  e.Notify();
+  EXPECT_TRUE(readable(0));
+  e.EndPoll();
+  EXPECT_FALSE(e.Signaled());
+  e.Notify();  // nobody polls: nothing to drain later
+  EXPECT_FALSE(readable(0));
+  e.Abandon();
+  EXPECT_FALSE(e.BeginPoll(r));
+  EXPECT_EQ(r, wrAbandoned);
 }
 
 TEST(Locks, CriticalSectionIsReentrant) {
