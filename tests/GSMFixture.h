@@ -14,6 +14,15 @@
 
 namespace HalyardTest {
 
+// A received message's PDU as a modem gives it (a service-centre field in front).
+inline std::string DeliverPDU(const std::string& oa, const std::string& text) {
+  Halyard::GSM::TSMSDeliver d;
+  d.OA = oa;
+  d.UD = text;
+  d.SCTS = Halyard::Framework::EncodeDate(2026, 12, 9);
+  return d.GetPDU();
+}
+
 using Commands = std::vector<std::string>;
 
 class TGSMFixture : public ::testing::Test {

@@ -8,6 +8,7 @@ using namespace Halyard::GSM;
 using Framework::Application;
 using HalyardTest::Commands;
 using HalyardTest::WaitFor;
+using HalyardTest::DeliverPDU;
 
 namespace {
 
@@ -37,13 +38,6 @@ class GSMUnsolicited : public HalyardTest::TGSMFixture {
   std::vector<int> Registrations;
 };
 
-std::string DeliverPDU(const std::string& oa, const std::string& text) {
-  TSMSDeliver d;  // no modem: a service-centre field in front, as received messages have
-  d.OA = oa;
-  d.UD = text;
-  d.SCTS = Framework::EncodeDate(2026, 12, 9);
-  return d.GetPDU();
-}
 
 }  // namespace
 

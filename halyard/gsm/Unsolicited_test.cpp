@@ -4,25 +4,21 @@
 
 #include <gtest/gtest.h>
 
+#include "GSMFixture.h"
+
 #include "halyard/gsm/CellBroadcast.h"
 #include "halyard/gsm/GSMUtils.h"
 
 using namespace Halyard;
 using namespace Halyard::GSM;
 using A = TUnsolicitedAction;
+using HalyardTest::DeliverPDU;
 
 namespace {
 
 TUnsolicitedContext Pdu(TGSMEquipment Model = eqTC35) { return TUnsolicitedContext::Of(GSMModel(Model), false); }
 TUnsolicitedContext Text(TGSMEquipment Model = eqTC35) { return TUnsolicitedContext::Of(GSMModel(Model), true); }
 
-std::string DeliverPDU(const std::string& oa, const std::string& text) {
-  TSMSDeliver d;
-  d.OA = oa;
-  d.UD = text;
-  d.SCTS = Framework::EncodeDate(2026, 12, 9);
-  return d.GetPDU();
-}
 
 }  // namespace
 
